@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds and installs the package into .venv with the C++ tests switched on,
+# keeping the CMake tree in build/wheel so ctest and the Python tests can use
+# the same binaries.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+.venv/bin/python -m pip install -q --no-build-isolation \
+  -Cbuild-dir=build/wheel \
+  -Ccmake.define.KESTREL_TESTS=ON \
+  .

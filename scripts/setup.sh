@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what a new machine lacks: the Debian packages the C++ build needs
+# and a virtual environment (.venv) with the Python build and test tools.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+apt_packages=(libboost1.81-dev libgtest-dev googletest cmake ninja-build g++ python3-venv)
+missing=()
+for p in "${apt_packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+fi
+
+python=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q -r requirements-dev.txt

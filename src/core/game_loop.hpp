@@ -1,0 +1,43 @@
+// One tic-tac-toe game against the server: ask the local strategy on our
+// turns, wait for the server's move on the opponent's, print the result.
+//
+// INTERFACE CONTRACT (to be implemented in game_loop.cpp):
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <cstdint>
+#include <memory>
+
+#include "core/game.hpp"
+#include "core/queue.hpp"
+
+namespace kestrel {
+
+// The game loop's only view of the local player. The Python client object
+// and in-process C++ strategies plug in the same way.
+class Strategy {
+ public:
+  virtual ~Strategy() = default;
+  // Yields the cell for this turn or throws InternalFailure. The state stays
+  // alive and unchanged until the awaitable completes.
+  virtual boost::asio::awaitable<Cell> request_move(const TicTacToeState& state) = 0;
+  // A second, independently owned handle to the same player.
+  virtual std::unique_ptr<Strategy> clone() const = 0;
+};
+
+struct Participant {
+  std::unique_ptr<Strategy> strategy;  // the local player's move chooser
+  OutboxSender outbox;                 // where our moves go
+  InboxReceiver inbox;                 // where the opponent's moves come from
+  std::uint64_t seat = 0;              // player_id from the start message
+};
+
+// What one turn did; run_game stops on InboxClosed instead of spinning.
+enum class TurnOutcome { Applied, NothingApplied, InboxClosed };
+
+boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacToeState& state);
+boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacToeState& state,
+                                              std::uint64_t mover);
+boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& participant);
+
+}  // namespace kestrel

@@ -1,0 +1,18 @@
+// The session behind one connect(url): open the connection, start the
+// writer and reader tasks, join, wait for the start, play the game.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <string_view>
+
+#include "core/game_loop.hpp"
+
+namespace kestrel::net {
+
+// Completes with no value after the game, or after printing
+// "Failed to connect to {url}: {description}" on standard error. Must run on
+// the background runtime (it spawns the connection tasks there). `client`
+// is borrowed for the whole session; the game gets its own clone().
+boost::asio::awaitable<void> run_client(std::string_view url, const Strategy& client);
+
+}  // namespace kestrel::net
