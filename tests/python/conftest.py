@@ -1,0 +1,29 @@
+"""Fixtures shared by the Python test suites."""
+
+from __future__ import annotations
+
+import os
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+from support.match_server import MatchServer  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def build_dir() -> Path:
+    """The CMake tree that holds the C++ test programs (KESTREL_BUILD_DIR)."""
+    value = os.environ.get("KESTREL_BUILD_DIR")
+    if not value:
+        pytest.skip("KESTREL_BUILD_DIR is not set")
+    return Path(value)
+
+
+@pytest.fixture
+def match_server() -> Iterator[MatchServer]:
+    with MatchServer() as server:
+        yield server

@@ -1,0 +1,135 @@
+"""A match server for tests, built on the `websockets` library.
+
+It pairs clients in the order their join requests arrive, sends seats 0 and 1,
+and relays every binary message of one player to the other. It runs its own
+event loop on a background thread so that synchronous tests, asyncio tests and
+subprocess tests can all use it.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+from dataclasses import dataclass, field
+from typing import Any
+
+from websockets.asyncio.server import ServerConnection, serve
+
+JOIN = b"\x00\x00"
+
+
+@dataclass
+class Game:
+    """What the server saw of one game: the moves relayed, by seat."""
+
+    moves: list[tuple[int, int]] = field(default_factory=list)
+    finished: threading.Event = field(default_factory=threading.Event)
+
+
+def _winner(board: list[int | None]) -> int | None:
+    lines = [(0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6)]
+    for a, b, c in lines:
+        if board[a] is not None and board[a] == board[b] == board[c]:
+            return board[a]
+    return None
+
+
+class MatchServer:
+    """Start with `with MatchServer() as server:`; clients connect to `server.url`."""
+
+    def __init__(self, close_after_game: bool = False) -> None:
+        self.close_after_game = close_after_game
+        self.games: list[Game] = []
+        self.join_requests: list[bytes] = []
+        self._loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(target=self._loop.run_forever, daemon=True)
+        self._waiting: asyncio.Queue[ServerConnection] | None = None
+        self._server: Any = None
+        self.port = 0
+
+    @property
+    def url(self) -> str:
+        return f"ws://127.0.0.1:{self.port}"
+
+    def __enter__(self) -> "MatchServer":
+        self._thread.start()
+        asyncio.run_coroutine_threadsafe(self._start(), self._loop).result(timeout=10)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        asyncio.run_coroutine_threadsafe(self._stop(), self._loop).result(timeout=10)
+        self._loop.call_soon_threadsafe(self._loop.stop)
+        self._thread.join(timeout=10)
+        self._loop.close()
+
+    def wait_for_games(self, count: int, timeout: float = 30.0) -> list[Game]:
+        """Blocks until `count` games have finished (by the board) or raises."""
+        deadline = threading.Event()
+        import time
+
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            done = [g for g in self.games if g.finished.is_set()]
+            if len(done) >= count:
+                return done
+            deadline.wait(0.02)
+        raise TimeoutError(f"only {len(self.games)} games started, fewer finished")
+
+    async def _start(self) -> None:
+        self._waiting = asyncio.Queue()
+        self._server = await serve(self._handle, "127.0.0.1", 0, max_size=None)
+        self.port = self._server.sockets[0].getsockname()[1]
+
+    async def _stop(self) -> None:
+        self._server.close()
+        await self._server.wait_closed()
+
+    async def _handle(self, ws: ServerConnection) -> None:
+        first = await ws.recv()
+        self.join_requests.append(first if isinstance(first, bytes) else first.encode())
+        if first != JOIN:
+            await ws.close()
+            return
+        assert self._waiting is not None
+        if self._waiting.empty():
+            partner_ready: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+            ws.partner_ready = partner_ready  # type: ignore[attr-defined]
+            await self._waiting.put(ws)
+            await partner_ready
+            return
+        opponent = await self._waiting.get()
+        game = Game()
+        self.games.append(game)
+        try:
+            await self._play(game, opponent, ws)
+        finally:
+            opponent.partner_ready.set_result(None)  # type: ignore[attr-defined]
+
+    async def _play(self, game: Game, first: ServerConnection, second: ServerConnection) -> None:
+        await first.send(b"\x00\x00")
+        await second.send(b"\x00\x01")
+        board: list[int | None] = [None] * 9
+        seats = (first, second)
+        mover = 0
+        while _winner(board) is None and None in board:
+            try:
+                message = await seats[mover].recv()
+            except Exception:
+                break
+            if not isinstance(message, bytes) or not message or message[0] > 8:
+                continue
+            cell = message[0]
+            board[cell] = mover
+            game.moves.append((mover, cell))
+            try:
+                await seats[1 - mover].send(bytes([cell]))
+            except Exception:
+                break
+            mover = 1 - mover
+        game.finished.set()
+        if self.close_after_game:
+            await first.close()
+            await second.close()
+        else:
+            # Keep both connections open until the clients go away.
+            await asyncio.gather(first.wait_closed(), second.wait_closed())
