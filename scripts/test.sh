@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
-ctest --test-dir build/wheel --output-on-failure -j2
+.venv/bin/ctest --test-dir build/wheel --output-on-failure -j2
 KESTREL_BUILD_DIR="$PWD/build/wheel" .venv/bin/python -m pytest -q
