@@ -1,0 +1,113 @@
+// kestrel-server: a WebSocket match server for kestrel tic-tac-toe clients.
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/console.hpp"
+#include "server/server.hpp"
+
+namespace kestrel::server {
+namespace {
+
+constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
+
+asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, ServerState& server) {
+  asio::steady_timer backoff(acceptor.get_executor());
+  for (;;) {
+    // Each connection gets its own strand: its reader and writer never run
+    // at the same time, while different connections run in parallel.
+    auto [ec, socket] = co_await acceptor.async_accept(asio::make_strand(server.io), kAwait);
+    if (ec == asio::error::operation_aborted || !acceptor.is_open()) co_return;
+    if (ec) {
+      // Typically out of file descriptors: let live connections finish
+      // instead of spinning on the error.
+      console::err_line("kestrel-server: accept failed: " + ec.message());
+      backoff.expires_after(std::chrono::milliseconds(100));
+      co_await backoff.async_wait(kAwait);
+      continue;
+    }
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);  // one small message per move
+    std::make_shared<Connection>(std::move(socket), server)->start();
+  }
+}
+
+std::string url_of(const tcp::endpoint& ep) {
+  const auto address = ep.address();
+  const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return "ws://" + host + ":" + std::to_string(ep.port());
+}
+
+int run(const Options& options) {
+  asio::io_context io(static_cast<int>(options.threads));
+  ServerState server(io, options);
+
+  boost::system::error_code ec;
+  tcp::resolver resolver(io);
+  const auto found = resolver.resolve(options.host, std::to_string(options.port),
+                                      tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+  if (ec || found.empty()) {
+    console::err_line("kestrel-server: cannot resolve --host \"" + options.host +
+                      "\": " + (ec ? ec.message() : "no address"));
+    return 2;
+  }
+  const tcp::endpoint endpoint = found.begin()->endpoint();
+  tcp::acceptor acceptor(io);
+  if (acceptor.open(endpoint.protocol(), ec); !ec) {
+    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    ec.clear();
+    acceptor.bind(endpoint, ec);
+  }
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    console::err_line("kestrel-server: cannot listen on " + url_of(endpoint) + ": " + ec.message());
+    return 1;
+  }
+  console::out_line("kestrel-server listening on " + url_of(acceptor.local_endpoint()));
+
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& error, int) {
+    if (error) return;
+    boost::system::error_code ignored;
+    acceptor.close(ignored);
+    io.stop();
+  });
+
+  asio::co_spawn(io, accept_loop(acceptor, server), asio::detached);
+
+  std::vector<std::jthread> threads;
+  for (unsigned i = 1; i < options.threads; ++i) threads.emplace_back([&io] { io.run(); });
+  io.run();
+  return 0;
+}
+
+}  // namespace
+}  // namespace kestrel::server
+
+int main(int argc, char** argv) {
+  using namespace kestrel::server;
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  const ParseResult parsed = parse_options(args);
+  if (std::holds_alternative<ShowHelp>(parsed)) {
+    kestrel::console::out_text(kUsage);
+    return 0;
+  }
+  if (const auto* error = std::get_if<UsageError>(&parsed)) {
+    kestrel::console::err_line("kestrel-server: " + error->message);
+    kestrel::console::err_line("Try 'kestrel-server --help' for more information.");
+    return 2;
+  }
+  try {
+    return run(std::get<Options>(parsed));
+  } catch (const std::exception& e) {
+    kestrel::console::err_line(std::string("kestrel-server: ") + e.what());
+    return 1;
+  }
+}

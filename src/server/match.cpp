@@ -1,0 +1,110 @@
+#include <bit>
+#include <boost/asio/post.hpp>
+
+#include "core/console.hpp"
+#include "core/perfect_play.hpp"
+#include "server/server.hpp"
+
+namespace kestrel::server {
+namespace {
+
+Player player_of(std::uint64_t seat) { return seat == 0 ? Player::Player1 : Player::Player2; }
+std::size_t seat_of(Player p) { return static_cast<std::size_t>(p); }
+
+}  // namespace
+
+Match::Match(ServerState& server, std::array<std::shared_ptr<Connection>, 2> seats)
+    : server_(server),
+      strand_(asio::make_strand(server.io)),
+      id_(server.games_started.fetch_add(1) + 1),
+      seats_(std::move(seats)),
+      rng_(static_cast<std::minstd_rand::result_type>(std::random_device{}())) {
+  for (std::size_t i = 0; i < seats_.size(); ++i) names_[i] = seats_[i] ? seats_[i]->peer() : "house";
+}
+
+void Match::start() {
+  asio::post(strand_, [self = shared_from_this()] {
+    for (std::size_t i = 0; i < self->seats_.size(); ++i) {
+      if (self->seats_[i]) self->seats_[i]->begin_game(self, i);
+    }
+    self->house_turn();
+  });
+}
+
+void Match::on_message(std::uint64_t seat, Payload payload) {
+  asio::post(strand_, [self = shared_from_this(), seat, payload = std::move(payload)] {
+    self->handle_message(seat, payload);
+  });
+}
+
+void Match::on_disconnect(std::uint64_t seat) {
+  asio::post(strand_, [self = shared_from_this(), seat] {
+    if (!self->over_) self->forfeit(player_of(seat), "disconnected");
+  });
+}
+
+void Match::handle_message(std::uint64_t seat, const Payload& payload) {
+  if (over_) return;
+  const Player mover = player_of(seat);
+  const auto cell = decode_move(payload);
+  if (!cell) return forfeit(mover, "sent a message that is not a move");
+  if (mover != state_.current) return forfeit(mover, "moved out of turn");
+  if (state_.board[cell_index(*cell)]) {
+    return forfeit(mover, "took occupied cell " + std::to_string(cell_index(*cell)));
+  }
+  play(*cell);
+  house_turn();
+}
+
+void Match::play(Cell cell) {
+  const Player mover = state_.current;
+  apply_move(state_, cell);
+  moves_.push_back(cell);
+  if (const auto& opponent = seats_[seat_of(other(mover))]) opponent->send(encode_move(cell));
+  if (is_over(state_)) conclude();
+}
+
+void Match::house_turn() {
+  if (over_ || seats_[seat_of(state_.current)]) return;
+  // Any of the equally good moves, so practice games differ.
+  CellSet choices = optimal_moves(state_);
+  std::uniform_int_distribution<int> pick(0, std::popcount(choices) - 1);
+  for (int skip = pick(rng_); skip > 0; --skip) choices &= static_cast<CellSet>(choices - 1);
+  play(static_cast<Cell>(std::countr_zero(choices)));
+}
+
+void Match::conclude() {
+  over_ = true;
+  const auto w = winner(state_.board);
+  log_result(w ? std::string(player_name(*w)) + " wins" : "Tie");
+  for (auto& seat : seats_) {
+    if (seat) seat->finish(websocket::close_code::normal, "game over");
+    seat.reset();
+  }
+}
+
+void Match::forfeit(Player loser, std::string reason) {
+  over_ = true;
+  log_result(std::string(player_name(other(loser))) + " wins, " + std::string(player_name(loser)) +
+             " forfeits: " + reason);
+  for (std::size_t i = 0; i < seats_.size(); ++i) {
+    if (!seats_[i]) continue;
+    if (player_of(i) == loser) {
+      seats_[i]->finish(websocket::close_code::policy_error, "forfeit: " + reason);
+    } else {
+      seats_[i]->finish(websocket::close_code::normal, "opponent forfeits: " + reason);
+    }
+    seats_[i].reset();
+  }
+}
+
+void Match::log_result(std::string_view result) const {
+  if (server_.options.quiet) return;
+  std::string line = "game " + std::to_string(id_) + " (seat 0 " + names_[0] + ", seat 1 " +
+                     names_[1] + "): " + std::string(result) + "; moves";
+  if (moves_.empty()) line += " -";
+  for (Cell c : moves_) line += " " + std::to_string(cell_index(c));
+  console::err_line(line);
+}
+
+}  // namespace kestrel::server

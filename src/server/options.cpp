@@ -1,0 +1,101 @@
+#include "server/options.hpp"
+
+#include <charconv>
+#include <optional>
+
+namespace kestrel::server {
+
+const std::string_view kUsage =
+    "usage: kestrel-server [--host HOST] [--port PORT] [--house-bot [--seat 0|1|alternate]]\n"
+    "                      [--threads N] [--quiet] [--help]\n"
+    "\n"
+    "Match server for kestrel tic-tac-toe clients (WebSocket, binary messages).\n"
+    "Pairs clients in the order they join, relays their moves, and ends a game\n"
+    "by forfeit when a player moves out of turn, takes an occupied cell, sends\n"
+    "an undecodable move or disconnects.\n"
+    "\n"
+    "  --host HOST      address to listen on (default 127.0.0.1)\n"
+    "  --port PORT      port to listen on, 0 for any free port (default 9000)\n"
+    "  --house-bot      every client plays the server's own perfect player\n"
+    "  --seat SEAT      the client's seat against the house: 0 (moves first),\n"
+    "                   1, or alternate between joins (default alternate)\n"
+    "  --threads N      network threads (default 2)\n"
+    "  --quiet          no line per finished game\n"
+    "  --help           show this text\n"
+    "\n"
+    "Prints \"kestrel-server listening on ws://HOST:PORT\" once listening; stops\n"
+    "cleanly on SIGINT or SIGTERM.\n";
+
+namespace {
+
+template <class T>
+std::optional<T> parse_number(std::string_view text, T max) {
+  T value{};
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc{} || end != text.data() + text.size() || value > max) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+ParseResult parse_options(std::span<const std::string_view> args) {
+  Options options;
+  bool seat_given = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view name = args[i];
+    std::optional<std::string_view> inline_value;
+    if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string_view::npos) {
+      inline_value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    }
+    // The value of an option that takes one, from "=value" or the next word.
+    auto value = [&]() -> std::optional<std::string_view> {
+      if (inline_value) return inline_value;
+      if (i + 1 < args.size()) return args[++i];
+      return std::nullopt;
+    };
+    auto flag = [&]() { return !inline_value; };
+
+    if (name == "--help" || name == "-h") {
+      return ShowHelp{};
+    } else if (name == "--quiet" && flag()) {
+      options.quiet = true;
+    } else if (name == "--house-bot" && flag()) {
+      options.house_bot = true;
+    } else if (name == "--host") {
+      const auto v = value();
+      if (!v || v->empty()) return UsageError{"--host needs an address"};
+      options.host = std::string(*v);
+    } else if (name == "--port") {
+      const auto v = value();
+      const auto port = v ? parse_number<std::uint16_t>(*v, 65535) : std::nullopt;
+      if (!port) return UsageError{"--port needs a number from 0 to 65535"};
+      options.port = *port;
+    } else if (name == "--threads") {
+      const auto v = value();
+      const auto n = v ? parse_number<unsigned>(*v, 64) : std::nullopt;
+      if (!n || *n == 0) return UsageError{"--threads needs a number from 1 to 64"};
+      options.threads = *n;
+    } else if (name == "--seat") {
+      const auto v = value();
+      seat_given = true;
+      if (v == "0") {
+        options.seat = SeatChoice::First;
+      } else if (v == "1") {
+        options.seat = SeatChoice::Second;
+      } else if (v == "alternate") {
+        options.seat = SeatChoice::Alternate;
+      } else {
+        return UsageError{"--seat needs 0, 1 or alternate"};
+      }
+    } else if (name == "--quiet" || name == "--house-bot") {
+      return UsageError{std::string(name) + " takes no value"};
+    } else {
+      return UsageError{"unknown argument: " + std::string(args[i])};
+    }
+  }
+  if (seat_given && !options.house_bot) return UsageError{"--seat applies only with --house-bot"};
+  return options;
+}
+
+}  // namespace kestrel::server

@@ -1,0 +1,34 @@
+// Command-line options of kestrel-server.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace kestrel::server {
+
+// Which seat a client gets against the house player.
+enum class SeatChoice { First, Second, Alternate };
+
+struct Options {
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 9000;  // 0: any free port
+  bool house_bot = false;
+  SeatChoice seat = SeatChoice::Alternate;
+  bool quiet = false;
+  unsigned threads = 2;
+};
+
+struct ShowHelp {};
+struct UsageError { std::string message; };
+
+using ParseResult = std::variant<Options, ShowHelp, UsageError>;
+
+// Parses argv[1..]; accepts "--name value" and "--name=value".
+ParseResult parse_options(std::span<const std::string_view> args);
+
+extern const std::string_view kUsage;
+
+}  // namespace kestrel::server
