@@ -1,37 +1,275 @@
-// The process-wide background runtime: one io_context, created on first
-// use, never shut down, run by worker threads named "tokio-runtime-worker".
+// The process-wide background runtime: one io_context, created on first use
+// and never shut down, run by worker threads named "tokio-runtime-worker",
+// with a separate pool of blocking threads (same name) for calls such as
+// getaddrinfo that must not stall a worker.
 //
-// INTERFACE CONTRACT (to be implemented in runtime.hpp/runtime.cpp):
-//
-//   class BackgroundRuntime {
-//    public:
-//     boost::asio::io_context& context() noexcept;
-//     std::size_t worker_count() const noexcept;
-//     // Runs `fn` (a blocking call such as getaddrinfo) on the runtime's
-//     // pool of blocking threads and resumes the awaiting coroutine on its
-//     // own executor; never blocks a worker.
-//     template <class F> boost::asio::awaitable<std::invoke_result_t<F>> run_blocking(F fn);
-//   };
-//
-//   // Creates the runtime on first call (concurrent first callers wait for
-//   // the one creator). Throws InternalFailure with the exact texts for a
-//   // bad TOKIO_WORKER_THREADS or a failed creation; after a failure every
-//   // later call throws the poisoned-lock failure.
-//   BackgroundRuntime& background_runtime();
-//
-//   // Each spawned task runs on its own strand of the runtime (so it may
-//   // move between workers but never runs on two at once). A task that
-//   // throws is caught at the boundary: the worker survives and writes
-//   //   "thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n"
-//   // to standard error; a task ended by cancellation (operation_aborted)
-//   // writes nothing.
-//   template <class T> struct TaskOutcome { ... };  // value | failure message | cancelled
-//   template <class T> class JoinHandle {           // dropping it detaches
-//     boost::asio::awaitable<TaskOutcome<T>> join();
-//     // Terminal cancellation, emitted on the task's own strand (safe from
-//     // any thread).
-//     void cancel();
-//   };
-//   template <class T> JoinHandle<T> spawn(boost::asio::awaitable<T> task);
-//   void spawn_detached(boost::asio::awaitable<void> task);
+// Tasks are coroutines spawned onto their own strand, so a task may move
+// between workers but never runs on two at once. A task that throws is
+// caught at the task boundary: the worker carries on, writes
+//   "thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n"
+// to standard error, and the task's handle reports the failure. A task
+// ended by JoinHandle::cancel() writes nothing and reports cancelled.
 #pragma once
+
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "core/queue.hpp"
+
+namespace kestrel::net {
+
+// The one setting, read once when the runtime is created.
+inline constexpr const char* kWorkerThreadsVariable = "TOKIO_WORKER_THREADS";
+// Every thread the runtime starts carries this name (Linux shows the first
+// 15 characters, "tokio-runtime-w").
+inline constexpr std::string_view kRuntimeThreadName = "tokio-runtime-worker";
+
+// Worker count for a raw value of TOKIO_WORKER_THREADS (std::nullopt: not
+// set, giving processor_count()). The value is raw bytes; anything that is
+// not UTF-8, does not parse as a decimal usize or is 0 throws
+// InternalFailure with the exact message that names the variable.
+std::size_t worker_count_from(const std::optional<std::string>& value);
+
+// Small portable wrappers over the OS.
+std::size_t processor_count() noexcept;                    // at least 1
+void set_current_thread_name(std::string_view name) noexcept;
+std::string current_thread_name();                         // "<unnamed>" if none
+
+class BackgroundRuntime {
+ public:
+  BackgroundRuntime(const BackgroundRuntime&) = delete;
+  BackgroundRuntime& operator=(const BackgroundRuntime&) = delete;
+
+  boost::asio::io_context& context() noexcept { return io_; }
+  std::size_t worker_count() const noexcept { return workers_; }
+
+  // Runs `fn` (a blocking call such as a synchronous resolve) on a blocking
+  // thread and resumes the awaiting coroutine on its own executor. What fn
+  // throws is rethrown in the coroutine. A worker never waits for it.
+  template <class F>
+  boost::asio::awaitable<std::invoke_result_t<F>> run_blocking(F fn);
+
+ private:
+  friend BackgroundRuntime& background_runtime();
+  explicit BackgroundRuntime(std::size_t workers);
+  void start_workers();
+  // Counts a new blocking job and starts a blocking thread when every
+  // existing one is already taken.
+  void reserve_blocking_thread();
+  void release_blocking_thread() noexcept;
+
+  template <class R, class F, class Handler>
+  void post_blocking(F fn, Handler handler);
+
+  std::size_t workers_;
+  boost::asio::io_context io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> io_guard_;
+  boost::asio::io_context blocking_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> blocking_guard_;
+  std::mutex blocking_mutex_;
+  std::size_t blocking_threads_ = 0;  // guarded by blocking_mutex_
+  std::size_t blocking_jobs_ = 0;     // queued or running; guarded likewise
+};
+
+// The runtime, created by the first call from any thread (concurrent first
+// callers wait for the one creator). A bad TOKIO_WORKER_THREADS or a failed
+// creation throws InternalFailure, and from then on every call throws the
+// poisoned-lock failure: one failed creation is final for the process.
+BackgroundRuntime& background_runtime();
+
+// How a task ended.
+struct TaskFailure {
+  std::optional<std::string> message;  // empty when what was thrown had none
+};
+struct TaskCancelled {};
+
+template <class T>
+struct TaskOutcome {
+  using Value = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
+  std::variant<Value, TaskFailure, TaskCancelled> result;
+
+  static TaskOutcome success(Value value) { return {decltype(result)(std::in_place_index<0>, std::move(value))}; }
+  static TaskOutcome failure(TaskFailure failure) { return {decltype(result)(std::in_place_index<1>, std::move(failure))}; }
+  static TaskOutcome cancellation() { return {decltype(result)(std::in_place_index<2>)}; }
+
+  bool finished() const noexcept { return result.index() == 0; }
+  bool failed() const noexcept { return result.index() == 1; }
+  bool cancelled() const noexcept { return result.index() == 2; }
+  Value& value() { return std::get<0>(result); }
+  const std::optional<std::string>& failure_message() const { return std::get<1>(result).message; }
+};
+
+namespace runtime_detail {
+
+// Shared by a running task and its handle; only touched on the task's strand.
+struct TaskControl {
+  explicit TaskControl(boost::asio::io_context& io) : strand(boost::asio::make_strand(io)) {}
+  boost::asio::strand<boost::asio::io_context::executor_type> strand;
+  boost::asio::cancellation_signal signal;
+  bool cancel_requested = false;
+  bool finished = false;
+};
+
+// Starts the wrapped task on its strand, never inline in the caller.
+void launch(const std::shared_ptr<TaskControl>& control, boost::asio::awaitable<void> body);
+// Emits a terminal cancellation on the task's strand unless it has finished.
+void request_cancel(const std::shared_ptr<TaskControl>& control);
+// Classifies an exception that ended a task and writes the report for a
+// failure (nothing for a cancellation).
+std::variant<TaskFailure, TaskCancelled> end_by_exception(std::exception_ptr error,
+                                                          bool cancel_requested,
+                                                          const std::source_location& spawn_site);
+
+template <class T>
+boost::asio::awaitable<void> run_task(boost::asio::awaitable<T> task,
+                                      std::shared_ptr<TaskControl> control,
+                                      OneshotSender<TaskOutcome<T>> done,
+                                      std::source_location spawn_site) {
+  std::optional<TaskOutcome<T>> outcome;
+  try {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(task);
+      outcome.emplace(TaskOutcome<T>::success({}));
+    } else {
+      outcome.emplace(TaskOutcome<T>::success(co_await std::move(task)));
+    }
+  } catch (...) {
+    auto ended = end_by_exception(std::current_exception(), control->cancel_requested, spawn_site);
+    if (std::holds_alternative<TaskFailure>(ended)) {
+      outcome.emplace(TaskOutcome<T>::failure(std::get<TaskFailure>(std::move(ended))));
+    } else {
+      outcome.emplace(TaskOutcome<T>::cancellation());
+    }
+  }
+  // From here on a cancel is a no-op, and a cancellation already delivered
+  // must not trip co_spawn's own final step.
+  control->finished = true;
+  co_await boost::asio::this_coro::reset_cancellation_state();
+  done.send(std::move(*outcome));  // false once the handle is gone: detached
+}
+
+template <class T>
+boost::asio::awaitable<TaskOutcome<T>> wait_outcome(OneshotReceiver<TaskOutcome<T>> done) {
+  std::optional<TaskOutcome<T>> outcome = co_await done.receive();
+  // A task dropped before it ended never sends; it did not finish.
+  if (!outcome) co_return TaskOutcome<T>::cancellation();
+  co_return std::move(*outcome);
+}
+
+}  // namespace runtime_detail
+
+template <class T>
+class JoinHandle;
+
+// Hands `task` to the runtime (creating it if needed) and returns at once;
+// callable from any thread. `where` is the location reported when the task
+// throws something other than InternalFailure.
+template <class T>
+JoinHandle<T> spawn(boost::asio::awaitable<T> task,
+                    std::source_location where = std::source_location::current());
+
+// Dropping the handle detaches the task; it runs to its end regardless.
+template <class T>
+class JoinHandle {
+ public:
+  JoinHandle() = default;
+  JoinHandle(JoinHandle&&) noexcept = default;
+  JoinHandle& operator=(JoinHandle&&) noexcept = default;
+
+  // Completes when the task has ended. Call once.
+  boost::asio::awaitable<TaskOutcome<T>> join() { return runtime_detail::wait_outcome<T>(std::move(done_)); }
+
+  // Terminal cancellation on the task's strand; safe from any thread; a
+  // no-op once the task has finished.
+  void cancel() const {
+    if (control_) runtime_detail::request_cancel(control_);
+  }
+
+ private:
+  template <class U>
+  friend JoinHandle<U> spawn(boost::asio::awaitable<U> task, std::source_location where);
+  JoinHandle(std::shared_ptr<runtime_detail::TaskControl> control, OneshotReceiver<TaskOutcome<T>> done)
+      : control_(std::move(control)), done_(std::move(done)) {}
+
+  std::shared_ptr<runtime_detail::TaskControl> control_;
+  OneshotReceiver<TaskOutcome<T>> done_;
+};
+
+template <class T>
+JoinHandle<T> spawn(boost::asio::awaitable<T> task, std::source_location where) {
+  auto control = std::make_shared<runtime_detail::TaskControl>(background_runtime().context());
+  auto [sender, receiver] = make_oneshot<TaskOutcome<T>>();
+  runtime_detail::launch(control, runtime_detail::run_task<T>(std::move(task), control,
+                                                              std::move(sender), where));
+  return JoinHandle<T>(std::move(control), std::move(receiver));
+}
+
+inline void spawn_detached(boost::asio::awaitable<void> task,
+                           std::source_location where = std::source_location::current()) {
+  spawn(std::move(task), where);
+}
+
+template <class R, class F, class Handler>
+void BackgroundRuntime::post_blocking(F fn, Handler handler) {
+  auto resume = boost::asio::make_work_guard(boost::asio::get_associated_executor(handler));
+  boost::asio::post(blocking_, [this, fn = std::move(fn), handler = std::move(handler),
+                                resume = std::move(resume)]() mutable {
+    std::exception_ptr error;
+    std::conditional_t<std::is_void_v<R>, std::monostate, std::optional<R>> value;
+    try {
+      if constexpr (std::is_void_v<R>) {
+        fn();
+      } else {
+        value.emplace(fn());
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+    release_blocking_thread();
+    auto executor = resume.get_executor();
+    boost::asio::post(executor, [handler = std::move(handler), error, value = std::move(value)]() mutable {
+      if constexpr (std::is_void_v<R>) {
+        std::move(handler)(error);
+      } else {
+        std::move(handler)(error, std::move(value));
+      }
+    });
+  });
+}
+
+template <class F>
+boost::asio::awaitable<std::invoke_result_t<F>> BackgroundRuntime::run_blocking(F fn) {
+  using R = std::invoke_result_t<F>;
+  reserve_blocking_thread();
+  auto initiate = [this, &fn](auto handler) { post_blocking<R>(std::move(fn), std::move(handler)); };
+  if constexpr (std::is_void_v<R>) {
+    co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>, void(std::exception_ptr)>(
+        initiate, boost::asio::use_awaitable);
+  } else {
+    std::optional<R> value =
+        co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
+                                             void(std::exception_ptr, std::optional<R>)>(
+            initiate, boost::asio::use_awaitable);
+    co_return std::move(*value);
+  }
+}
+
+}  // namespace kestrel::net
