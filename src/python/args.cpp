@@ -1,0 +1,99 @@
+#include "python/args.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace kestrel::py::args {
+
+std::string type_name(PyObject* object) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (name) {
+    const char* text = PyUnicode_AsUTF8(name.get());
+    if (text != nullptr) return text;
+  }
+  PyErr_Clear();
+  return Py_TYPE(object)->tp_name;
+}
+
+namespace detail {
+namespace {
+
+std::string keyword_text(PyObject* key) {
+  const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return repr(key);
+  }
+  return text;
+}
+
+void place_keyword(const char* function, const char* const* names, std::size_t count,
+                   PyObject* key, PyObject* value, PyObject** out) {
+  std::string name = keyword_text(key);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (name == names[i]) {
+      if (out[i] != nullptr) {
+        throw type_error(std::string(function) + " got multiple values for argument '" + name + "'");
+      }
+      out[i] = value;
+      return;
+    }
+  }
+  throw type_error(std::string(function) + " got an unexpected keyword argument '" + name + "'");
+}
+
+void check_positional(const char* function, std::size_t count, Py_ssize_t nargs) {
+  if (static_cast<std::size_t>(nargs) <= count) return;
+  throw type_error(std::string(function) + " takes " + std::to_string(count) +
+                   " positional arguments but " + std::to_string(nargs) +
+                   (nargs == 1 ? " was" : " were") + " given");
+}
+
+void check_missing(const char* function, const char* const* names, std::size_t count, PyObject** out) {
+  std::vector<std::string> missing;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (out[i] == nullptr) missing.push_back(std::string("'") + names[i] + "'");
+  }
+  if (missing.empty()) return;
+  std::string list;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) list += (i + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
+    list += missing[i];
+  }
+  throw type_error(std::string(function) + " missing " + std::to_string(missing.size()) +
+                   " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + list);
+}
+
+}  // namespace
+
+void bind(const char* function, const char* const* names, std::size_t count, PyObject* const* args,
+          Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  check_positional(function, count, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (kwnames != nullptr) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      place_keyword(function, names, count, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
+    }
+  }
+  check_missing(function, names, count, out);
+}
+
+void bind_tuple(const char* function, const char* const* names, std::size_t count, PyObject* args,
+                PyObject* kwargs, PyObject** out) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  check_positional(function, count, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      place_keyword(function, names, count, key, value, out);
+    }
+  }
+  check_missing(function, names, count, out);
+}
+
+}  // namespace detail
+}  // namespace kestrel::py::args

@@ -1,0 +1,64 @@
+// The bridge between the caller's asyncio loop and the background runtime:
+// spawn_as_future starts background work and hands Python a future of the
+// running loop at once; await_in_loop lets that work await a Python
+// awaitable on the same loop without holding the lock or a thread.
+#pragma once
+
+#include "python/binding.hpp"
+
+#include <boost/asio/awaitable.hpp>
+#include <functional>
+
+#include "core/queue.hpp"
+
+namespace kestrel::py {
+
+// The loop and context variables captured when the work was started. It
+// travels with the work as a value; nothing stores it per thread.
+struct LoopBinding {
+  PyRef event_loop;
+  PyRef context;  // a contextvars.Context
+};
+
+// asyncio.get_running_loop() and contextvars.copy_context(). Lock held;
+// throws PyError (no running loop: the RuntimeError of get_running_loop).
+LoopBinding find_binding();
+
+// Makes the work from its own copy of the binding. Called once, with the
+// lock held; the coroutine it returns must not have started.
+using WorkFactory = std::function<boost::asio::awaitable<void>(LoopBinding)>;
+
+// Starts the work on the background runtime and returns the loop's future,
+// which completes with None, with RustPanic when the work ends in an
+// internal failure, or is cancelled by Python (which cancels the work at its
+// current suspension point). Lock held. Throws PyError before anything
+// started; InternalFailure if the runtime cannot be created.
+PyRef spawn_as_future(const WorkFactory& make_work);
+
+// What a Python awaitable produced: its result, or the exception it raised.
+struct PyOutcome {
+  PyRef object;
+  bool raised = false;
+};
+
+// The pending result of await_in_loop.
+class LoopAwait {
+ public:
+  explicit LoopAwait(OneshotReceiver<PyOutcome> receiver) : receiver_(std::move(receiver)) {}
+  // Waits without the lock. A completion channel closed without an outcome
+  // yields a new asyncio.CancelledError as the raised exception.
+  boost::asio::awaitable<PyOutcome> wait() &&;
+
+ private:
+  OneshotReceiver<PyOutcome> receiver_;
+};
+
+// Schedules `awaitable` on the binding's loop (ensure_future inside the
+// binding's context) and returns the handle to its outcome. Lock held;
+// throws PyError when call_soon_threadsafe fails.
+LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable);
+
+// The exception class pyo3_asyncio.RustPanic, created once.
+PyObject* rust_panic_type();
+
+}  // namespace kestrel::py

@@ -1,0 +1,123 @@
+#include "python/client.hpp"
+
+#include <string>
+
+#include "net/session.hpp"
+#include "python/args.hpp"
+#include "python/bridge.hpp"
+#include "python/turn.hpp"
+
+namespace kestrel::py {
+namespace {
+
+struct ClientObject {
+  PyObject_HEAD
+  Py_ssize_t borrow;  // 0 free, -1 exclusively borrowed, n shared borrows
+};
+
+// Holds a shared borrow of the instance while connect reads its arguments.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(ClientObject* object) : object_(object) {
+    if (object_->borrow == -1) throw PyError(PyExc_RuntimeError, "Already mutably borrowed");
+    ++object_->borrow;
+  }
+  ~SharedBorrow() { --object_->borrow; }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  ClientObject* object_;
+};
+
+// The connect job: owns the URL copy and one reference to the client object
+// for the whole session; both go when the session ends or is dropped.
+boost::asio::awaitable<void> connect_job(std::string url, PyRef client, LoopBinding binding) {
+  PyStrategy strategy(std::move(client), std::move(binding));
+  co_await net::run_client(url, strategy);
+}
+
+PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    args::bind_tuple<0>("TicTacToeClient.__new__()", {}, args, kwargs);
+    PyRef object = PyRef::check(type->tp_alloc(type, 0));
+    reinterpret_cast<ClientObject*>(object.get())->borrow = 0;
+    return object.release();
+  });
+}
+
+void client_dealloc(PyObject* self) {
+  guarded_void(self, [&] {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+  });
+}
+
+PyObject* client_connect(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto [url] = args::bind_fast<1>("TicTacToeClient.connect()", {"url"}, argv, PyVectorcall_NARGS(nargs),
+                                    kwnames);
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(client_type()))) {
+      throw type_error("'" + args::type_name(self) + "' object cannot be converted to 'TicTacToeClient'");
+    }
+    std::string url_text;
+    PyRef client;
+    {
+      SharedBorrow borrow(reinterpret_cast<ClientObject*>(self));
+      if (!PyUnicode_Check(url)) {
+        throw type_error("argument 'url': '" + args::type_name(url) +
+                         "' object cannot be converted to 'PyString'");
+      }
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(url, &size);
+      if (data == nullptr) throw PyError::fetch();
+      url_text.assign(data, static_cast<std::size_t>(size));
+      client = PyRef::borrow(self);
+    }
+    PyRef future = spawn_as_future([url_text = std::move(url_text), client = std::move(client)](LoopBinding binding) {
+      return connect_job(url_text, client, std::move(binding));
+    });
+    return future.release();
+  });
+}
+
+PyMethodDef g_methods[] = {
+    {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(client_connect)),
+     METH_FASTCALL | METH_KEYWORDS, "connect($self, url)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(client_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(client_dealloc)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_doc, const_cast<char*>("TicTacToeClient()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    "builtins.TicTacToeClient",
+    static_cast<int>(sizeof(ClientObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    g_slots,
+};
+
+}  // namespace
+
+PyObject* client_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    PyObject* created = PyType_FromSpec(&g_spec);
+    if (created == nullptr) throw PyError::fetch();
+    if (type == nullptr) {
+      type = created;
+    } else {
+      Py_DECREF(created);
+    }
+  }
+  return type;
+}
+
+}  // namespace kestrel::py

@@ -1,0 +1,68 @@
+// The extension's entry point: creates the module `kestrel` once per process
+// and publishes TicTacToeClient.
+#include "python/binding.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/failure.hpp"
+#include "python/client.hpp"
+
+namespace kestrel::py {
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "kestrel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The interpreter that imported the module first; -1 until then.
+std::atomic<std::int64_t> g_owner{-1};
+// The module object, kept for the life of the process (guarded by the lock).
+PyObject* g_module = nullptr;
+
+void module_body(PyObject* module) {
+  PyObject* client = client_type();
+
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    PyError error = PyError::fetch();
+    if (!error.matches(PyExc_AttributeError)) throw error;
+    all = PyRef::check(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyError::fetch();
+  }
+  if (!PyList_Check(all.get())) {
+    throw type_error("'" + repr(reinterpret_cast<PyObject*>(Py_TYPE(all.get()))) +
+                     "' object cannot be converted to 'PyList'");
+  }
+  PyRef name = PyRef::check(PyUnicode_FromString("TicTacToeClient"));
+  if (PyList_Append(all.get(), name.get()) < 0) {
+    PyErr_Clear();
+    throw InternalFailure("could not append __name__ to __all__");
+  }
+  if (PyObject_SetAttrString(module, "TicTacToeClient", client) < 0) throw PyError::fetch();
+
+  install_exit_hook();
+}
+
+PyObject* init_module() {
+  std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current == -1) throw PyError::fetch();
+  std::int64_t expected = -1;
+  if (!g_owner.compare_exchange_strong(expected, current) && expected != current) {
+    throw PyError(PyExc_ImportError,
+                  "PyO3 modules do not yet support subinterpreters, see "
+                  "https://github.com/PyO3/pyo3/issues/576");
+  }
+  if (g_module != nullptr) return PyRef::borrow(g_module).release();
+  PyRef module = PyRef::check(PyModule_Create2(&g_module_def, 1013));
+  module_body(module.get());
+  g_module = PyRef(module).release();
+  return module.release();
+}
+
+}  // namespace
+}  // namespace kestrel::py
+
+PyMODINIT_FUNC PyInit_kestrel() {
+  return kestrel::py::guarded<PyObject*>(nullptr, [] { return kestrel::py::init_module(); });
+}

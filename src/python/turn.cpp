@@ -1,0 +1,58 @@
+#include "python/turn.hpp"
+
+#include "core/failure.hpp"
+#include "python/state.hpp"
+
+namespace kestrel::py {
+
+std::string unwrap_failure_text(const PyError& error) {
+  return "called `Result::unwrap()` on an `Err` value: " + error.render();
+}
+
+Cell cell_from_answer(PyObject* answer) {
+  try {
+    PyRef index = PyRef::check(PyNumber_Index(answer));
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) throw PyError::fetch();
+    std::optional<Cell> cell = cell_from_index(value);
+    if (!cell) throw InternalFailure("called `Option::unwrap()` on a `None` value");
+    return *cell;
+  } catch (const PyError& error) {
+    throw InternalFailure(unwrap_failure_text(error));
+  }
+}
+
+// Stage 1: with the lock, build the state, call handle_turn and schedule its
+// result on the loop.
+LoopAwait PyStrategy::start_turn(const TicTacToeState& state) const {
+  GilGuard gil;
+  if (!gil) throw_interpreter_gone();
+  try {
+    PyRef state_object = make_state_object(board_entries(state));
+    PyRef method = get_attr(client_.get(), "handle_turn");
+    PyRef answer = call1(method.get(), state_object.get());
+    state_object.reset();
+    return await_in_loop(binding_, std::move(answer));
+  } catch (const PyError& error) {
+    throw InternalFailure(unwrap_failure_text(error));
+  }
+}
+
+boost::asio::awaitable<Cell> PyStrategy::request_move(const TicTacToeState& state) {
+  LoopAwait pending = start_turn(state);
+  // Stage 2: no lock, no thread held while the loop runs the coroutine.
+  PyOutcome outcome = co_await std::move(pending).wait();
+  // Stage 3: the lock again, only to convert the answer.
+  GilGuard gil;
+  if (!gil) throw_interpreter_gone();
+  if (outcome.raised) {
+    throw InternalFailure(unwrap_failure_text(PyError::from_value(std::move(outcome.object))));
+  }
+  Cell cell = cell_from_answer(outcome.object.get());
+  outcome.object.reset();
+  co_return cell;
+}
+
+std::unique_ptr<Strategy> PyStrategy::clone() const { return std::make_unique<PyStrategy>(*this); }
+
+}  // namespace kestrel::py

@@ -1,0 +1,41 @@
+// The strategy behind a Python client object: each local turn calls the
+// object's handle_turn with a PyTicTacToeState and awaits the answer on the
+// caller's event loop.
+#pragma once
+
+#include "python/binding.hpp"
+#include "python/bridge.hpp"
+
+#include <boost/asio/awaitable.hpp>
+#include <memory>
+
+#include "core/game_loop.hpp"
+
+namespace kestrel::py {
+
+class PyStrategy final : public Strategy {
+ public:
+  PyStrategy(PyRef client, LoopBinding binding) noexcept
+      : client_(std::move(client)), binding_(std::move(binding)) {}
+
+  // Yields the answer of handle_turn as a Cell, or throws InternalFailure
+  // when the answer is unusable or calling into Python failed.
+  boost::asio::awaitable<Cell> request_move(const TicTacToeState& state) override;
+  // Another reference to the same client object and loop.
+  std::unique_ptr<Strategy> clone() const override;
+
+ private:
+  LoopAwait start_turn(const TicTacToeState& state) const;
+
+  PyRef client_;
+  LoopBinding binding_;
+};
+
+// Turns an unsigned number of the interpreter's integer-index protocol into
+// a cell, or throws InternalFailure with the unwrap messages. Lock held.
+Cell cell_from_answer(PyObject* answer);
+
+// "called `Result::unwrap()` on an `Err` value: PyErr { ... }". Lock held.
+std::string unwrap_failure_text(const PyError& error);
+
+}  // namespace kestrel::py
