@@ -113,7 +113,13 @@ PyMethodDef g_exit_hook_def = {"_kestrel_exit_hook", exit_hook, METH_NOARGS, nul
 
 }  // namespace
 
-bool holds_lock() noexcept { return t_lock_level > 0 || thread_state_is_current(); }
+bool holds_lock() noexcept {
+  if (t_lock_level > 0) return true;
+  // Once shutdown began, the interpreter's thread-state bookkeeping may be
+  // torn down under us; only our own count is trustworthy.
+  if (g_exit_hook_ran.load(std::memory_order_relaxed)) return false;
+  return thread_state_is_current();
+}
 
 bool interpreter_finalizing() noexcept { return g_exit_hook_ran.load() || runtime_finalizing(); }
 

@@ -27,3 +27,10 @@ def build_dir() -> Path:
 def match_server() -> Iterator[MatchServer]:
     with MatchServer() as server:
         yield server
+
+
+@pytest.fixture
+def closing_match_server() -> Iterator[MatchServer]:
+    """A match server that closes both connections once a game is over."""
+    with MatchServer(close_after_game=True) as server:
+        yield server
