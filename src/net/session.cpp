@@ -1,0 +1,120 @@
+#include "net/session.hpp"
+
+// GCC 12 pairs Asio's coroutine-frame operator new with the wrong delete
+// when it inlines both (a false positive).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "core/console.hpp"
+#include "core/failure.hpp"
+#include "core/game.hpp"
+#include "core/messages.hpp"
+#include "core/queue.hpp"
+#include "net/runtime.hpp"
+#include "net/transport.hpp"
+
+namespace kestrel::net {
+
+namespace asio = boost::asio;
+
+namespace {
+
+// Runs a connection task on the connection's strand, inside a runtime task
+// so that a failure is still caught and reported at the task boundary.
+asio::awaitable<void> on_connection_strand(asio::any_io_executor strand, asio::awaitable<void> task) {
+  co_await asio::co_spawn(strand, std::move(task), asio::use_awaitable);
+}
+
+// Sends every queued message, each flushed on its own, until the Outbox is
+// closed and empty or a send fails. Completing `drained` (by sending or by
+// being dropped) tells the session that nothing queued is still on its way.
+asio::awaitable<void> connection_writer(WriteHalf half, OutboxReceiver outbox,
+                                        OneshotSender<std::monostate> drained) {
+  {
+    WriteHalf write = std::move(half);
+    OutboxReceiver queue = std::move(outbox);
+    while (std::optional<WsMessage> item = co_await queue.receive()) {
+      if (co_await write.send(*item)) break;  // failure: dropped with the message
+    }
+    // Leaving the scope drops the Outbox receiver first (later sends are
+    // dropped silently), then the write half.
+  }
+  drained.send(std::monostate{});
+}
+
+// Moves everything the server sends into the Inbox until the connection
+// ends or fails, or nobody takes from the Inbox any more.
+asio::awaitable<void> connection_reader(ReadHalf half, InboxSender inbox) {
+  ReadHalf read = std::move(half);
+  InboxSender queue = std::move(inbox);
+  for (;;) {
+    ReadOutcome outcome = co_await read.next();
+    auto* message = std::get_if<WsMessage>(&outcome);
+    if (message == nullptr) co_return;
+    if (!queue.send(std::move(*message))) co_return;
+  }
+}
+
+}  // namespace
+
+asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
+  auto strand = asio::any_io_executor(asio::make_strand(background_runtime().context()));
+  auto opened = co_await open_connection(url, strand);
+  if (auto* failure = std::get_if<TransportError>(&opened)) {
+    console::err_line("Failed to connect to " + std::string(url) + ": " + failure->description);
+    co_return;
+  }
+  auto [write_half, read_half] = std::move(std::get<0>(opened).first).split();
+  opened = TransportError{};  // the handshake response is not needed
+
+  auto [outbox, outbox_receiver] = make_queue<WsMessage>();
+  auto [inbox_sender, inbox] = make_queue<WsMessage>();
+  auto [drained_sender, drained] = make_oneshot<std::monostate>();
+  spawn_detached(on_connection_strand(
+      strand, connection_writer(std::move(write_half), std::move(outbox_receiver), std::move(drained_sender))));
+  spawn_detached(on_connection_strand(strand, connection_reader(std::move(read_half), std::move(inbox_sender))));
+  console::out_line("Connected to " + std::string(url));
+
+  // The writer holds the Outbox receiver until a send has failed, and this
+  // is the first message it can get.
+  if (!outbox.send(BinaryMessage{wire::encode(ClientMessage{Join{GameKind::TicTacToe}})})) {
+    throw InternalFailure("the connection writer let go of the Outbox before the join request");
+  }
+  TicTacToeState state = initial_state();
+  console::out_line("Waiting for game to start");
+
+  std::uint64_t player_id = 0;
+  for (;;) {
+    std::optional<WsMessage> item = co_await inbox.receive();
+    if (!item) {
+      console::err_line("Connection to the server ended before the game started");
+      co_return;
+    }
+    const auto* binary = std::get_if<BinaryMessage>(&*item);
+    if (binary == nullptr) continue;
+    auto start = wire::decode<ServerMessage>(binary->payload);
+    if (!start) continue;
+    player_id = std::get<GameStarted>(start.value().value).player_id;
+    break;
+  }
+  console::out_line("Game started, player id: " + std::to_string(player_id));
+
+  {
+    Participant participant{client.clone(), std::move(outbox), std::move(inbox), player_id};
+    co_await run_game(state, participant);
+  }
+  // Our Outbox sender went with the participant, so the writer is now
+  // sending what is left and will then end. Finishing only after that keeps
+  // a process that exits right after the game from losing its last move.
+  co_await drained.receive();
+}
+
+}  // namespace kestrel::net
