@@ -1,7 +1,7 @@
 // One tic-tac-toe game against the server: ask the local strategy on our
 // turns, wait for the server's move on the opponent's, print the result.
-//
-// INTERFACE CONTRACT (to be implemented in game_loop.cpp):
+// The game ends only by the rules applied to our own copy of the state; the
+// server sends no end-of-game message.
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
@@ -35,9 +35,19 @@ struct Participant {
 // What one turn did; run_game stops on InboxClosed instead of spinning.
 enum class TurnOutcome { Applied, NothingApplied, InboxClosed };
 
+// This turn's cell from the local strategy; the state is not touched.
 boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacToeState& state);
+
+// One turn of the seat `mover`: ours -> choose, apply, send; the opponent's
+// -> take one Inbox item and apply it if it is a move. At most one move is
+// applied.
 boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacToeState& state,
                                               std::uint64_t mover);
+
+// Plays until the state is over and prints "Tie" or "<Player> wins!" to
+// standard output. A seat other than 0 or 1, or an Inbox closed during the
+// opponent's turn, ends it early with one line on standard error instead.
+// Strategy failures (InternalFailure) pass through.
 boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& participant);
 
 }  // namespace kestrel

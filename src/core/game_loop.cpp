@@ -1,0 +1,59 @@
+#include "core/game_loop.hpp"
+
+#include <string>
+
+#include "core/console.hpp"
+#include "core/messages.hpp"
+
+namespace kestrel {
+
+boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacToeState& state) {
+  co_return co_await participant.strategy->request_move(state);
+}
+
+boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacToeState& state,
+                                              std::uint64_t mover) {
+  if (mover == participant.seat) {
+    const Cell cell = co_await choose_move(participant, state);
+    // Applied before it is sent; nothing waits for the server to confirm.
+    apply_move(state, cell);
+    send_message(participant.outbox, cell);
+    co_return TurnOutcome::Applied;
+  }
+  if (mover <= 1 && participant.seat == (mover ^ 1U)) {
+    Received<Move> received = co_await receive_message_or_closed<Move>(participant.inbox);
+    if (received.value) {
+      apply_move(state, *received.value);
+      co_return TurnOutcome::Applied;
+    }
+    // Unusable items are dropped and the same turn is played again.
+    co_return received.closed ? TurnOutcome::InboxClosed : TurnOutcome::NothingApplied;
+  }
+  co_return TurnOutcome::NothingApplied;
+}
+
+boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& participant) {
+  // A seat that is neither player would make every turn a no-op forever:
+  // refuse the game instead of spinning.
+  if (participant.seat > 1) {
+    console::err_line("Game not played: the server assigned seat " +
+                      std::to_string(participant.seat) + ", which is neither 0 nor 1");
+    co_return;
+  }
+  while (!is_over(state)) {
+    const auto mover = static_cast<std::uint64_t>(state.current);
+    if (co_await play_turn(participant, state, mover) == TurnOutcome::InboxClosed) {
+      // A closed Inbox answers at once and forever: the opponent's move can
+      // never come, so the game ends here without a result line.
+      console::err_line("Connection to the server ended before the game was over");
+      co_return;
+    }
+  }
+  if (const auto won = winner(state.board)) {
+    console::out_text(std::string(player_name(*won)) + " wins!\n");
+  } else {
+    console::out_text("Tie\n");
+  }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,76 @@
+#include "core/game.hpp"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+namespace kestrel {
+namespace {
+
+constexpr auto X = Player::Player1;
+constexpr auto O = Player::Player2;
+
+// Plays cells in turn from the initial state.
+TicTacToeState play(std::initializer_list<int> cells) {
+  TicTacToeState s = initial_state();
+  for (int c : cells) apply_move(s, *cell_from_index(static_cast<std::uint64_t>(c)));
+  return s;
+}
+
+TEST(Game, InitialStateAndEveryLineWins) {
+  const TicTacToeState s = initial_state();
+  EXPECT_EQ(s.current, X);
+  EXPECT_FALSE(is_over(s));
+  EXPECT_FALSE(winner(s.board));
+  EXPECT_EQ(other(X), O);
+  EXPECT_EQ(other(O), X);
+  for (const auto& line : kLines) {
+    Board b{};
+    for (auto c : line) b[c] = O;
+    EXPECT_EQ(winner(b), O);
+  }
+  EXPECT_FALSE(cell_from_index(9));
+}
+
+TEST(Game, DiagonalAmongMixedCells) {
+  Board b{X, O, O, O, X, X, O, X, X};  // 0,4,8 all X; no other line complete
+  EXPECT_EQ(winner(b), X);
+}
+
+TEST(Game, FullBoardIsTieUnlessItHoldsALine) {
+  const TicTacToeState tie = play({0, 1, 2, 4, 3, 5, 7, 6, 8});
+  EXPECT_TRUE(is_over(tie));
+  EXPECT_FALSE(winner(tie.board));
+
+  // The ninth move completes the diagonal 0-4-8: a win, not a tie.
+  const TicTacToeState before_last = play({0, 1, 2, 3, 4, 5, 7, 6});
+  ASSERT_FALSE(is_over(before_last));
+  const TicTacToeState last_wins = play({0, 1, 2, 3, 4, 5, 7, 6, 8});
+  for (const auto& c : last_wins.board) ASSERT_TRUE(c);
+  EXPECT_TRUE(is_over(last_wins));
+  EXPECT_EQ(winner(last_wins.board), X);
+}
+
+TEST(Game, MovesAreNeverRefused) {
+  TicTacToeState s = play({4});
+  apply_move(s, Cell::C4);  // O overwrites X and the turn still passes
+  EXPECT_EQ(s.board[4], O);
+  EXPECT_EQ(s.current, X);
+
+  TicTacToeState over = play({0, 3, 1, 4, 2});
+  ASSERT_TRUE(is_over(over));
+  apply_move(over, Cell::C8);  // after the end: still applied
+  EXPECT_EQ(over.board[8], O);
+  EXPECT_EQ(over.current, X);
+}
+
+TEST(Game, EarlierLineDecidesBetweenTwoWinners) {
+  // Row 0 all O and row 2 all X, only reachable by overwriting.
+  Board b{O, O, O, {}, {}, {}, X, X, X};
+  EXPECT_EQ(winner(b), O);
+  Board later{X, {}, O, X, {}, O, X, {}, O};  // columns 0 (X) and 2 (O)
+  EXPECT_EQ(winner(later), X);
+}
+
+}  // namespace
+}  // namespace kestrel
