@@ -246,7 +246,7 @@ class Sender {
   ~Sender() { reset(); }
 
   // Never waits. False (and the item dropped) once the receiver is gone.
-  bool send(T item) { return core_ ? core_->send(std::move(item)) : false; }
+  bool send(T item) const { return core_ ? core_->send(std::move(item)) : false; }
 
   // Gives up this copy now instead of at destruction.
   void reset() noexcept {
