@@ -70,8 +70,8 @@ int run(const Options& options) {
     console::err_line("kestrel-server: cannot listen on " + url_of(endpoint) + ": " + ec.message());
     return 1;
   }
-  console::out_line("kestrel-server listening on " + url_of(acceptor.local_endpoint()));
-
+  // Installed before the listening line, so a signal sent as soon as that
+  // line appears still stops the server cleanly.
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& error, int) {
     if (error) return;
@@ -79,6 +79,8 @@ int run(const Options& options) {
     acceptor.close(ignored);
     io.stop();
   });
+
+  console::out_line("kestrel-server listening on " + url_of(acceptor.local_endpoint()));
 
   asio::co_spawn(io, accept_loop(acceptor, server), asio::detached);
 

@@ -1,0 +1,87 @@
+"""Runs the real kestrel-server binary as a subprocess for tests."""
+
+from __future__ import annotations
+
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+LISTENING = "kestrel-server listening on "
+
+
+def find_server_binary() -> Path | None:
+    """$KESTREL_BUILD_DIR/kestrel-server, else the one installed beside this
+    Python (a venv's scripts folder need not be on PATH), else PATH."""
+    candidates = []
+    if build := os.environ.get("KESTREL_BUILD_DIR"):
+        candidates.append(Path(build) / "kestrel-server")
+    candidates.append(Path(sys.executable).parent / "kestrel-server")
+    if found := shutil.which("kestrel-server"):
+        candidates.append(Path(found))
+    return next((c for c in candidates if c.is_file() and os.access(c, os.X_OK)), None)
+
+
+class ServerProcess:
+    """`with ServerProcess(binary, "--house-bot") as server:` -- listens on a
+    free port of 127.0.0.1; its stderr log is readable while it runs."""
+
+    def __init__(self, binary: Path, *args: str) -> None:
+        self.args = [str(binary), "--port", "0", *args]
+        self._log = tempfile.NamedTemporaryFile(prefix="kestrel-server-", suffix=".log")
+        self.process: subprocess.Popen[str] | None = None
+        self.url = ""
+        self.exit_code: int | None = None
+
+    def __enter__(self) -> ServerProcess:
+        self.process = subprocess.Popen(
+            self.args, stdout=subprocess.PIPE, stderr=self._log, text=True
+        )
+        assert self.process.stdout is not None
+        ready, _, _ = select.select([self.process.stdout], [], [], 30)
+        line = self.process.stdout.readline() if ready else ""
+        if not line.startswith(LISTENING):
+            self.process.kill()
+            raise RuntimeError(f"server did not start: {line!r} {self.log()}")
+        self.url = line[len(LISTENING) :].strip()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.process is not None and self.exit_code is None:
+            try:
+                self.stop()
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.process is not None and self.process.stdout is not None:
+            self.process.stdout.close()
+        self._log.close()
+
+    def stop(self, sig: int = signal.SIGTERM) -> int:
+        """Signals the server and returns its exit code."""
+        assert self.process is not None
+        self.process.send_signal(sig)
+        self.exit_code = self.process.wait(timeout=30)
+        return self.exit_code
+
+    def log(self) -> str:
+        return Path(self._log.name).read_text()
+
+    def game_lines(self) -> list[str]:
+        return [line for line in self.log().splitlines() if line.startswith("game ")]
+
+    def wait_for_log(self, text: str, count: int = 1, timeout: float = 60.0) -> list[str]:
+        """The log lines containing `text`, once there are `count` of them."""
+        end = time.monotonic() + timeout
+        while True:
+            lines = [line for line in self.log().splitlines() if text in line]
+            if len(lines) >= count:
+                return lines
+            if time.monotonic() > end:
+                raise TimeoutError(f"{count} x {text!r} not logged:\n{self.log()}")
+            time.sleep(0.02)
