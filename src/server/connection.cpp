@@ -116,7 +116,7 @@ void Connection::on_payload(Payload payload) {
 void Connection::on_join(Payload payload) {
   const auto requested = decode_join(payload);
   if (!requested) return refuse("first message is not a join request");
-  if (*requested != RequestedGame::TicTacToe) return refuse("only tic-tac-toe is played here");
+  if (*requested != GameKind::TicTacToe) return refuse("only tic-tac-toe is played here");
 
   auto self = shared_from_this();
   if (server_.options.house_bot) {
