@@ -732,8 +732,10 @@ open_connection(std::string_view url, asio::any_io_executor executor) {
   if (!not_literal) {
     endpoints.emplace_back(literal, port);
   } else {
-    auto looked_up = co_await background_runtime().run_blocking(
-        [host = target.host, port] { return lookup_host(host, port); });
+    // Named, not a temporary inside the co_await: GCC 12 mishandles the
+    // lifetime of a capturing closure passed that way.
+    auto lookup = [host = target.host, port] { return lookup_host(host, port); };
+    auto looked_up = co_await background_runtime().run_blocking(std::move(lookup));
     stop_if_cancelled();
     if (auto* failure = std::get_if<std::string>(&looked_up)) co_return TransportError{"IO error: " + *failure};
     endpoints = std::get<Endpoints>(std::move(looked_up));

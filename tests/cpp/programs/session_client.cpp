@@ -151,8 +151,8 @@ asio::awaitable<void> run_probe(std::string url, std::vector<Bytes> sends) {
   }
   console::out_line("open ok");
   auto [write, read] = std::move(std::get<0>(opened).first).split();
-  co_await asio::co_spawn(strand, probe_halves(std::move(write), std::move(read), std::move(sends)),
-                          asio::use_awaitable);
+  asio::awaitable<void> halves = probe_halves(std::move(write), std::move(read), std::move(sends));
+  co_await asio::co_spawn(strand, std::move(halves), asio::use_awaitable);
 }
 
 asio::awaitable<void> run_session(std::string url, std::shared_ptr<Strategy> strategy) {

@@ -1,0 +1,251 @@
+"""Scripted raw-TCP WebSocket servers for what a well-behaved library won't do.
+
+The test drives each accepted connection step by step from its own thread:
+record the exact handshake bytes, answer with any status line and headers,
+send arbitrary frames (pings, text, junk, close, oversized headers, masked
+frames), read the client's frames (checking that they are masked) and watch
+the connection end.
+
+    with RawServer() as server:
+        client = start_client(server.url)
+        conn = server.accept()
+        request = conn.read_request()
+        conn.upgrade(request)
+        assert conn.read_frame() == Frame(True, BINARY, b"\\x00\\x00")
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import os
+import socket
+import struct
+from dataclasses import dataclass
+
+GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+TIMEOUT = 30.0  # generous: only there so that a broken client cannot hang a test
+
+CONTINUATION, TEXT, BINARY, CLOSE, PING, PONG = 0x0, 0x1, 0x2, 0x8, 0x9, 0xA
+
+
+def accept_for(key: str) -> str:
+    return base64.b64encode(hashlib.sha1(key.encode() + GUID).digest()).decode()
+
+
+def header_value(request: bytes, name: str) -> str | None:
+    for line in request.split(b"\r\n")[1:]:
+        if b":" in line:
+            n, v = line.split(b":", 1)
+            if n.strip().lower() == name.lower().encode():
+                return v.strip().decode()
+    return None
+
+
+@dataclass(frozen=True)
+class Frame:
+    fin: bool
+    opcode: int
+    payload: bytes
+
+    @property
+    def close_code(self) -> int | None:
+        return struct.unpack("!H", self.payload[:2])[0] if len(self.payload) >= 2 else None
+
+
+def encode_frame(
+    opcode: int,
+    payload: bytes,
+    *,
+    fin: bool = True,
+    mask: bool = False,
+    length: int | None = None,
+) -> bytes:
+    """One frame as a server would send it; `length` may lie about the size."""
+    n = len(payload) if length is None else length
+    head = bytes([(0x80 if fin else 0) | opcode])
+    mask_bit = 0x80 if mask else 0
+    if n < 126:
+        head += bytes([mask_bit | n])
+    elif n < 1 << 16:
+        head += bytes([mask_bit | 126]) + struct.pack("!H", n)
+    else:
+        head += bytes([mask_bit | 127]) + struct.pack("!Q", n)
+    if mask:
+        key = os.urandom(4)
+        payload = bytes(b ^ key[i % 4] for i, b in enumerate(payload))
+        head += key
+    return head + payload
+
+
+class RawConnection:
+    def __init__(self, sock: socket.socket) -> None:
+        self.sock = sock
+        self.sock.settimeout(TIMEOUT)
+        self._buffer = b""
+
+    # --- bytes -------------------------------------------------------------
+
+    def _fill(self) -> bool:
+        chunk = self.sock.recv(65536)
+        if not chunk:
+            return False
+        self._buffer += chunk
+        return True
+
+    def _take(self, n: int) -> bytes | None:
+        while len(self._buffer) < n:
+            if not self._fill():
+                return None
+        out, self._buffer = self._buffer[:n], self._buffer[n:]
+        return out
+
+    def read_exact(self, n: int) -> bytes | None:
+        """Exactly n raw bytes from the client; None if it ends first."""
+        return self._take(n)
+
+    def send(self, data: bytes) -> None:
+        self.sock.sendall(data)
+
+    # --- handshake ---------------------------------------------------------
+
+    def read_request(self) -> bytes:
+        """The client's upgrade request, byte for byte, up to its empty line."""
+        while b"\r\n\r\n" not in self._buffer:
+            if not self._fill():
+                raise EOFError(f"connection ended inside the request: {self._buffer!r}")
+        end = self._buffer.index(b"\r\n\r\n") + 4
+        request, self._buffer = self._buffer[:end], self._buffer[end:]
+        return request
+
+    def respond(self, status_line: str, headers: list[tuple[str, str]], body: bytes = b"") -> None:
+        text = status_line + "\r\n" + "".join(f"{n}: {v}\r\n" for n, v in headers) + "\r\n"
+        self.send(text.encode() + body)
+
+    def upgrade(
+        self,
+        request: bytes,
+        *,
+        status_line: str = "HTTP/1.1 101 Switching Protocols",
+        upgrade: str | None = "websocket",
+        connection: str | None = "Upgrade",
+        accept: str | None = None,
+        extra: list[tuple[str, str]] | None = None,
+    ) -> None:
+        """Answers the upgrade; every part can be replaced or left out (None)."""
+        key = header_value(request, "Sec-WebSocket-Key") or ""
+        headers: list[tuple[str, str]] = []
+        if upgrade is not None:
+            headers.append(("Upgrade", upgrade))
+        if connection is not None:
+            headers.append(("Connection", connection))
+        headers.append(("Sec-WebSocket-Accept", accept if accept is not None else accept_for(key)))
+        headers.extend(extra or [])
+        self.respond(status_line, headers)
+
+    def handshake(self) -> bytes:
+        """Reads the request and accepts it; returns the request."""
+        request = self.read_request()
+        self.upgrade(request)
+        return request
+
+    # --- frames ------------------------------------------------------------
+
+    def send_frame(self, opcode: int, payload: bytes = b"", **kwargs: object) -> None:
+        self.send(encode_frame(opcode, payload, **kwargs))  # type: ignore[arg-type]
+
+    def send_binary(self, payload: bytes) -> None:
+        self.send_frame(BINARY, payload)
+
+    def send_text(self, text: str) -> None:
+        self.send_frame(TEXT, text.encode())
+
+    def send_ping(self, payload: bytes) -> None:
+        self.send_frame(PING, payload)
+
+    def send_close(self, code: int | None = 1000, reason: str = "") -> None:
+        payload = b"" if code is None else struct.pack("!H", code) + reason.encode()
+        self.send_frame(CLOSE, payload)
+
+    def read_frame(self) -> Frame | None:
+        """The client's next frame, unmasked; None at the end of the stream.
+        Client frames must be masked: an unmasked one fails the test."""
+        head = self._take(2)
+        if head is None:
+            return None
+        fin = bool(head[0] & 0x80)
+        opcode = head[0] & 0x0F
+        assert head[1] & 0x80, "client frame is not masked"
+        n = head[1] & 0x7F
+        if n == 126:
+            n = struct.unpack("!H", self._take(2) or b"\0\0")[0]
+        elif n == 127:
+            n = struct.unpack("!Q", self._take(8) or b"\0" * 8)[0]
+        key = self._take(4)
+        payload = self._take(n)
+        assert key is not None and payload is not None, "connection ended inside a frame"
+        return Frame(fin, opcode, bytes(b ^ key[i % 4] for i, b in enumerate(payload)))
+
+    def frames_until_end(self) -> list[Frame]:
+        """Every further frame until the client closes the TCP connection."""
+        frames = []
+        while True:
+            try:
+                frame = self.read_frame()
+            except ConnectionResetError:
+                return frames
+            if frame is None:
+                return frames
+            frames.append(frame)
+
+    def read_until_end(self) -> bytes:
+        """Every further byte until the client closes the TCP connection."""
+        data, self._buffer = self._buffer, b""
+        while True:
+            try:
+                chunk = self.sock.recv(65536)
+            except ConnectionResetError:
+                return data
+            if not chunk:
+                return data
+            data += chunk
+
+    def close(self) -> None:
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+class RawServer:
+    """A listening socket on 127.0.0.1 (or another address and port); the test
+    accepts and scripts each connection itself."""
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, family: int = socket.AF_INET) -> None:
+        self._listener = socket.socket(family, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind((host, port))
+        self._listener.listen(16)
+        self._listener.settimeout(TIMEOUT)
+        self.host = host
+        self.port = self._listener.getsockname()[1]
+        self._connections: list[RawConnection] = []
+
+    @property
+    def url(self) -> str:
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        return f"ws://{host}:{self.port}"
+
+    def accept(self) -> RawConnection:
+        sock, _ = self._listener.accept()
+        conn = RawConnection(sock)
+        self._connections.append(conn)
+        return conn
+
+    def __enter__(self) -> "RawServer":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for conn in self._connections:
+            conn.close()
+        self._listener.close()
