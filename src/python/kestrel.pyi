@@ -20,6 +20,8 @@ import asyncio
 from abc import abstractmethod
 from typing import Self, final
 
+from typing_extensions import disjoint_base
+
 __all__ = ["TicTacToeClient"]
 
 @final
@@ -37,6 +39,7 @@ class PyTicTacToeState:
         player who moves first (seat 0), ``"O"`` for the other, ``None`` when
         empty. Each read returns a new list."""
 
+@disjoint_base
 class TicTacToeClient:
     """Base class of a tic-tac-toe player; subclass it and define `handle_turn`.
 

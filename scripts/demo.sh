@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Two example bots play one game on a local kestrel-server: examples/first_free.py
+# against examples/perfect.py. Shows what each bot prints, the server's line for
+# the game and the final board.
+#
+#   scripts/demo.sh             set up .venv, build and install, then play
+#   scripts/demo.sh --no-build  play with what is already installed
+#
+# PYTHON (default .venv/bin/python) and KESTREL_SERVER (default: the
+# kestrel-server beside that Python, else the one on PATH) pick other installs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "${1:-}" != "--no-build" ]; then
+  scripts/setup.sh
+  scripts/build.sh
+fi
+python=${PYTHON:-.venv/bin/python}
+server=${KESTREL_SERVER:-$(dirname "$python")/kestrel-server}
+if [ ! -x "$server" ]; then
+  server=$(command -v kestrel-server) || { echo "demo: kestrel-server not found" >&2; exit 1; }
+fi
+
+work=$(mktemp -d)
+"$server" --port 0 >"$work/server.out" 2>"$work/server.log" &
+server_pid=$!
+cleanup() {
+  kill "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Port 0 lets the server pick a free port; it announces it in one line.
+url=""
+for _ in $(seq 100); do
+  url=$(sed -n 's/^kestrel-server listening on //p' "$work/server.out")
+  [ -n "$url" ] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$url" ]; then
+  echo "demo: the server did not start" >&2
+  cat "$work/server.log" >&2
+  exit 1
+fi
+echo "server listening on $url"
+
+# Each bot's lines carry its name; both run at once and the server pairs them.
+"$python" examples/first_free.py "$url" > >(sed -u 's/^/[first_free] /') 2>&1 &
+first_free=$!
+"$python" examples/perfect.py "$url" > >(sed -u 's/^/[perfect]    /') 2>&1 &
+perfect=$!
+wait "$first_free"
+wait "$perfect"
+
+# The server logs the game once it has seen the last move.
+for _ in $(seq 100); do
+  grep -q '^game ' "$work/server.log" && break
+  sleep 0.1
+done
+line=$(grep -m1 '^game ' "$work/server.log") || { echo "demo: no game was logged" >&2; exit 1; }
+echo "server: $line"
+
+board=(. . . . . . . . .)
+turn=0
+for cell in ${line##*; moves }; do
+  [ "$cell" = "-" ] && continue
+  if [ $((turn % 2)) -eq 0 ]; then board[cell]=X; else board[cell]=O; fi
+  turn=$((turn + 1))
+done
+echo "Final board:"
+printf ' %s | %s | %s\n---+---+---\n %s | %s | %s\n---+---+---\n %s | %s | %s\n' "${board[@]}"
+
+kill -TERM "$server_pid"
+wait "$server_pid"
