@@ -345,6 +345,7 @@ def test_house_bot_never_loses(binary: Path, strategy: Strategy, games: int) -> 
 
     with ServerProcess(binary, "--house-bot", "--quiet") as server:
         results = run(scenario())
+        assert server.log() == ""  # --quiet: no line per game
     client_wins = [r for r in results if r[1] == "XO"[r[0]]]
     assert client_wins == []
     assert {seat for seat, _ in results} == {0, 1}
