@@ -51,12 +51,13 @@ class TicTacToeClient:
     def connect(self, url: str) -> asyncio.Future[None]:
         """Plays one whole game on the server at ``url`` (``ws://host:port``).
 
-        Must be called while an asyncio event loop is running in this thread;
-        returns at once a future of the running loop that completes with
-        ``None`` when the game is over -- or when the connection failed or
-        closed, which is printed rather than raised. It raises only when
-        ``handle_turn`` fails (raises, returns something that is not an integer
-        from 0 to 8, or is missing). Several games may run at once.
+        Must be called while an asyncio event loop is running in this thread
+        (otherwise it raises at once). Returns at once a future of that loop
+        which completes with ``None`` when the game is over -- also when the
+        connection failed or was closed, which is printed rather than raised.
+        The future fails only when ``handle_turn`` does (raises, is missing, or
+        returns something other than an integer from 0 to 8); cancelling it
+        abandons the game. Several games may run at once.
         """
 
     @abstractmethod
