@@ -46,6 +46,12 @@ def assert_failed(result, url: str, description: str) -> None:
     assert (result.status, result.out, result.err) == (0, "", failed(url, description))
 
 
+
+@pytest.fixture(autouse=True)
+def _no_driver_left_behind():
+    yield
+    Driver.kill_all()
+
 # --- failures before any network activity -----------------------------------
 
 

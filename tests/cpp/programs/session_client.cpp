@@ -5,16 +5,18 @@
 //     --moves 4,0,8     cells to play, in order; then the first free cell
 //     --strategy fail   the first turn throws InternalFailure
 //     --strategy hang   the first turn never answers (until cancelled)
+//     --hold N          the Nth move waits for a line "go" on standard input
 //     --linger          after the session, stay until standard input ends
 //     --print-workers   report the runtime's worker count
 //     --probe           open a bare connection instead and print, one line
 //                       each, what the read half yields (see run_probe)
 //     --send HEX        (probe) binary messages to send right after opening
 //
-// Standard input: a line "cancel" cancels the session (JoinHandle::cancel).
-// The session's own lines are untouched; the driver's go to standard error
-// prefixed "driver: ", only when something other than a normal finish
-// happened. Exit status: 0 finished, 2 usage, 3 runtime creation failed,
+// Standard input: a line "cancel" cancels the session (JoinHandle::cancel),
+// a line "go" releases a held move. The session's own lines are untouched;
+// the driver's go to standard error prefixed "driver: ", only when something
+// other than a normal finish happened, or always with --linger (then as soon
+// as the session has ended: "driver: session finished"). Exit status: 0 finished, 2 usage, 3 runtime creation failed,
 // 4 the session failed, 5 cancelled. Without --linger the process ends the
 // moment the session has finished, with no clean-up at all.
 #include <boost/asio/co_spawn.hpp>
@@ -55,8 +57,8 @@ enum class Mode { Play, Fail, Hang };
 // Plays the scripted cells, then the first free one. Clones share the script.
 class ScriptedStrategy final : public Strategy {
  public:
-  ScriptedStrategy(Mode mode, std::vector<int> cells)
-      : shared_(std::make_shared<Shared>(mode, std::move(cells))) {}
+  ScriptedStrategy(Mode mode, std::vector<int> cells, std::size_t hold, OneshotReceiver<std::monostate> go)
+      : shared_(std::make_shared<Shared>(mode, std::move(cells), hold, std::move(go))) {}
 
   asio::awaitable<Cell> request_move(const TicTacToeState& state) override {
     if (shared_->mode == Mode::Fail) throw InternalFailure("the test strategy refused to move");
@@ -65,6 +67,7 @@ class ScriptedStrategy final : public Strategy {
       co_await never.async_wait(asio::use_awaitable);
       throw InternalFailure("the test strategy woke up");
     }
+    if (++shared_->turns == shared_->hold) co_await shared_->go.receive();
     std::lock_guard lock(shared_->mutex);
     if (shared_->next < shared_->cells.size()) {
       co_return static_cast<Cell>(shared_->cells[shared_->next++]);
@@ -79,9 +82,13 @@ class ScriptedStrategy final : public Strategy {
 
  private:
   struct Shared {
-    Shared(Mode m, std::vector<int> c) : mode(m), cells(std::move(c)) {}
+    Shared(Mode m, std::vector<int> c, std::size_t h, OneshotReceiver<std::monostate> g)
+        : mode(m), cells(std::move(c)), hold(h), go(std::move(g)) {}
     Mode mode;
     std::vector<int> cells;
+    std::size_t hold;                     // 1-based turn that waits for "go"; 0: none
+    OneshotReceiver<std::monostate> go;
+    std::size_t turns = 0;                // only touched by the one game
     std::size_t next = 0;
     std::mutex mutex;
   };
@@ -167,7 +174,7 @@ struct Ending {
 asio::awaitable<void> watch(asio::awaitable<TaskOutcome<void>> joined, std::shared_ptr<std::promise<Ending>> done) {
   TaskOutcome<void> outcome = co_await std::move(joined);
   if (outcome.finished()) {
-    done->set_value({0, ""});
+    done->set_value({0, "driver: session finished"});
   } else if (outcome.cancelled()) {
     done->set_value({5, "driver: session cancelled"});
   } else {
@@ -176,7 +183,7 @@ asio::awaitable<void> watch(asio::awaitable<TaskOutcome<void>> joined, std::shar
 }
 
 [[noreturn]] void usage() {
-  console::err_line("usage: session_client URL [--moves 4,0,8] [--strategy fail|hang] [--linger] "
+  console::err_line("usage: session_client URL [--moves 4,0,8] [--strategy fail|hang] [--hold N] [--linger] "
                     "[--print-workers] [--probe] [--send HEX]...");
   std::_Exit(2);
 }
@@ -192,6 +199,7 @@ int main(int argc, char** argv) {
   bool linger = false;
   bool print_workers = false;
   bool probe = false;
+  std::size_t hold = 0;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -204,6 +212,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--strategy") {
       const std::string name = value();
       mode = name == "fail" ? Mode::Fail : name == "hang" ? Mode::Hang : Mode::Play;
+    } else if (arg == "--hold") {
+      hold = static_cast<std::size_t>(std::stoul(value()));
     } else if (arg == "--linger") {
       linger = true;
     } else if (arg == "--print-workers") {
@@ -225,7 +235,8 @@ int main(int argc, char** argv) {
     std::_Exit(3);
   }
 
-  auto strategy = std::make_shared<ScriptedStrategy>(mode, cells);
+  auto [go_sender, go] = make_oneshot<std::monostate>();
+  auto strategy = std::make_shared<ScriptedStrategy>(mode, cells, hold, std::move(go));
   JoinHandle<void> handle = probe ? spawn(run_probe(url, std::move(sends))) : spawn(run_session(url, strategy));
   auto done = std::make_shared<std::promise<Ending>>();
   std::future<Ending> ending = done->get_future();
@@ -233,15 +244,16 @@ int main(int argc, char** argv) {
 
   std::promise<void> input_closed;
   std::future<void> input_end = input_closed.get_future();
-  std::thread([&handle, &input_closed] {
+  std::thread([&handle, &input_closed, &go_sender] {
     for (std::string line; std::getline(std::cin, line);) {
       if (line == "cancel") handle.cancel();
+      if (line == "go") go_sender.send(std::monostate{});
     }
     input_closed.set_value();
   }).detach();
 
   const Ending result = ending.get();
-  if (!result.line.empty()) console::err_line(result.line);
+  if (result.status != 0 || linger) console::err_line(result.line);
   if (linger) input_end.wait();
   std::_Exit(result.status);
 }

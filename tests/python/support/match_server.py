@@ -75,6 +75,18 @@ class MatchServer:
             deadline.wait(0.02)
         raise TimeoutError(f"only {len(self.games)} games started, fewer finished")
 
+    def wait_for_joins(self, count: int, timeout: float = 30.0) -> list[bytes]:
+        """Blocks until `count` clients have sent their first message, so that
+        tests can decide who gets seat 0."""
+        import time
+
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if len(self.join_requests) >= count:
+                return list(self.join_requests)
+            time.sleep(0.01)
+        raise TimeoutError(f"only {len(self.join_requests)} clients joined")
+
     async def _start(self) -> None:
         self._waiting = asyncio.Queue()
         self._server = await serve(self._handle, "127.0.0.1", 0, max_size=None)

@@ -221,9 +221,18 @@ class RawServer:
     """A listening socket on 127.0.0.1 (or another address and port); the test
     accepts and scripts each connection itself."""
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, family: int = socket.AF_INET) -> None:
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        family: int = socket.AF_INET,
+        receive_buffer: int | None = None,
+    ) -> None:
         self._listener = socket.socket(family, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if receive_buffer is not None:
+            # Set before listening so that accepted sockets advertise a small window.
+            self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
         self._listener.bind((host, port))
         self._listener.listen(16)
         self._listener.settimeout(TIMEOUT)
