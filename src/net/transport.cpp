@@ -266,6 +266,7 @@ std::variant<WsUrl, TransportError> parse_ws_url(std::string_view url) {
   std::optional<std::string_view> port_text;
   if (!host_port.empty() && host_port[0] == '[') {
     const std::size_t close = host_port.find(']');
+    if (close == std::string_view::npos) return format_error("invalid authority");
     host = host_port.substr(1, close - 1);
     std::string_view after = host_port.substr(close + 1);
     if (!after.empty()) {

@@ -61,14 +61,6 @@ def test_whole_game_for_both_seats(build_dir, match_server, first, second, resul
     assert match_server.join_requests == [JOIN, JOIN]
 
 
-def test_winning_move_survives_immediate_exit_game_after_game(build_dir, match_server):
-    for round_ in range(5):
-        a, b = play_pair(build_dir, match_server, "0,1,2", "3,4")
-        assert a.out_lines[-1] == b.out_lines[-1] == "Player1 wins!"
-        game = match_server.wait_for_games(round_ + 1)[round_]
-        assert game.moves[-1] == (0, 2)
-
-
 @pytest.mark.parametrize(("value", "workers"), [("4", 4), ("+8", 8)])
 def test_worker_thread_setting_is_honoured(build_dir, match_server, value, workers):
     env = {"TOKIO_WORKER_THREADS": value}
