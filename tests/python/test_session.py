@@ -293,12 +293,13 @@ class PingFlood:
             pass
 
     def wait_until_stalled(self) -> None:
-        """Returns once nothing more could be sent for a while: the client has
-        stopped reading because its pong write cannot complete."""
-        last = -1
-        while self.sent != last:
+        """Returns once nothing more could be sent for a good while: the
+        client has stopped reading because its pong write cannot complete."""
+        last, quiet = -1, 0
+        while quiet < 3:
+            time.sleep(0.3)
+            quiet = quiet + 1 if self.sent == last else 0
             last = self.sent
-            time.sleep(0.5)
 
 
 def test_session_waits_for_the_writer_to_hand_over_the_last_move(build_dir):
