@@ -71,7 +71,7 @@ class TestGames:
         assert seat1.boards[0] == ["X", None, None, None, None, None, None, None, None]
         assert seat0.boards[1] == ["X", None, None, None, "O", None, None, None, None]
         # The seat-1 player sees O for its own marks too: marks name players.
-        assert seat1.boards[-1] == ["X", "O", "X", "X", "O", None, None, "X", None]
+        assert seat1.boards[-1] == ["X", "O", "X", "X", "O", "O", None, "X", None]
         for board in seat0.boards + seat1.boards:
             assert len(board) == 9 and set(board) <= {"X", "O", None}
 
@@ -86,18 +86,21 @@ class TestGames:
                 async def handle_turn(self, state):
                     return self.moves.pop(0)
 
-            print(asyncio.run(Bot().connect(sys.argv[1])), file=sys.stderr)
+            async def main():
+                return await Bot().connect(sys.argv[1])
+
+            print(asyncio.run(main()), file=sys.stderr)
             """
         )
         url = match_server.url
-        first = start_python(code, url, ",".join(map(str, X_WINS[0])))
-        try:
-            wait_until_sync(lambda: len(match_server.join_requests) == 1)
-            second = start_python(code, url, ",".join(map(str, X_WINS[1])))
-            out1, err1 = first.communicate(timeout=TIMEOUT)
-            out2, err2 = second.communicate(timeout=TIMEOUT)
-        finally:
-            first.kill()
+        with start_python(code, url, ",".join(map(str, X_WINS[0]))) as first:
+            try:
+                wait_until_sync(lambda: len(match_server.join_requests) == 1)
+                with start_python(code, url, ",".join(map(str, X_WINS[1]))) as second:
+                    out1, err1 = first.communicate(timeout=TIMEOUT)
+                    out2, err2 = second.communicate(timeout=TIMEOUT)
+            finally:
+                first.kill()
         assert out1 == f"Connected to {url}\nWaiting for game to start\nGame started, player id: 0\nPlayer1 wins!\n"
         assert out2 == f"Connected to {url}\nWaiting for game to start\nGame started, player id: 1\nPlayer1 wins!\n"
         assert (err1, err2) == ("None\n", "None\n")

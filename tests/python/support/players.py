@@ -115,3 +115,4 @@ def start_python(code: str, *args: str, env: dict[str, str] | None = None) -> su
     full_env.update(env or {})
     return subprocess.Popen([sys.executable, "-c", code, *args], env=full_env, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
+
