@@ -10,10 +10,12 @@ from __future__ import annotations
 
 import asyncio
 import threading
+from collections import deque
 from dataclasses import dataclass, field
 from typing import Any
 
 from websockets.asyncio.server import ServerConnection, serve
+from websockets.exceptions import ConnectionClosed
 
 JOIN = b"\x00\x00"
 
@@ -43,7 +45,9 @@ class MatchServer:
         self.join_requests: list[bytes] = []
         self._loop = asyncio.new_event_loop()
         self._thread = threading.Thread(target=self._loop.run_forever, daemon=True)
-        self._waiting: asyncio.Queue[ServerConnection] | None = None
+        # First players still without a partner, with the future their
+        # handler waits on until their game is over.
+        self._waiting: deque[tuple[ServerConnection, asyncio.Future[None]]] | None = None
         self._server: Any = None
         self.port = 0
 
@@ -88,7 +92,7 @@ class MatchServer:
         raise TimeoutError(f"only {len(self.join_requests)} clients joined")
 
     async def _start(self) -> None:
-        self._waiting = asyncio.Queue()
+        self._waiting = deque()
         self._server = await serve(self._handle, "127.0.0.1", 0, max_size=None)
         self.port = self._server.sockets[0].getsockname()[1]
 
@@ -97,29 +101,49 @@ class MatchServer:
         await self._server.wait_closed()
 
     async def _handle(self, ws: ServerConnection) -> None:
-        first = await ws.recv()
+        try:
+            first = await ws.recv()
+        except ConnectionClosed:
+            return  # left (or the server stopped) before joining
         self.join_requests.append(first if isinstance(first, bytes) else first.encode())
         if first != JOIN:
             await ws.close()
             return
         assert self._waiting is not None
-        if self._waiting.empty():
-            partner_ready: asyncio.Future[None] = asyncio.get_running_loop().create_future()
-            ws.partner_ready = partner_ready  # type: ignore[attr-defined]
-            await self._waiting.put(ws)
-            await partner_ready
+        if not self._waiting:
+            await self._wait_for_partner(ws)
             return
-        opponent = await self._waiting.get()
+        opponent, game_over = self._waiting.popleft()
         game = Game()
         self.games.append(game)
         try:
             await self._play(game, opponent, ws)
         finally:
-            opponent.partner_ready.set_result(None)  # type: ignore[attr-defined]
+            game_over.set_result(None)
+
+    async def _wait_for_partner(self, ws: ServerConnection) -> None:
+        """Parks the first player until its game is over, or until its
+        connection goes away before a partner came (then it leaves the queue,
+        and stopping the server never waits for a partner that won't come)."""
+        assert self._waiting is not None
+        game_over: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        entry = (ws, game_over)
+        self._waiting.append(entry)
+        closed = asyncio.ensure_future(ws.wait_closed())
+        try:
+            await asyncio.wait({game_over, closed}, return_when=asyncio.FIRST_COMPLETED)
+        finally:
+            closed.cancel()
+            if entry in self._waiting:
+                self._waiting.remove(entry)
 
     async def _play(self, game: Game, first: ServerConnection, second: ServerConnection) -> None:
-        await first.send(b"\x00\x00")
-        await second.send(b"\x00\x01")
+        try:
+            await first.send(b"\x00\x00")
+            await second.send(b"\x00\x01")
+        except ConnectionClosed:
+            game.finished.set()
+            return
         board: list[int | None] = [None] * 9
         seats = (first, second)
         mover = 0
