@@ -18,7 +18,6 @@ import kestrel
 from support.players import (
     TIE,
     TIMEOUT,
-    X_WINS,
     RawOpponent,
     ScriptedClient,
     play_game,
@@ -49,6 +48,7 @@ async def fail_first_turn(server, client, exception_handler_calls=None):
     async with RawOpponent(server.url) as opponent:
         with pytest.raises(BaseException) as raised:
             await asyncio.wait_for(future, TIMEOUT)
+        await wait_until(lambda: bool(opponent.received))
     assert opponent.received == [b"\x00\x01"], "no move may reach the server"
     return raised.value
 
@@ -87,15 +87,6 @@ class TestUnusableAnswers:
         assert re.search(r"thread '[^']+' panicked at [^\n]+:\d+:\d+:\n" + re.escape(message) + "\n", err)
         assert "Game started, player id: 0" in out
         assert "wins" not in out and "Tie" not in out
-
-    def test_true_is_cell_one(self, match_server) -> None:
-        class Bot(ScriptedClient):
-            async def handle_turn(self, state):
-                cell = await super().handle_turn(state)
-                return True if cell == 1 else cell
-
-        asyncio.run(play_game(match_server, match_server.url, Bot(X_WINS[0]), ScriptedClient(X_WINS[1])))
-        assert (0, 1) in match_server.games[0].moves
 
     def test_handle_turn_raises(self, match_server) -> None:
         class Bot(kestrel.TicTacToeClient):
@@ -158,17 +149,6 @@ class TestUnusableAnswers:
             "rust future panicked: " + UNWRAP + "PyErr { type: <class 'asyncio.exceptions.CancelledError'>"
         )
 
-    def test_panic_passes_plain_exception_handlers(self, match_server) -> None:
-        # RustPanic is an Exception, so ordinary handlers do see it.
-        async def main() -> str:
-            try:
-                await fail_first_turn(match_server, answering(9))
-            except Exception as error:  # pragma: no cover - fail_first_turn catches it
-                return type(error).__name__
-            return "caught inside"
-
-        assert asyncio.run(main()) == "caught inside"
-
 
 class TestCancellation:
     def test_cancel_mid_turn(self, match_server, capfd) -> None:
@@ -205,6 +185,7 @@ class TestCancellation:
                 # The coroutine that was already running runs on.
                 release.set()
                 await wait_until(lambda: events == ["started", "finished"])
+                await wait_until(lambda: bool(opponent.received))
                 await asyncio.sleep(0.05)
                 assert opponent.received == [b"\x00\x01"]
 
@@ -343,7 +324,6 @@ class TestReferences:
         import json
 
         report = json.loads(result.stdout.splitlines()[-1])
-        print(report)
         warm, done = report["warm"], report["done"]
         assert report["games"] == 240
         assert done["threads"] == warm["threads"]
