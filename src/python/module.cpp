@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/failure.hpp"
+#include "python/args.hpp"
 #include "python/client.hpp"
 
 namespace kestrel::py {
@@ -31,8 +32,7 @@ void module_body(PyObject* module) {
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyError::fetch();
   }
   if (!PyList_Check(all.get())) {
-    throw type_error("'" + repr(reinterpret_cast<PyObject*>(Py_TYPE(all.get()))) +
-                     "' object cannot be converted to 'PyList'");
+    throw type_error("'" + args::type_name(all.get()) + "' object cannot be converted to 'PyList'");
   }
   PyRef name = PyRef::check(PyUnicode_FromString("TicTacToeClient"));
   if (PyList_Append(all.get(), name.get()) < 0) {
