@@ -220,6 +220,25 @@ class TestCancellation:
         assert err == ""
         assert "Game started" not in out
 
+    def test_cancel_while_the_handshake_hangs(self, capfd) -> None:
+        with socket.socket() as silent:  # accepts TCP, never answers
+            silent.bind(("127.0.0.1", 0))
+            silent.listen(4)
+            url = f"ws://127.0.0.1:{silent.getsockname()[1]}"
+
+            async def main() -> None:
+                client = ScriptedClient([])
+                gc.collect()
+                baseline = sys.getrefcount(client)
+                future = client.connect(url)
+                await asyncio.sleep(0.1)  # let the connection attempt start
+                future.cancel()
+                await wait_until(lambda: sys.getrefcount(client) == baseline)
+
+            asyncio.run(main())
+        # An abandoned connection attempt is not a failed connection.
+        assert capfd.readouterr() == ("", "")
+
     def test_cancel_after_worker_check_leaves_future_cancelled(self) -> None:
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))

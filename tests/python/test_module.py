@@ -6,6 +6,7 @@ import asyncio
 import importlib
 import importlib.machinery
 import importlib.util
+import re
 import sys
 import textwrap
 
@@ -151,6 +152,8 @@ class TestClientClass:
             assert isinstance(future, asyncio.Future)
             assert future.get_loop() is asyncio.get_running_loop()
             assert not future.done()
+            # The bridge's callback shows up by its bare class name.
+            assert re.search(r"cb=\[<PyDoneCallback object at 0x[0-9a-f]+>\(\)\]", repr(future))
             future.cancel()
 
         asyncio.run(main())
