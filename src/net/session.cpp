@@ -1,11 +1,5 @@
 #include "net/session.hpp"
 
-// GCC 12 pairs Asio's coroutine-frame operator new with the wrong delete
-// when it inlines both (a false positive).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>

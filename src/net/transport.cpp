@@ -1,11 +1,5 @@
 #include "net/transport.hpp"
 
-// GCC 12 pairs Asio's coroutine-frame operator new with the wrong delete
-// when it inlines both (a false positive).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/address.hpp>

@@ -42,10 +42,6 @@
 #include "net/session.hpp"
 #include "net/transport.hpp"
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
 namespace asio = boost::asio;
 using namespace kestrel;
 using namespace kestrel::net;
