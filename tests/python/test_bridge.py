@@ -426,28 +426,33 @@ class TestInterpreterExit:
 def test_loop_closed_before_the_session_ends(capfd) -> None:
     # The worker cannot reach a closed loop: it reports why, and the future
     # stays pending.
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        url = f"ws://127.0.0.1:{probe.getsockname()[1]}"
-    loop = asyncio.new_event_loop()
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(TIMEOUT)
+        url = f"ws://127.0.0.1:{listener.getsockname()[1]}"
+        loop = asyncio.new_event_loop()
 
-    async def start():
-        return ScriptedClient([]).connect(url)
+        async def start():
+            return ScriptedClient([]).connect(url)
 
-    had_last = hasattr(sys, "last_value")
-    previous = getattr(sys, "last_value", None)
-    future = loop.run_until_complete(start())
-    loop.close()
-    try:
-        wait_until_sync(lambda: getattr(sys, "last_value", None) is not previous)
-        assert isinstance(sys.last_value, RuntimeError)
-        assert str(sys.last_value) == "Event loop is closed"
-        assert not future.done()
-    finally:
-        if not had_last:
-            for name in ("last_type", "last_value", "last_traceback"):
-                if hasattr(sys, name):
-                    delattr(sys, name)
+        had_last = hasattr(sys, "last_value")
+        previous = getattr(sys, "last_value", None)
+        future = loop.run_until_complete(start())
+        loop.close()
+        # Only now let the handshake fail, so the session ends after the close.
+        connection, _ = listener.accept()
+        connection.close()
+        try:
+            wait_until_sync(lambda: getattr(sys, "last_value", None) is not previous)
+            assert isinstance(sys.last_value, RuntimeError)
+            assert str(sys.last_value) == "Event loop is closed"
+            assert not future.done()
+        finally:
+            if not had_last:
+                for name in ("last_type", "last_value", "last_traceback"):
+                    if hasattr(sys, name):
+                        delattr(sys, name)
     out, err = capfd.readouterr()
-    assert "RuntimeError: Event loop is closed" in err
     assert err.startswith(f"Failed to connect to {url}: ")
+    assert "RuntimeError: Event loop is closed" in err
