@@ -218,7 +218,18 @@ std::size_t processor_count() noexcept {
   return count == 0 ? 1 : count;
 }
 
+namespace {
+// The name as given: some systems keep only a prefix (Linux: 15 characters),
+// and reports should name the thread in full.
+thread_local std::string given_thread_name;
+}  // namespace
+
 void set_current_thread_name(std::string_view name) noexcept {
+  try {
+    given_thread_name = name;
+  } catch (...) {
+    // Out of memory: reports fall back to the name the OS kept.
+  }
 #if defined(_WIN32)
   std::wstring wide(name.begin(), name.end());
   ::SetThreadDescription(::GetCurrentThread(), wide.c_str());
@@ -234,6 +245,7 @@ void set_current_thread_name(std::string_view name) noexcept {
 }
 
 std::string current_thread_name() {
+  if (!given_thread_name.empty()) return given_thread_name;
   std::string name;
 #if defined(_WIN32)
   PWSTR description = nullptr;

@@ -51,7 +51,7 @@ std::size_t worker_count_from(const std::optional<std::string>& value);
 // Small portable wrappers over the OS.
 std::size_t processor_count() noexcept;                    // at least 1
 void set_current_thread_name(std::string_view name) noexcept;
-std::string current_thread_name();                         // "<unnamed>" if none
+std::string current_thread_name();  // as set here, else the OS name, else "<unnamed>"
 
 class BackgroundRuntime {
  public:

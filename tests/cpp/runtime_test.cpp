@@ -189,7 +189,7 @@ TEST(RuntimeTasks, SpawnFromPlainThreadsAndJoin) {
   auto from_thread = std::async(std::launch::async, [] {
     return spawn([]() -> asio::awaitable<int> {
       EXPECT_TRUE(on_worker());
-      EXPECT_EQ(current_thread_name(), "tokio-runtime-w");
+      EXPECT_EQ(current_thread_name(), "tokio-runtime-worker");
       co_return 42;
     }());
   });
@@ -215,7 +215,7 @@ TEST(RuntimeTasks, RunBlockingUsesPoolThreadAndResumesOnTaskStrand) {
       return std::tuple(std::this_thread::get_id(), current_thread_name(), on_worker());
     });
     EXPECT_NE(id, caller);
-    EXPECT_EQ(name, "tokio-runtime-w");
+    EXPECT_EQ(name, "tokio-runtime-worker");
     EXPECT_FALSE(worker);
     EXPECT_TRUE(on_task_strand(self));
     EXPECT_TRUE(on_worker());
@@ -244,7 +244,7 @@ TEST(RuntimeTasks, FailuresAreReportedAndWorkersSurvive) {
   const std::string report = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(internal_outcome.failed());
   EXPECT_EQ(internal_outcome.failure_message(), "bad move from handle_turn");
-  EXPECT_EQ(report, "thread 'tokio-runtime-w' panicked at " + std::string(where.file_name()) + ":" +
+  EXPECT_EQ(report, "thread 'tokio-runtime-worker' panicked at " + std::string(where.file_name()) + ":" +
                         std::to_string(where.line()) + ":" + std::to_string(where.column()) +
                         ":\nbad move from handle_turn\n");
 

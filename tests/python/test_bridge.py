@@ -84,7 +84,7 @@ class TestUnusableAnswers:
         assert error.args == ("rust future panicked: " + message,)
         out, err = capfd.readouterr()
         # The worker names itself, the place and the message on stderr.
-        assert re.search(r"thread '[^']+' panicked at [^\n]+:\d+:\d+:\n" + re.escape(message) + "\n", err)
+        assert re.search(r"thread 'tokio-runtime-worker' panicked at src/python/[^\n]+:\d+:\d+:\n" + re.escape(message) + "\n", err)
         assert "Game started, player id: 0" in out
         assert "wins" not in out and "Tie" not in out
 
