@@ -15,21 +15,6 @@ struct ClientObject {
   Py_ssize_t borrow;  // 0 free, -1 exclusively borrowed, n shared borrows
 };
 
-// Holds a shared borrow of the instance while connect reads its arguments.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(ClientObject* object) : object_(object) {
-    if (object_->borrow == -1) throw PyError(PyExc_RuntimeError, "Already mutably borrowed");
-    ++object_->borrow;
-  }
-  ~SharedBorrow() { --object_->borrow; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  ClientObject* object_;
-};
-
 // The connect job: owns the URL copy and one reference to the client object
 // for the whole session; both go when the session ends or is dropped.
 boost::asio::awaitable<void> connect_job(std::string url, PyRef client, LoopBinding binding) {
@@ -64,7 +49,7 @@ PyObject* client_connect(PyObject* self, PyObject* const* argv, Py_ssize_t nargs
     std::string url_text;
     PyRef client;
     {
-      SharedBorrow borrow(reinterpret_cast<ClientObject*>(self));
+      SharedBorrow borrow(reinterpret_cast<ClientObject*>(self)->borrow);
       if (!PyUnicode_Check(url)) {
         throw type_error("argument 'url': '" + args::type_name(url) +
                          "' object cannot be converted to 'PyString'");

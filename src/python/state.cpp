@@ -12,21 +12,6 @@ struct StateObject {
   BoardEntries entries;  // constructed in place after allocation
 };
 
-// A shared borrow for the duration of one getter call.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(StateObject* object) : object_(object) {
-    if (object_->borrow == -1) throw PyError(PyExc_RuntimeError, "Already mutably borrowed");
-    ++object_->borrow;
-  }
-  ~SharedBorrow() { --object_->borrow; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  StateObject* object_;
-};
-
 PyTypeObject* state_type();
 
 StateObject* as_state(PyObject* self) {
@@ -40,7 +25,7 @@ StateObject* as_state(PyObject* self) {
 PyObject* get_board(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     StateObject* state = as_state(self);
-    SharedBorrow borrow(state);
+    SharedBorrow borrow(state->borrow);
     BoardEntries copy = state->entries;
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(copy.size())));
     for (std::size_t i = 0; i < copy.size(); ++i) {
@@ -54,7 +39,7 @@ PyObject* get_board(PyObject* self, void*) {
 PyObject* state_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     StateObject* state = as_state(self);
-    SharedBorrow borrow(state);
+    SharedBorrow borrow(state->borrow);
     return make_str(render_entries(state->entries)).release();
   });
 }
