@@ -361,6 +361,8 @@ std::variant<TaskFailure, TaskCancelled> end_by_exception(std::exception_ptr err
                                                           const std::source_location& spawn_site) {
   try {
     std::rethrow_exception(error);
+  } catch (const TaskAbandoned&) {
+    return TaskCancelled{};
   } catch (const InternalFailure& failure) {
     report_panic(&failure.where(), failure.what());
     return TaskFailure{failure.what()};

@@ -8,7 +8,8 @@
 // caught at the task boundary: the worker carries on, writes
 //   "thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n"
 // to standard error, and the task's handle reports the failure. A task
-// ended by JoinHandle::cancel() writes nothing and reports cancelled.
+// ended by JoinHandle::cancel() or by throwing TaskAbandoned writes nothing
+// and reports cancelled.
 #pragma once
 
 #include <boost/asio/async_result.hpp>
@@ -94,6 +95,13 @@ class BackgroundRuntime {
 // creation throws InternalFailure, and from then on every call throws the
 // poisoned-lock failure: one failed creation is final for the process.
 BackgroundRuntime& background_runtime();
+
+// Thrown inside a task to end it the way JoinHandle::cancel() would: the
+// task reports cancelled and nothing is written. For work whose outside
+// world is gone (the interpreter shutting down), never for failures.
+struct TaskAbandoned : std::exception {
+  const char* what() const noexcept override { return "task abandoned"; }
+};
 
 // How a task ended.
 struct TaskFailure {

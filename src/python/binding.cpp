@@ -1,8 +1,6 @@
 #include "python/binding.hpp"
 
 #include <atomic>
-#include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -10,6 +8,7 @@
 
 #include "core/console.hpp"
 #include "core/failure.hpp"
+#include "net/runtime.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -406,8 +405,6 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
   });
 }
 
-[[noreturn]] void throw_interpreter_gone() {
-  throw boost::system::system_error(boost::asio::error::operation_aborted);
-}
+[[noreturn]] void throw_interpreter_gone() { throw net::TaskAbandoned{}; }
 
 }  // namespace kestrel::py

@@ -290,6 +290,12 @@ TEST(RuntimeTasks, CancelEndsSuspendedTaskSilently) {
   EXPECT_TRUE(outcome.cancelled());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
+  // A task may also give up on its own, just as quietly.
+  testing::internal::CaptureStderr();
+  auto abandoned = spawn([]() -> asio::awaitable<int> { throw TaskAbandoned{}; co_return 1; }());
+  EXPECT_TRUE(wait_for(abandoned.join()).cancelled());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
   // Cancelling a finished task changes nothing; a dropped handle detaches.
   auto done = spawn([]() -> asio::awaitable<int> { co_return 3; }());
   std::promise<void> detached_ran;
