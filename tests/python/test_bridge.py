@@ -372,7 +372,10 @@ EXIT_SCRIPT = textwrap.dedent(
         await asyncio.sleep(float(sys.argv[4]))
 
     asyncio.run(main())
-    print("main returned", flush=True)
+    # One write: workers still print whole lines, and an unbuffered print
+    # writes its end separately.
+    sys.stdout.write("main returned\\n")
+    sys.stdout.flush()
     """
 )
 
