@@ -78,11 +78,18 @@ async def seat_of(ws: ClientConnection) -> int:
     return message[1]
 
 
+async def in_seat_order(
+    a: ClientConnection, b: ClientConnection
+) -> tuple[ClientConnection, ClientConnection]:
+    """Two partners by seat. With several network threads the server may read
+    joins sent a moment apart on different connections in either order."""
+    seats = {await seat_of(a): a, await seat_of(b): b}
+    assert sorted(seats) == [0, 1]
+    return seats[0], seats[1]
+
+
 async def pair(url: str) -> tuple[ClientConnection, ClientConnection]:
-    first = await join(url)
-    second = await join(url)
-    assert (await seat_of(first), await seat_of(second)) == (0, 1)
-    return first, second
+    return await in_seat_order(await join(url), await join(url))
 
 
 async def closed_with(ws: ClientConnection) -> int:
@@ -187,8 +194,8 @@ def test_relays_moves_in_order_and_closes_when_the_game_ends(
     run(scenario())
 
 
-def test_pairs_in_join_order_and_games_do_not_mix(server: ServerProcess) -> None:
-    async def scenario() -> None:
+def test_pairs_in_join_order_and_games_do_not_mix(binary: Path) -> None:
+    async def scenario(server: ServerProcess) -> None:
         clients = [await join(server.url) for _ in range(6)]
         assert [await seat_of(ws) for ws in clients] == [0, 1, 0, 1, 0, 1]
         # Each pair plays a different opening; every move reaches its partner only.
@@ -199,7 +206,11 @@ def test_pairs_in_join_order_and_games_do_not_mix(server: ServerProcess) -> None
         for ws in clients:
             await ws.close()
 
-    run(scenario())
+    # One network thread reads the joins in the order they were sent; with
+    # more, a join sent a moment earlier may be read later.
+    with ServerProcess(binary, "--threads", "1") as server:
+        run(scenario(server))
+        assert server.stop() == 0
 
 
 def test_text_and_ping_frames_are_ignored(server: ServerProcess) -> None:
@@ -207,12 +218,12 @@ def test_text_and_ping_frames_are_ignored(server: ServerProcess) -> None:
         first = await open_ws(server.url)
         await first.send("00")
         await first.send(JOIN)
-        second = await join(server.url)
-        assert (await seat_of(first), await seat_of(second)) == (0, 1)
-        await first.send("4")
-        await (await first.ping())
-        await first.send(b"\x04")
-        assert await second.recv() == b"\x04"
+        # Seated despite the text before its join.
+        mover, partner = await in_seat_order(first, await join(server.url))
+        await mover.send("4")
+        await (await mover.ping())
+        await mover.send(b"\x04")
+        assert await partner.recv() == b"\x04"
 
     run(scenario())
 
