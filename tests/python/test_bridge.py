@@ -456,6 +456,14 @@ def test_loop_closed_before_the_session_ends(capfd) -> None:
                 for name in ("last_type", "last_value", "last_traceback"):
                     if hasattr(sys, name):
                         delattr(sys, name)
-    out, err = capfd.readouterr()
+    # The interpreter records sys.last_value before it prints the report, so
+    # keep reading until the report's last line is there.
+    err = ""
+
+    def report_printed() -> bool:
+        nonlocal err
+        err += capfd.readouterr().err
+        return "RuntimeError: Event loop is closed" in err
+
+    wait_until_sync(report_printed)
     assert err.startswith(f"Failed to connect to {url}: ")
-    assert "RuntimeError: Event loop is closed" in err
