@@ -327,7 +327,7 @@ def test_house_bot_seat_option(binary: Path, option: str, seats: list[int]) -> N
     async def scenario() -> list[int]:
         got = []
         for _ in seats:
-            ws = await join(server.url)
+            ws = await join(house.url)
             got.append(await seat_of(ws))
             if got[-1] == 1:  # the house has moved first
                 message = await ws.recv()
@@ -335,16 +335,16 @@ def test_house_bot_seat_option(binary: Path, option: str, seats: list[int]) -> N
             await ws.close()
         return got
 
-    with ServerProcess(binary, "--house-bot", "--seat", option) as server:
+    with ServerProcess(binary, "--house-bot", "--seat", option) as house:
         assert run(scenario()) == seats
-        server.wait_for_log("forfeits: disconnected", count=len(seats))
-        assert all(", seat 1 house)" in g or "(seat 0 house," in g for g in server.game_lines())
+        house.wait_for_log("forfeits: disconnected", count=len(seats))
+        assert all(", seat 1 house)" in g or "(seat 0 house," in g for g in house.game_lines())
 
 
 @pytest.mark.parametrize(("strategy", "games"), [(perfect, 100), (random_cell, 1000), (first_free, 4)])
 def test_house_bot_never_loses(binary: Path, strategy: Strategy, games: int) -> None:
     async def one_game() -> tuple[int, str | None]:
-        ws = await join(server.url)
+        ws = await join(house.url)
         seat = await seat_of(ws)
         return seat, winner(await play_out(ws, seat, strategy))
 
@@ -354,9 +354,9 @@ def test_house_bot_never_loses(binary: Path, strategy: Strategy, games: int) -> 
             results += await asyncio.gather(*(one_game() for _ in range(min(50, games - start))))
         return results
 
-    with ServerProcess(binary, "--house-bot", "--quiet") as server:
+    with ServerProcess(binary, "--house-bot", "--quiet") as house:
         results = run(scenario())
-        assert server.log() == ""  # --quiet: no line per game
+        assert house.log() == ""  # --quiet: no line per game
     client_wins = [r for r in results if r[1] == "XO"[r[0]]]
     assert client_wins == []
     assert {seat for seat, _ in results} == {0, 1}
