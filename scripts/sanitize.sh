@@ -73,12 +73,11 @@ run_asan() {
 
   check "asan: ctest (leaks checked)" \
     env ASAN_OPTIONS="$base:detect_leaks=1" nice ctest --test-dir "$asan_dir" --output-on-failure -j"$jobs"
-  # The C++ programs these tests start are checked for leaks too. Not
-  # kestrel-server: stopped by a signal mid-game, it leaves its connection and
-  # game objects (which own each other) for the process exit to free.
+  # The C++ programs these tests start, kestrel-server among them, are
+  # checked for leaks too.
   check "asan: Python tests of the C++ programs (leaks checked)" \
     env ASAN_OPTIONS="$base:detect_leaks=1" nice "$python" -m pytest -q -p no:cacheprovider \
-    tests/python/test_session.py tests/python/test_transport.py
+    tests/python/test_session.py tests/python/test_transport.py tests/python/test_server.py
   # The interpreter is not instrumented, so the runtimes are preloaded for the
   # module; leaks are off because CPython leaves objects behind at exit by
   # design. The memory-growth test runs alone without the quarantine, which

@@ -17,15 +17,18 @@ Match::Match(ServerState& server, std::array<std::shared_ptr<Connection>, 2> sea
     : server_(server),
       strand_(asio::make_strand(server.io)),
       id_(server.games_started.fetch_add(1) + 1),
-      seats_(std::move(seats)),
       rng_(static_cast<std::minstd_rand::result_type>(std::random_device{}())) {
-  for (std::size_t i = 0; i < seats_.size(); ++i) names_[i] = seats_[i] ? seats_[i]->peer() : "house";
+  for (std::size_t i = 0; i < seats.size(); ++i) {
+    seats_[i] = seats[i];
+    house_[i] = !seats[i];
+    names_[i] = seats[i] ? seats[i]->peer() : "house";
+  }
 }
 
 void Match::start() {
   asio::post(strand_, [self = shared_from_this()] {
     for (std::size_t i = 0; i < self->seats_.size(); ++i) {
-      if (self->seats_[i]) self->seats_[i]->begin_game(self, i);
+      if (auto seat = self->seats_[i].lock()) seat->begin_game(self, i);
     }
     self->house_turn();
   });
@@ -60,12 +63,12 @@ void Match::play(Cell cell) {
   const Player mover = state_.current;
   apply_move(state_, cell);
   moves_.push_back(cell);
-  if (const auto& opponent = seats_[seat_of(other(mover))]) opponent->send(encode_move(cell));
+  if (auto opponent = seats_[seat_of(other(mover))].lock()) opponent->send(encode_move(cell));
   if (is_over(state_)) conclude();
 }
 
 void Match::house_turn() {
-  if (over_ || seats_[seat_of(state_.current)]) return;
+  if (over_ || !house_[seat_of(state_.current)]) return;
   // Any of the equally good moves, so practice games differ.
   CellSet choices = optimal_moves(state_);
   std::uniform_int_distribution<int> pick(0, std::popcount(choices) - 1);
@@ -78,7 +81,7 @@ void Match::conclude() {
   const auto w = winner(state_.board);
   log_result(w ? std::string(player_name(*w)) + " wins" : "Tie");
   for (auto& seat : seats_) {
-    if (seat) seat->finish(websocket::close_code::normal, "game over");
+    if (auto connection = seat.lock()) connection->finish(websocket::close_code::normal, "game over");
     seat.reset();
   }
 }
@@ -88,13 +91,14 @@ void Match::forfeit(Player loser, std::string reason) {
   log_result(std::string(player_name(other(loser))) + " wins, " + std::string(player_name(loser)) +
              " forfeits: " + reason);
   for (std::size_t i = 0; i < seats_.size(); ++i) {
-    if (!seats_[i]) continue;
-    if (player_of(i) == loser) {
-      seats_[i]->finish(websocket::close_code::policy_error, "forfeit: " + reason);
-    } else {
-      seats_[i]->finish(websocket::close_code::normal, "opponent forfeits: " + reason);
-    }
+    auto connection = seats_[i].lock();
     seats_[i].reset();
+    if (!connection) continue;
+    if (player_of(i) == loser) {
+      connection->finish(websocket::close_code::policy_error, "forfeit: " + reason);
+    } else {
+      connection->finish(websocket::close_code::normal, "opponent forfeits: " + reason);
+    }
   }
 }
 

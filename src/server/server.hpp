@@ -127,7 +127,10 @@ class Match : public std::enable_shared_from_this<Match> {
   ServerState& server_;
   asio::strand<asio::io_context::executor_type> strand_;
   std::uint64_t id_;
-  std::array<std::shared_ptr<Connection>, 2> seats_;
+  // Weak: each connection owns its game, never the other way round, so a
+  // server stopped mid-game frees both.
+  std::array<std::weak_ptr<Connection>, 2> seats_;
+  std::array<bool, 2> house_{};  // seats played by the house
   std::array<std::string, 2> names_;
   TicTacToeState state_ = initial_state();
   std::vector<Cell> moves_;
