@@ -10,8 +10,10 @@ from __future__ import annotations
 
 import asyncio
 import threading
+import time
 from collections import deque
 from dataclasses import dataclass, field
+from collections.abc import Callable
 from typing import Any
 
 from websockets.asyncio.server import ServerConnection, serve
@@ -34,6 +36,14 @@ def _winner(board: list[int | None]) -> int | None:
         if board[a] is not None and board[a] == board[b] == board[c]:
             return board[a]
     return None
+
+
+def _wait(condition: Callable[[], bool], timeout: float, why: Callable[[], str]) -> None:
+    end = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > end:
+            raise TimeoutError(why())
+        time.sleep(0.01)
 
 
 class MatchServer:
@@ -68,28 +78,16 @@ class MatchServer:
 
     def wait_for_games(self, count: int, timeout: float = 30.0) -> list[Game]:
         """Blocks until `count` games have finished (by the board) or raises."""
-        deadline = threading.Event()
-        import time
-
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            done = [g for g in self.games if g.finished.is_set()]
-            if len(done) >= count:
-                return done
-            deadline.wait(0.02)
-        raise TimeoutError(f"only {len(self.games)} games started, fewer finished")
+        _wait(lambda: sum(g.finished.is_set() for g in self.games) >= count, timeout,
+              lambda: f"only {len(self.games)} games started, fewer finished")
+        return [g for g in self.games if g.finished.is_set()]
 
     def wait_for_joins(self, count: int, timeout: float = 30.0) -> list[bytes]:
         """Blocks until `count` clients have sent their first message, so that
         tests can decide who gets seat 0."""
-        import time
-
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            if len(self.join_requests) >= count:
-                return list(self.join_requests)
-            time.sleep(0.01)
-        raise TimeoutError(f"only {len(self.join_requests)} clients joined")
+        _wait(lambda: len(self.join_requests) >= count, timeout,
+              lambda: f"only {len(self.join_requests)} clients joined")
+        return list(self.join_requests)
 
     async def _start(self) -> None:
         self._waiting = deque()
