@@ -45,11 +45,22 @@ bool Lobby::leave(const Connection* leaver) {
   return std::erase_if(waiting_, [&](const auto& c) { return c.get() == leaver; }) > 0;
 }
 
-Connection::Connection(tcp::socket socket, ServerState& server)
+std::optional<DropPlan> ServerState::plan_drop() {
+  if (options.drop <= 0.0) return std::nullopt;
+  if (!(std::uniform_real_distribution<double>(0.0, 1.0)(drop_rng_) < options.drop)) return std::nullopt;
+  DropPlan plan;
+  plan.when = static_cast<DropPlan::When>(std::uniform_int_distribution<int>(0, 3)(drop_rng_));
+  plan.delay = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 10'000)(drop_rng_));
+  plan.reset = std::bernoulli_distribution(0.5)(drop_rng_);
+  return plan;
+}
+
+Connection::Connection(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop)
     : server_(server),
       ws_(std::move(socket)),
       peer_(describe(ws_.next_layer())),
-      wake_(ws_.get_executor()) {}
+      wake_(ws_.get_executor()),
+      drop_(drop) {}
 
 void Connection::start() {
   asio::co_spawn(ws_.get_executor(), [self = shared_from_this()] { return self->read_loop(); },
@@ -68,7 +79,21 @@ asio::awaitable<void> Connection::read_loop() {
   ws_.auto_fragment(false);
   ws_.binary(true);
 
+  if (drop_ && drop_->when == DropPlan::When::Handshake) {
+    // The client has sent (or is sending) its upgrade request and waits for
+    // the answer that never comes.
+    co_await wait_drop_delay();
+    drop_now();
+    co_return;
+  }
   if (auto [ec] = co_await ws_.async_accept(kAwait); ec) co_return;
+  accepted_ = true;
+  if (drop_ && drop_->when == DropPlan::When::AfterHandshake) {
+    // The join request, if it came meanwhile, stays unread.
+    co_await wait_drop_delay();
+    drop_now();
+    co_return;
+  }
 
   asio::co_spawn(ws_.get_executor(), [self = shared_from_this()] { return self->write_loop(); },
                  asio::detached);
@@ -118,6 +143,13 @@ void Connection::on_join(Payload payload) {
   if (!requested) return refuse("first message is not a join request");
   if (*requested != GameKind::TicTacToe) return refuse("only tic-tac-toe is played here");
 
+  if (drop_ && drop_->when == DropPlan::When::Waiting) {
+    // Held back from the lobby and the house until the drop, so the client
+    // is still waiting for its start message when the connection goes.
+    phase_ = Phase::Waiting;
+    arm_drop(DropPlan::When::Waiting);
+    return;
+  }
   auto self = shared_from_this();
   if (server_.options.house_bot) {
     std::uint64_t seat = 0;
@@ -163,7 +195,50 @@ void Connection::begin_game(std::shared_ptr<Match> match, std::uint64_t seat) {
     self->seat_ = seat;
     self->outbox_.push_back(encode_game_started(seat));
     self->wake_.cancel();
+    self->arm_drop(DropPlan::When::Playing);
   });
+}
+
+asio::awaitable<void> Connection::wait_drop_delay() {
+  asio::steady_timer timer(ws_.get_executor(), drop_->delay);
+  co_await timer.async_wait(kAwait);
+}
+
+void Connection::arm_drop(DropPlan::When reached) {
+  if (!drop_ || drop_->when != reached) return;
+  drop_timer_.emplace(ws_.get_executor(), drop_->delay);
+  // Weak: a connection that ends by itself first is not kept for the drop.
+  drop_timer_->async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+    if (ec) return;
+    if (auto self = weak.lock()) self->drop_now();
+  });
+}
+
+void Connection::drop_now() {
+  auto& socket = ws_.next_layer();
+  if (reader_done_ || !socket.is_open()) return;  // gone by itself first
+  std::string_view when = "during the handshake";
+  if (accepted_) {
+    switch (phase_) {
+      case Phase::Joining: when = "after the handshake"; break;
+      case Phase::Waiting: when = "while waiting for a partner"; break;
+      case Phase::Playing: when = "mid-game"; break;
+      case Phase::Closing: when = "while closing"; break;
+    }
+  }
+  boost::system::error_code ignored;
+  if (drop_->reset) {
+    socket.set_option(asio::socket_base::linger(true, 0), ignored);
+  } else {
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+  }
+  // Pending reads and writes end with an error; the reader then takes the
+  // same path as for a client that disconnected.
+  socket.close(ignored);
+  if (!server_.options.quiet) {
+    console::err_line("dropped " + peer_ + " " + std::string(when) + " (" +
+                      (drop_->reset ? "RST" : "FIN") + ")");
+  }
 }
 
 void Connection::send(Payload payload) {

@@ -1,13 +1,15 @@
 #include "server/options.hpp"
 
 #include <charconv>
+#include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace kestrel::server {
 
 const std::string_view kUsage =
     "usage: kestrel-server [--host HOST] [--port PORT] [--house-bot [--seat 0|1|alternate]]\n"
-    "                      [--threads N] [--quiet] [--help]\n"
+    "                      [--threads N] [--drop FRACTION [--seed N]] [--quiet] [--help]\n"
     "\n"
     "Match server for kestrel tic-tac-toe clients (WebSocket, binary messages).\n"
     "Pairs clients in the order they join, relays their moves, and ends a game\n"
@@ -20,7 +22,12 @@ const std::string_view kUsage =
     "  --seat SEAT      the client's seat against the house: 0 (moves first),\n"
     "                   1, or alternate between joins (default alternate)\n"
     "  --threads N      network threads (default 2)\n"
-    "  --quiet          no line per finished game\n"
+    "  --drop FRACTION  fault injection: drop this share (0 to 1) of connections\n"
+    "                   abruptly, without a close frame (RST or FIN), during or\n"
+    "                   after the handshake, while waiting, or mid-game, after a\n"
+    "                   random delay of up to 10 ms; one line per drop (default 0)\n"
+    "  --seed N         seed for the drop decisions (default: random)\n"
+    "  --quiet          no line per finished game or drop\n"
     "  --help           show this text\n"
     "\n"
     "Prints \"kestrel-server listening on ws://HOST:PORT\" once listening; stops\n"
@@ -33,6 +40,18 @@ std::optional<T> parse_number(std::string_view text, T max) {
   T value{};
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc{} || end != text.data() + text.size() || value > max) return std::nullopt;
+  return value;
+}
+
+// A plain decimal in [0, 1]; no sign, exponent, "inf" or "nan".
+std::optional<double> parse_fraction(std::string_view text) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  double value = 0;
+  const auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+  if (ec != std::errc{} || end != text.data() + text.size() || value > 1.0) return std::nullopt;
   return value;
 }
 
@@ -76,6 +95,16 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       const auto n = v ? parse_number<unsigned>(*v, 64) : std::nullopt;
       if (!n || *n == 0) return UsageError{"--threads needs a number from 1 to 64"};
       options.threads = *n;
+    } else if (name == "--drop") {
+      const auto v = value();
+      const auto fraction = v ? parse_fraction(*v) : std::nullopt;
+      if (!fraction) return UsageError{"--drop needs a number from 0 to 1"};
+      options.drop = *fraction;
+    } else if (name == "--seed") {
+      const auto v = value();
+      const auto n = v ? parse_number<std::uint64_t>(*v, std::numeric_limits<std::uint64_t>::max()) : std::nullopt;
+      if (!n) return UsageError{"--seed needs a whole number"};
+      options.seed = *n;
     } else if (name == "--seat") {
       const auto v = value();
       seat_given = true;
@@ -95,6 +124,7 @@ ParseResult parse_options(std::span<const std::string_view> args) {
     }
   }
   if (seat_given && !options.house_bot) return UsageError{"--seat applies only with --house-bot"};
+  if (options.seed && options.drop == 0.0) return UsageError{"--seed applies only with --drop"};
   return options;
 }
 

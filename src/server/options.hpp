@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +20,11 @@ struct Options {
   SeatChoice seat = SeatChoice::Alternate;
   bool quiet = false;
   unsigned threads = 2;
+  // Fault injection: the share of accepted connections the server drops
+  // abruptly at a random point of their life (0: none).
+  double drop = 0.0;
+  // Seeds the drop decisions; unset: a fresh seed per run.
+  std::optional<std::uint64_t> seed;
 };
 
 struct ShowHelp {};

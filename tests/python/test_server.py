@@ -11,6 +11,7 @@ import signal
 import socket
 import subprocess
 import sys
+from collections import Counter
 from collections.abc import Awaitable, Callable, Iterator
 from functools import cache
 from pathlib import Path
@@ -19,7 +20,7 @@ from typing import TypeVar
 import pytest
 from support.kestrel_server import ServerProcess, find_server_binary
 from websockets.asyncio.client import ClientConnection, connect
-from websockets.exceptions import ConnectionClosed
+from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
 ROOT = Path(__file__).resolve().parents[2]
 JOIN = b"\x00\x00"
@@ -412,12 +413,59 @@ def test_stops_cleanly_on_signals_with_clients_connected(binary: Path, sig: int)
 
 @pytest.mark.parametrize(
     "args",
-    [["--port", "70000"], ["--port"], ["--seat", "1"], ["--house-bot", "--seat", "2"], ["--nope"]],
+    [
+        ["--port", "70000"],
+        ["--port"],
+        ["--seat", "1"],
+        ["--house-bot", "--seat", "2"],
+        ["--nope"],
+        ["--drop", "1.5"],
+        ["--drop=-0.1"],
+        ["--drop", "nan"],
+        ["--drop", "0.1", "--seed", "x"],
+        ["--seed", "3"],
+    ],
 )
 def test_bad_arguments_exit_2_with_a_message(binary: Path, args: list[str]) -> None:
     done = subprocess.run([binary, *args], capture_output=True, text=True, timeout=30)
     assert done.returncode == 2
     assert done.stderr.startswith("kestrel-server: ") and done.stdout == ""
+
+
+def test_drop_cuts_connections_at_every_stage_without_a_close_frame(binary: Path) -> None:
+    async def one(url: str) -> None:
+        try:
+            ws = await open_ws(url)
+            await ws.send(JOIN)
+            while True:
+                await ws.recv()
+        except ConnectionClosed as closed:
+            assert closed.rcvd is None, f"closed with a close frame: {closed.rcvd}"
+        except (OSError, InvalidHandshake):
+            pass  # cut during the handshake
+
+    # --drop 1: every connection is cut; the seed fixes which stage each gets.
+    with ServerProcess(binary, "--house-bot", "--drop", "1", "--seed", "7") as house:
+
+        async def all_of_them() -> None:
+            await asyncio.gather(*(one(house.url) for _ in range(40)))
+
+        run(all_of_them())
+        house.wait_for_log("dropped ", count=40)
+        assert house.stop() == 0
+        log = house.log()
+        games = house.game_lines()
+    stages = Counter(re.findall(r"^dropped \S+ (.*) \((?:RST|FIN)\)$", log, re.M))
+    assert sum(stages.values()) == 40
+    assert set(stages) == {
+        "during the handshake",
+        "after the handshake",
+        "while waiting for a partner",
+        "mid-game",
+    }, stages
+    # A game cut mid-way ends as any disconnect does; the others never started.
+    assert len(games) == stages["mid-game"]
+    assert all("forfeits: disconnected" in g for g in games), games
 
 
 # --- kestrel clients: the demo plays two example bots on a fresh server -------------------------
