@@ -560,16 +560,33 @@ struct HalvesLink {
 
 namespace {
 
-void start_read(const std::shared_ptr<ConnectionState>& state) {
-  state->reading = true;
-  state->ws.async_read(
-      state->buffer,
-      asio::bind_executor(state->ws.get_executor(), [state](error_code ec, std::size_t) {
+// Beast knows only a message limit, checked against each frame header as
+// "message so far + this frame". Before each step of the message that
+// limit is narrowed to what the message holds plus one frame, so that a
+// frame announcing more than kMaxFrameSize fails at its header, before any
+// of its payload is waited for.
+std::size_t limit_for_next_frame(std::size_t held) {
+  return held >= kMaxMessageSize - kMaxFrameSize ? kMaxMessageSize : held + kMaxFrameSize;
+}
+
+void read_step(const std::shared_ptr<ConnectionState>& state) {
+  const std::size_t limit = limit_for_next_frame(state->buffer.size());
+  state->ws.read_message_max(limit);
+  state->ws.async_read_some(
+      state->buffer, 0,
+      asio::bind_executor(state->ws.get_executor(), [state, limit](error_code ec, std::size_t) {
+        if (!ec && !state->ws.is_message_done()) {
+          read_step(state);
+          return;
+        }
         state->reading = false;
         if (ec) {
           state->read_done = true;
           if (ec == websocket::error::closed) {
             state->deliver(ConnectionEnd{});
+          } else if (ec == websocket::error::message_too_big && limit < kMaxMessageSize) {
+            state->deliver(TransportError{"Space limit exceeded: Message too long: a frame of more than " +
+                                          std::to_string(kMaxFrameSize) + " bytes"});
           } else {
             state->deliver(TransportError{describe_error(ec)});
           }
@@ -584,6 +601,11 @@ void start_read(const std::shared_ptr<ConnectionState>& state) {
         }
         state->buffer.consume(state->buffer.size());
       }));
+}
+
+void start_read(const std::shared_ptr<ConnectionState>& state) {
+  state->reading = true;
+  read_step(state);
 }
 
 }  // namespace

@@ -24,8 +24,9 @@
 
 namespace kestrel::net {
 
-// Largest incoming message; larger ones fail the read.
+// Largest incoming message and frame; larger ones fail the read.
 inline constexpr std::size_t kMaxMessageSize = 64U * 1024U * 1024U;
+inline constexpr std::size_t kMaxFrameSize = 16U * 1024U * 1024U;
 
 // A failure with its printable description, which begins with one of
 // "IO error: ", "HTTP error: ", "URL error: ", "WebSocket protocol error: ",

@@ -308,12 +308,13 @@ def test_close_is_answered_with_its_code(build_dir, code, shown, reply):
             "Space limit exceeded: Message too long: ",
             1009,
         ),
+        (encode_frame(BINARY, b"", length=MAX_MESSAGE // 4 + 1), "Space limit exceeded: Message too long: ", 1009),
         (encode_frame(TEXT, b"\xff\xfe"), "UTF-8 encoding error: ", None),
         (encode_frame(BINARY, b"masked", mask=True), "WebSocket protocol error: ", 1002),
         (encode_frame(0x3, b"?"), "WebSocket protocol error: ", 1002),
         (encode_frame(CLOSE, struct.pack("!H", 999)), "WebSocket protocol error: ", 1002),
     ],
-    ids=["too-big", "too-big-fragmented", "bad-utf8", "masked", "bad-opcode", "bad-close-code"],
+    ids=["too-big", "too-big-fragmented", "frame-too-big", "bad-utf8", "masked", "bad-opcode", "bad-close-code"],
 )
 def test_broken_input_fails_the_read_and_the_connection(build_dir, frames, error, close_code):
     with RawServer() as server:
@@ -331,7 +332,10 @@ def test_broken_input_fails_the_read_and_the_connection(build_dir, frames, error
 def test_largest_message_is_accepted(build_dir):
     with RawServer() as server:
         driver, conn = probe(build_dir, server)
-        conn.send_binary(b"\x07" * MAX_MESSAGE)
+        # The largest frame is a quarter of it: four full frames.
+        quarter = b"\x07" * (MAX_MESSAGE // 4)
+        conn.send(encode_frame(BINARY, quarter, fin=False) + encode_frame(CONTINUATION, quarter, fin=False)
+                  + encode_frame(CONTINUATION, quarter, fin=False) + encode_frame(CONTINUATION, quarter))
         assert driver.line() == f"binary {MAX_MESSAGE} " + "07" * 32
         conn.close()
         assert driver.line().startswith("error ")
