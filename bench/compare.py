@@ -56,6 +56,7 @@ from typing import Any
 
 HERE = Path(__file__).resolve().parent
 CLIENTS = ("kestrel", "websockets", "aiohttp")
+MEASURES = ("latency", "throughput", "memory", "startup")
 JOIN = b"\x00\x00"
 LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 CHILD_TIMEOUT = 600.0  # generous: only there so that a stuck child cannot hang the run
@@ -685,10 +686,16 @@ class Bench:
     # -- the run
 
     def measurements(self) -> list[tuple[str, Any]]:
-        steps: list[tuple[str, Any]] = [("turn latency", self.latency)]
-        for n in self.args.sessions:
-            steps.append((f"throughput x{n}", lambda c, n=n: self.throughput(c, n)))
-        steps += [("idle memory", self.idle_memory), ("start-up", self.startup)]
+        steps: list[tuple[str, Any]] = []
+        if "latency" in self.args.measure:
+            steps.append(("turn latency", self.latency))
+        if "throughput" in self.args.measure:
+            for n in self.args.sessions:
+                steps.append((f"throughput x{n}", lambda c, n=n: self.throughput(c, n)))
+        if "memory" in self.args.measure:
+            steps.append(("idle memory", self.idle_memory))
+        if "startup" in self.args.measure:
+            steps.append(("start-up", self.startup))
         return steps
 
     def run(self, server_binary: Path) -> dict[str, Any]:
@@ -820,6 +827,9 @@ def chart(result: dict[str, Any], path: Path) -> None:
     width = 0.8 / len(clients)
     for ax, (title, keys, groups) in zip(axes.flat, panels):
         keys = [k for k in keys if k in figures]
+        if not keys:
+            ax.set_axis_off()
+            continue
         for i, client in enumerate(clients):
             xs = [g + (i - (len(clients) - 1) / 2) * width for g in range(len(keys))]
             stats = [figures[k][client] for k in keys]
@@ -914,6 +924,8 @@ def main() -> None:
     parser.add_argument("--idle", type=int, help="idle sessions for the memory figure (default 2000)")
     parser.add_argument("--clients", default=",".join(CLIENTS),
                         help="which clients, comma-separated; the first is the reference")
+    parser.add_argument("--measure", default=",".join(MEASURES),
+                        help=f"which measurements, comma-separated (default {','.join(MEASURES)})")
     parser.add_argument("--json", type=Path, default=HERE / "results" / "compare.json")
     parser.add_argument("--png", type=Path, default=HERE / "results" / "compare.png")
     parser.add_argument("--quick", action="store_true", help="a smoke run: fewer rounds, games and sessions")
@@ -925,6 +937,9 @@ def main() -> None:
             setattr(args, key, value)
     args.sessions = [int(n) for n in args.sessions.split(",")]
     args.clients = [c for c in args.clients.split(",") if c]
+    args.measure = [m for m in args.measure.split(",") if m]
+    if unknown := set(args.measure) - set(MEASURES):
+        parser.error(f"unknown measurements: {', '.join(sorted(unknown))}")
     if unknown := set(args.clients) - set(CLIENTS):
         parser.error(f"unknown clients: {', '.join(sorted(unknown))}")
     if args.build_dir:
