@@ -1,7 +1,7 @@
 // Unbounded multi-producer single-consumer queues whose receive suspends a
 // coroutine (never a thread), and a one-shot channel built on the same core.
 //
-// A mutex-guarded deque plus at most one parked receive handler. Senders
+// A mutex-guarded FIFO plus at most one parked receive handler. Senders
 // never wait and never run the receiver's code: a parked receive is always
 // completed by posting to its handler's associated executor, outside the
 // lock. Not asio::experimental::concurrent_channel: in Boost 1.81 its close()
@@ -33,12 +33,12 @@
 #include <boost/system/error_code.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
 
+#include "core/fifo.hpp"
 #include "core/ws_message.hpp"
 
 namespace kestrel {
@@ -88,7 +88,7 @@ class Core : public std::enable_shared_from_this<Core<T>> {
       if (waiter_) {
         woken = take_waiter();
       } else {
-        items_.push_back(std::move(item));
+        items_.push(std::move(item));
         return true;
       }
     }
@@ -100,7 +100,7 @@ class Core : public std::enable_shared_from_this<Core<T>> {
   // (outside the lock, their destructors may be arbitrary) and abort a
   // receive still parked.
   void close_receiver() {
-    std::deque<T> dropped;
+    Fifo<T> dropped;
     std::optional<Waiter> aborted;
     {
       std::lock_guard lock(mutex_);
@@ -129,8 +129,7 @@ class Core : public std::enable_shared_from_this<Core<T>> {
       if (waiter_) {
         ec = asio::error::already_started;  // one consumer, one receive at a time
       } else if (!items_.empty()) {
-        ready.emplace(std::move(items_.front()));
-        items_.pop_front();
+        ready.emplace(items_.pop());
       } else if (senders_ > 0 && receiver_open_) {
         // Park. The slot is filled before the lock is released: once a
         // sender can see the waiter, the coroutine may resume elsewhere and
@@ -192,7 +191,7 @@ class Core : public std::enable_shared_from_this<Core<T>> {
   }
 
   std::mutex mutex_;
-  std::deque<T> items_;
+  Fifo<T> items_;
   std::size_t senders_ = 0;
   bool receiver_open_ = true;
   std::optional<Waiter> waiter_;

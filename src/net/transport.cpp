@@ -17,7 +17,6 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/system/system_error.hpp>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <random>
 
@@ -32,6 +31,7 @@
 #include <sys/random.h>
 #endif
 
+#include "core/fifo.hpp"
 #include "net/runtime.hpp"
 
 namespace kestrel::net {
@@ -491,6 +491,10 @@ struct ConnectionState {
       : ws(std::move(socket)), wake(ws.get_executor()) {
     ws.read_message_max(kMaxMessageSize);
     ws.auto_fragment(false);
+    // Client frames are masked through this buffer, which is allocated per
+    // connection; our messages are a few bytes, so Beast's 4 KiB default
+    // would be almost all waste across thousands of idle sessions.
+    ws.write_buffer_bytes(kWriteBufferBytes);
     ws.binary(true);
     websocket::stream_base::timeout no_limits{};
     no_limits.handshake_timeout = websocket::stream_base::none();
@@ -503,7 +507,7 @@ struct ConnectionState {
   }
 
   void deliver(ReadOutcome outcome) {
-    arrived.push_back(std::move(outcome));
+    arrived.push(std::move(outcome));
     wake.cancel();
   }
 
@@ -530,7 +534,7 @@ struct ConnectionState {
 
   websocket::stream<ClientSocket> ws;
   beast::flat_buffer buffer;          // the data message being read
-  std::deque<ReadOutcome> arrived;    // read but not yet taken, in arrival order
+  Fifo<ReadOutcome> arrived;          // read but not yet taken, in arrival order
   bool reading = false;               // a Beast read is outstanding
   bool read_done = false;             // Beast reported the end or a failure
   asio::steady_timer wake;            // cancelled to wake a waiting next()
@@ -565,6 +569,8 @@ namespace {
 // limit is narrowed to what the message holds plus one frame, so that a
 // frame announcing more than kMaxFrameSize fails at its header, before any
 // of its payload is waited for.
+constexpr std::size_t kMaxRetainedReadBytes = 64U * 1024U;
+
 std::size_t limit_for_next_frame(std::size_t held) {
   return held >= kMaxMessageSize - kMaxFrameSize ? kMaxMessageSize : held + kMaxFrameSize;
 }
@@ -572,8 +578,12 @@ std::size_t limit_for_next_frame(std::size_t held) {
 void read_step(const std::shared_ptr<ConnectionState>& state) {
   const std::size_t limit = limit_for_next_frame(state->buffer.size());
   state->ws.read_message_max(limit);
+  // A message starts with a small read: a connection waiting for its next
+  // message then holds a small buffer, not Beast's usual 1.5 KiB. Anything
+  // longer continues with reads sized by Beast.
+  const std::size_t step = state->buffer.size() == 0 ? kFirstReadBytes : 0;
   state->ws.async_read_some(
-      state->buffer, 0,
+      state->buffer, step,
       asio::bind_executor(state->ws.get_executor(), [state, limit](error_code ec, std::size_t) {
         if (!ec && !state->ws.is_message_done()) {
           read_step(state);
@@ -600,6 +610,8 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
           state->deliver(BinaryMessage{Bytes(bytes, bytes + data.size())});
         }
         state->buffer.consume(state->buffer.size());
+        // One long message must not pin its buffer for the connection's life.
+        if (state->buffer.capacity() > kMaxRetainedReadBytes) state->buffer.shrink_to_fit();
       }));
 }
 
@@ -630,8 +642,7 @@ asio::awaitable<ReadOutcome> ReadHalf::next() {
     error_code woken;
     co_await state->wake.async_wait(asio::redirect_error(asio::use_awaitable, woken));
   }
-  ReadOutcome outcome = std::move(state->arrived.front());
-  state->arrived.pop_front();
+  ReadOutcome outcome = state->arrived.pop();
   if (!std::holds_alternative<WsMessage>(outcome)) ended_ = true;
   co_return outcome;
 }
