@@ -337,6 +337,10 @@ BackgroundRuntime& background_runtime() {
 
 namespace runtime_detail {
 
+asio::any_io_executor new_task_strand() {
+  return asio::any_io_executor(asio::make_strand(background_runtime().context()));
+}
+
 void launch(const std::shared_ptr<TaskControl>& control, asio::awaitable<void> body) {
   // Posting first keeps a task spawned from a worker from running inline
   // inside spawn(); the strand then orders any later cancel after the start.

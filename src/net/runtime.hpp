@@ -129,8 +129,8 @@ namespace runtime_detail {
 
 // Shared by a running task and its handle; only touched on the task's strand.
 struct TaskControl {
-  explicit TaskControl(boost::asio::io_context& io) : strand(boost::asio::make_strand(io)) {}
-  boost::asio::strand<boost::asio::io_context::executor_type> strand;
+  explicit TaskControl(boost::asio::any_io_executor s) : strand(std::move(s)) {}
+  boost::asio::any_io_executor strand;
   boost::asio::cancellation_signal signal;
   bool cancel_requested = false;
   bool finished = false;
@@ -146,10 +146,12 @@ std::variant<TaskFailure, TaskCancelled> end_by_exception(std::exception_ptr err
                                                           bool cancel_requested,
                                                           const std::source_location& spawn_site);
 
-template <class T>
+// Runs the task and hands its outcome to `on_end` (on the task's strand,
+// after the task's own frame is gone).
+template <class T, class OnEnd>
 boost::asio::awaitable<void> run_task(boost::asio::awaitable<T> task,
                                       std::shared_ptr<TaskControl> control,
-                                      OneshotSender<TaskOutcome<T>> done,
+                                      OnEnd on_end,
                                       std::source_location spawn_site) {
   std::optional<TaskOutcome<T>> outcome;
   try {
@@ -171,7 +173,31 @@ boost::asio::awaitable<void> run_task(boost::asio::awaitable<T> task,
   // must not trip co_spawn's own final step.
   control->finished = true;
   co_await boost::asio::this_coro::reset_cancellation_state();
-  done.send(std::move(*outcome));  // false once the handle is gone: detached
+  std::move(on_end)(std::move(*outcome));
+}
+
+// The end of a task whose handle may await it (a send to a dropped handle
+// does nothing: the task was detached).
+template <class T>
+struct SendOutcome {
+  OneshotSender<TaskOutcome<T>> done;
+  void operator()(TaskOutcome<T> outcome) && { done.send(std::move(outcome)); }
+};
+
+// The end of a detached task: nobody is told.
+struct IgnoreOutcome {
+  void operator()(TaskOutcome<void>) && {}
+};
+
+// A new strand of the runtime for a task of its own.
+boost::asio::any_io_executor new_task_strand();
+
+template <class T, class OnEnd>
+std::shared_ptr<TaskControl> start(boost::asio::any_io_executor strand, boost::asio::awaitable<T> task,
+                                   OnEnd on_end, std::source_location where) {
+  auto control = std::make_shared<TaskControl>(std::move(strand));
+  launch(control, run_task<T, OnEnd>(std::move(task), control, std::move(on_end), where));
+  return control;
 }
 
 template <class T>
@@ -187,12 +213,43 @@ boost::asio::awaitable<TaskOutcome<T>> wait_outcome(OneshotReceiver<TaskOutcome<
 template <class T>
 class JoinHandle;
 
-// Hands `task` to the runtime (creating it if needed) and returns at once;
-// callable from any thread. `where` is the location reported when the task
-// throws something other than InternalFailure.
+// Hands `task` to the runtime (creating it if needed) on a strand of its own
+// and returns at once; callable from any thread. `where` is the location
+// reported when the task throws something other than InternalFailure.
 template <class T>
 JoinHandle<T> spawn(boost::asio::awaitable<T> task,
                     std::source_location where = std::source_location::current());
+
+// The same on a given strand of the runtime, shared with other tasks (say,
+// the two halves of one connection).
+template <class T>
+JoinHandle<T> spawn_on(boost::asio::any_io_executor strand, boost::asio::awaitable<T> task,
+                       std::source_location where = std::source_location::current());
+
+// Cancels one task; copyable, safe from any thread.
+class TaskCanceller {
+ public:
+  TaskCanceller() = default;
+  explicit TaskCanceller(std::shared_ptr<runtime_detail::TaskControl> control) noexcept
+      : control_(std::move(control)) {}
+  // Terminal cancellation on the task's strand; a no-op once it has ended.
+  void cancel() const {
+    if (control_) runtime_detail::request_cancel(control_);
+  }
+
+ private:
+  std::shared_ptr<runtime_detail::TaskControl> control_;
+};
+
+// Spawns `task` and, instead of a handle to await, calls
+// `on_end(TaskOutcome<T>)` on the task's strand once it has ended (a failure
+// already reported). Saves a waiting task where nobody needs to wait.
+template <class T, class OnEnd>
+TaskCanceller spawn_then(boost::asio::awaitable<T> task, OnEnd on_end,
+                         std::source_location where = std::source_location::current()) {
+  return TaskCanceller(runtime_detail::start<T, OnEnd>(runtime_detail::new_task_strand(), std::move(task),
+                                                       std::move(on_end), where));
+}
 
 // Dropping the handle detaches the task; it runs to its end regardless.
 template <class T>
@@ -213,7 +270,8 @@ class JoinHandle {
 
  private:
   template <class U>
-  friend JoinHandle<U> spawn(boost::asio::awaitable<U> task, std::source_location where);
+  friend JoinHandle<U> spawn_on(boost::asio::any_io_executor strand, boost::asio::awaitable<U> task,
+                                std::source_location where);
   JoinHandle(std::shared_ptr<runtime_detail::TaskControl> control, OneshotReceiver<TaskOutcome<T>> done)
       : control_(std::move(control)), done_(std::move(done)) {}
 
@@ -222,17 +280,29 @@ class JoinHandle {
 };
 
 template <class T>
-JoinHandle<T> spawn(boost::asio::awaitable<T> task, std::source_location where) {
-  auto control = std::make_shared<runtime_detail::TaskControl>(background_runtime().context());
+JoinHandle<T> spawn_on(boost::asio::any_io_executor strand, boost::asio::awaitable<T> task,
+                       std::source_location where) {
   auto [sender, receiver] = make_oneshot<TaskOutcome<T>>();
-  runtime_detail::launch(control, runtime_detail::run_task<T>(std::move(task), control,
-                                                              std::move(sender), where));
+  auto control = runtime_detail::start<T>(std::move(strand), std::move(task),
+                                          runtime_detail::SendOutcome<T>{std::move(sender)}, where);
   return JoinHandle<T>(std::move(control), std::move(receiver));
 }
 
+template <class T>
+JoinHandle<T> spawn(boost::asio::awaitable<T> task, std::source_location where) {
+  return spawn_on(runtime_detail::new_task_strand(), std::move(task), where);
+}
+
+// Fire and forget: nobody awaits or cancels the task.
 inline void spawn_detached(boost::asio::awaitable<void> task,
                            std::source_location where = std::source_location::current()) {
-  spawn(std::move(task), where);
+  runtime_detail::start<void>(runtime_detail::new_task_strand(), std::move(task),
+                              runtime_detail::IgnoreOutcome{}, where);
+}
+
+inline void spawn_detached_on(boost::asio::any_io_executor strand, boost::asio::awaitable<void> task,
+                              std::source_location where = std::source_location::current()) {
+  runtime_detail::start<void>(std::move(strand), std::move(task), runtime_detail::IgnoreOutcome{}, where);
 }
 
 template <class R, class F, class Handler>

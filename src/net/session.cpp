@@ -1,6 +1,5 @@
 #include "net/session.hpp"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <string>
@@ -20,12 +19,6 @@ namespace kestrel::net {
 namespace asio = boost::asio;
 
 namespace {
-
-// Runs a connection task on the connection's strand, inside a runtime task
-// so that a failure is still caught and reported at the task boundary.
-asio::awaitable<void> on_connection_strand(asio::any_io_executor strand, asio::awaitable<void> task) {
-  co_await asio::co_spawn(strand, std::move(task), asio::use_awaitable);
-}
 
 // Sends every queued message, each flushed on its own, until the Outbox is
 // closed and empty or a send fails. Completing `drained` (by sending or by
@@ -72,9 +65,11 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
   auto [outbox, outbox_receiver] = make_queue<WsMessage>();
   auto [inbox_sender, inbox] = make_queue<WsMessage>();
   auto [drained_sender, drained] = make_oneshot<std::monostate>();
-  spawn_detached(on_connection_strand(
-      strand, connection_writer(std::move(write_half), std::move(outbox_receiver), std::move(drained_sender))));
-  spawn_detached(on_connection_strand(strand, connection_reader(std::move(read_half), std::move(inbox_sender))));
+  // Both halves run as tasks of their own (a failure is caught and reported
+  // at the task boundary) on the connection's strand.
+  spawn_detached_on(strand, connection_writer(std::move(write_half), std::move(outbox_receiver),
+                                              std::move(drained_sender)));
+  spawn_detached_on(strand, connection_reader(std::move(read_half), std::move(inbox_sender)));
   console::out_line("Connected to " + std::string(url));
 
   // The writer holds the Outbox receiver until a send has failed, and this
