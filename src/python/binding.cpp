@@ -16,6 +16,10 @@ namespace {
 // How many levels of lock ownership this thread has through the module.
 thread_local int t_lock_level = 0;
 
+// Whether this thread keeps its interpreter thread state between
+// acquisitions (set at its first acquisition).
+thread_local bool t_thread_state_pinned = false;
+
 // Reference-count changes made by threads without the lock. Leaked on
 // purpose: background threads may still touch it while the process exits.
 struct PendingChanges {
@@ -287,6 +291,17 @@ GilGuard::GilGuard() noexcept {
     // the interpreter (pthread_exit), which a C++ worker cannot survive.
     if (state.finalizing || runtime_finalizing()) return;
     ++state.active;
+  }
+  // A thread the interpreter has never seen gets a thread state of its own
+  // on its first acquisition and keeps it: PyGILState_Ensure would otherwise
+  // build and tear down a thread state (and its frame stack, an mmap) on
+  // every turn. The extra, never-released level is what keeps it.
+  if (!t_thread_state_pinned) {
+    if (PyGILState_GetThisThreadState() == nullptr) {
+      PyGILState_Ensure();
+      PyEval_SaveThread();
+    }
+    t_thread_state_pinned = true;
   }
   state_ = PyGILState_Ensure();
   ++t_lock_level;

@@ -1,8 +1,5 @@
 #include "python/bridge.hpp"
 
-#include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <new>
 #include <optional>
@@ -108,10 +105,8 @@ State& state_of(PyObject* self) {
   return reinterpret_cast<Holder<State>*>(self)->state;
 }
 
-struct CancelSignal {};
-
 struct DoneCallbackState {
-  std::optional<OneshotSender<CancelSignal>> cancel;
+  net::TaskCanceller work;
 };
 
 struct CompletorState {};
@@ -174,14 +169,9 @@ template <>
 PyObject* BridgeClass<DoneCallbackState>::call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto [fut] = args::bind_tuple<1>("PyDoneCallback.__call__()", {"fut"}, args, kwargs);
-    if (future_cancelled(fut)) {
-      auto& cancel = state_of<DoneCallbackState>(self).cancel;
-      if (cancel) {
-        OneshotSender<CancelSignal> sender = std::move(*cancel);
-        cancel.reset();
-        sender.send(CancelSignal{});  // the work may be gone already
-      }
-    }
+    // Only posts to the work's strand: never waits. A no-op once the work
+    // has ended.
+    if (future_cancelled(fut)) state_of<DoneCallbackState>(self).work.cancel();
     Py_RETURN_NONE;
   });
 }
@@ -199,6 +189,22 @@ PyObject* BridgeClass<CompletorState>::call(PyObject*, PyObject* args, PyObject*
   });
 }
 
+// Reads an exact int or bool result in place. Their __index__ is the
+// interpreter's own, so no user code runs and the result is the one the
+// worker would compute; anything else (including an int out of range, whose
+// error the worker renders) travels as the object.
+void read_plain_index(PyOutcome& outcome) {
+  PyObject* value = outcome.object.get();
+  if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return;
+  unsigned long long index = PyLong_AsUnsignedLongLong(value);
+  if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  outcome.index = index;
+  outcome.object.reset();
+}
+
 // PyTaskCompleter(task): hands the finished task's outcome to the waiter.
 template <>
 PyObject* BridgeClass<TaskCompleterState>::call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -207,6 +213,7 @@ PyObject* BridgeClass<TaskCompleterState>::call(PyObject* self, PyObject* args, 
     PyOutcome outcome;
     try {
       outcome.object = call_method0(task, "result");
+      read_plain_index(outcome);
     } catch (PyError& error) {
       outcome.object = error.value();
       outcome.raised = true;
@@ -249,75 +256,38 @@ void deliver_outcome(const LoopBinding& binding, PyObject* fut, PyObject* value,
   call_with_context(method.get(), {completor.get(), fut, complete.get(), value}, Py_None);
 }
 
-// D, after the work: deliver None unless the future was cancelled.
-void complete_work(PyRef& fut, LoopBinding& binding) {
-  GilGuard gil;
-  if (!gil) return;  // the interpreter is going away: leak, touch nothing
-  if (!future_cancelled(fut.get())) {
-    try {
-      deliver_outcome(binding, fut.get(), Py_None, false);
-    } catch (PyError& error) {
-      print_error(std::move(error));
+// The end of the work, on its strand, under one acquisition of the lock:
+// complete the future (None, or RustPanic for an internal failure) unless it
+// was cancelled, then let go of the references. The work's frame is gone by
+// now, so taking the lock also applies the releases it left pending (the
+// client object among them) instead of leaving them for some later call
+// into the module.
+struct FinishWork {
+  PyRef fut;
+  LoopBinding binding;
+
+  void operator()(net::TaskOutcome<void> outcome) && {
+    GilGuard gil;
+    if (!gil) return;  // the interpreter is going away: leak, touch nothing
+    if (!outcome.cancelled() && !future_cancelled(fut.get())) {
+      try {
+        if (outcome.failed()) {
+          const std::optional<std::string>& message = outcome.failure_message();
+          std::string text = "rust future panicked: " + (message ? *message : std::string("unknown error"));
+          PyRef argument = make_str(text);
+          PyRef exception = call1(rust_panic_type(), argument.get());
+          deliver_outcome(binding, fut.get(), exception.get(), true);
+        } else {
+          deliver_outcome(binding, fut.get(), Py_None, false);
+        }
+      } catch (PyError& error) {
+        print_error(std::move(error));
+      }
     }
+    fut.reset();
+    binding = LoopBinding{};
   }
-  fut.reset();
-  binding = LoopBinding{};
-}
-
-// D: the work task. The work's frame, and everything it captured, is gone
-// once the co_await returns, so the lock taken next applies its releases.
-asio::awaitable<void> run_work(asio::awaitable<void> work, PyRef fut, LoopBinding binding) {
-  co_await std::move(work);
-  complete_work(fut, binding);
-}
-
-// C4: the work ended in an internal failure.
-void report_failure(PyRef& fut, LoopBinding& binding, const std::optional<std::string>& message) {
-  GilGuard gil;
-  if (!gil) return;
-  if (!future_cancelled(fut.get())) {
-    std::string text = "rust future panicked: " + (message ? *message : std::string("unknown error"));
-    try {
-      PyRef argument = make_str(text);
-      PyRef exception = call1(rust_panic_type(), argument.get());
-      deliver_outcome(binding, fut.get(), exception.get(), true);
-    } catch (PyError& error) {
-      print_error(std::move(error));
-    }
-  }
-  fut.reset();
-  binding = LoopBinding{};
-}
-
-// Cancels the work when the done-callback signals; otherwise waits until the
-// supervisor stops watching (it never completes on its own).
-asio::awaitable<void> watch_cancel(OneshotReceiver<CancelSignal> cancel, const net::JoinHandle<void>& work) {
-  std::optional<CancelSignal> signal = co_await cancel.receive();
-  if (signal) work.cancel();
-  asio::steady_timer forever(co_await asio::this_coro::executor, asio::steady_timer::time_point::max());
-  co_await forever.async_wait(asio::use_awaitable);
-}
-
-// C: the supervisor task.
-asio::awaitable<void> supervise(asio::awaitable<void> work_task, PyRef fut, LoopBinding binding,
-                                OneshotReceiver<CancelSignal> cancel) {
-  using namespace asio::experimental::awaitable_operators;
-  net::JoinHandle<void> handle = net::spawn(std::move(work_task));
-  auto ended = co_await (handle.join() || watch_cancel(std::move(cancel), handle));
-  const auto& outcome = std::get<0>(ended);
-  if (outcome.failed()) {
-    report_failure(fut, binding, outcome.failure_message());
-    co_return;
-  }
-  // The work task delivered (or skipped) the outcome itself. Let go of our
-  // references under the lock, which also applies what a cancelled work left
-  // in the pending lists (the client object among them), so nothing waits
-  // for some later call into the module.
-  GilGuard gil;
-  if (!gil) co_return;
-  fut.reset();
-  binding = LoopBinding{};
-}
+};
 
 }  // namespace
 
@@ -330,15 +300,14 @@ LoopBinding find_binding() {
 
 PyRef spawn_as_future(const WorkFactory& make_work) {
   LoopBinding binding = find_binding();
-  auto [cancel_sender, cancel_receiver] = make_oneshot<CancelSignal>();
   PyRef fut = call_method0(binding.event_loop.get(), "create_future");
-  {
-    PyRef callback = BridgeClass<DoneCallbackState>::make(DoneCallbackState{std::move(cancel_sender)});
-    call_method1(fut.get(), "add_done_callback", callback.get());
-  }
-  // The work and both tasks get their own references now, under the lock.
-  asio::awaitable<void> work_task = run_work(make_work(binding), fut, binding);
-  net::spawn_detached(supervise(std::move(work_task), fut, binding, std::move(cancel_receiver)));
+  PyRef callback = BridgeClass<DoneCallbackState>::make(DoneCallbackState{});
+  call_method1(fut.get(), "add_done_callback", callback.get());
+  // The work and its end get their own references now, under the lock.
+  asio::awaitable<void> work = make_work(binding);
+  net::TaskCanceller canceller =
+      net::spawn_then(std::move(work), FinishWork{fut, std::move(binding)});
+  state_of<DoneCallbackState>(callback.get()).work = std::move(canceller);
   return fut;
 }
 
@@ -348,7 +317,7 @@ asio::awaitable<PyOutcome> LoopAwait::wait() && {
   if (outcome) co_return std::move(*outcome);
   GilGuard gil;
   if (!gil) throw_interpreter_gone();
-  co_return PyOutcome{new_cancelled_error(), true};
+  co_return PyOutcome{new_cancelled_error(), true, std::nullopt};
 }
 
 LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable) {

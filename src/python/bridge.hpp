@@ -7,7 +7,9 @@
 #include "python/binding.hpp"
 
 #include <boost/asio/awaitable.hpp>
+#include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "core/queue.hpp"
 
@@ -36,9 +38,13 @@ using WorkFactory = std::function<boost::asio::awaitable<void>(LoopBinding)>;
 PyRef spawn_as_future(const WorkFactory& make_work);
 
 // What a Python awaitable produced: its result, or the exception it raised.
+// A result that is a plain int (or bool) from 0 to 2**64-1 arrives already
+// read as `index`, with no object: the loop thread holds the lock anyway,
+// and the worker then needs no lock for the answer at all.
 struct PyOutcome {
   PyRef object;
   bool raised = false;
+  std::optional<std::uint64_t> index;
 };
 
 // The pending result of await_in_loop.

@@ -42,7 +42,13 @@ boost::asio::awaitable<Cell> PyStrategy::request_move(const TicTacToeState& stat
   LoopAwait pending = start_turn(state);
   // Stage 2: no lock, no thread held while the loop runs the coroutine.
   PyOutcome outcome = co_await std::move(pending).wait();
-  // Stage 3: the lock again, only to convert the answer.
+  // Stage 3: a plain int came already read on the loop thread; anything else
+  // takes the lock again, only to convert the answer.
+  if (outcome.index) {
+    std::optional<Cell> cell = cell_from_index(*outcome.index);
+    if (!cell) throw InternalFailure("called `Option::unwrap()` on a `None` value");
+    co_return *cell;
+  }
   GilGuard gil;
   if (!gil) throw_interpreter_gone();
   if (outcome.raised) {
