@@ -72,6 +72,24 @@ TEST(Queue, DeliversInOrderAndEndsOnceAllSendersAreGone) {
   EXPECT_TRUE(drain(rx).empty());
 }
 
+// The buffer compacts itself under a consumer that lags behind and resets
+// when drained; through both, order and contents stay intact.
+TEST(Fifo, KeepsOrderThroughCompactionAndReuse) {
+  Fifo<std::string> fifo;
+  EXPECT_TRUE(fifo.empty());
+  int pushed = 0;
+  int popped = 0;
+  for (int round = 0; round < 5; ++round) {
+    for (int i = 0; i < 150; ++i) fifo.push(std::to_string(pushed++));
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(fifo.pop(), std::to_string(popped++));
+  }
+  while (!fifo.empty()) ASSERT_EQ(fifo.pop(), std::to_string(popped++));
+  EXPECT_EQ(popped, pushed);
+  fifo.push("again");
+  EXPECT_EQ(fifo.pop(), "again");
+  EXPECT_TRUE(fifo.empty());
+}
+
 TEST(Queue, ManyProducersOnSeveralThreadsLoseNothing) {
   constexpr int kProducers = 4;
   constexpr int kPerProducer = 20000;
