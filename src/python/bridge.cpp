@@ -1,5 +1,6 @@
 #include "python/bridge.hpp"
 
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <new>
 #include <optional>
@@ -314,6 +315,11 @@ PyRef spawn_as_future(const WorkFactory& make_work) {
 asio::awaitable<PyOutcome> LoopAwait::wait() && {
   OneshotReceiver<PyOutcome> receiver = std::move(receiver_);
   std::optional<PyOutcome> outcome = co_await receiver.receive();
+  // A cancel posted before the answer runs first on the work's strand: the
+  // answer of a cancelled session is discarded, never played.
+  if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) {
+    throw net::TaskAbandoned{};
+  }
   if (outcome) co_return std::move(*outcome);
   GilGuard gil;
   if (!gil) throw_interpreter_gone();

@@ -51,13 +51,15 @@ UNFINISHED = "WebSocket protocol error: Handshake not finished"
 MAX_MESSAGE = 64 * 1024 * 1024
 MAX_FRAME = 16 * 1024 * 1024
 
-pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="counts the process's sockets through /proc")
-
 
 # --- harness ------------------------------------------------------------------
 
 
 def open_sockets() -> int:
+    """The process's open sockets; where /proc is missing the check that
+    they all close again is skipped (always 0)."""
+    if not os.path.isdir("/proc/self/fd"):
+        return 0
     count = 0
     for fd in os.listdir("/proc/self/fd"):
         try:
