@@ -565,3 +565,28 @@ class TestLoopClosed:
         assert "Fatal Python error" not in result.stderr
         assert result.returncode == 0, result.stderr
         assert result.stdout.endswith("main returned\n")
+
+
+def test_answers_given_after_a_cancel_are_never_played() -> None:
+    # Each session is cancelled just before its handle_turn answers; the
+    # race between the cancel and the answer is run many times at once.
+    async def case(console: Console) -> None:
+        with RawServer() as server:
+            clients = [Gate([4], hold=0) for _ in range(20)]
+            futures, conns = [], []
+            for client in clients:
+                futures.append(client.connect(server.url))
+                conns.append(await reach("our-turn", server, client, console))
+            printed = (console.out, console.err)
+            for future, client in zip(futures, clients):
+                future.cancel()
+                client.release.set()
+            await wait_until(lambda: all(client.finished_turns == 1 for client in clients))
+            for conn in conns:
+                await off_loop(conn.send_ping, b"anyone?")
+                rest = await off_loop(conn.frames_until_end)
+                assert all(frame.opcode == PONG for frame in rest), rest
+            assert all(future.cancelled() for future in futures)
+            assert (console.out, console.err) == printed
+
+    run_case(case)
