@@ -6,6 +6,10 @@
 #                             (default 60) on a copy of its seeds
 #   scripts/fuzz.sh regress   build, then run each target once over its seeds
 #                             and past findings (tests/fuzz/regressions)
+#   scripts/fuzz.sh coverage  build again with llvm-cov instrumentation (in
+#                             <build>/coverage) and report the line and branch
+#                             coverage of our sources reached by the seeds,
+#                             past findings and the last fuzz run's corpus
 # Builds with clang++-15 (FUZZ_CXX overrides; clang 14 cannot compile
 # std::source_location) into FUZZ_BUILD_DIR (default build/fuzz); JOBS sets
 # the build parallelism (default 2). Generated corpora, logs and findings
@@ -17,8 +21,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 mode=${1:-fuzz}
 case $mode in
-  fuzz | regress) ;;
-  *) echo "fuzz: unknown mode '$mode' (fuzz, regress)" >&2; exit 2 ;;
+  fuzz | regress | coverage) ;;
+  *) echo "fuzz: unknown mode '$mode' (fuzz, regress, coverage)" >&2; exit 2 ;;
 esac
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
@@ -42,10 +46,40 @@ if ! command -v "$cxx" >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang-15
 fi
 
-echo "== fuzz: build in $build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER="$cxx" \
-  -DKESTREL_TESTS=OFF -DKESTREL_PYTHON=OFF -DKESTREL_FUZZ=ON >/dev/null
-nice cmake --build "$build" -j"$jobs" --target fuzz
+configure_and_build() {
+  local dir=$1
+  shift
+  echo "== fuzz: build in $dir"
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER="$cxx" \
+    -DKESTREL_TESTS=OFF -DKESTREL_PYTHON=OFF -DKESTREL_FUZZ=ON "$@" >/dev/null
+  nice cmake --build "$dir" -j"$jobs" --target fuzz
+}
+
+if [ "$mode" = coverage ]; then
+  cov_build=$build/coverage
+  configure_and_build "$cov_build" -DKESTREL_FUZZ_COVERAGE=ON
+  llvm_bin=$(dirname "$(readlink -f "$(command -v "$cxx")")")  # llvm-cov of the same release
+  sources=("$root"/src/core/wire.cpp "$root"/src/core/messages.cpp "$root"/src/net/transport.cpp)
+  for t in "${targets[@]}"; do
+    bin=$cov_build/tests/fuzz/fuzz_$t
+    profiles=$cov_build/profiles/$t
+    rm -rf "$profiles" && mkdir -p "$profiles"
+    inputs=()
+    for dir in "$fuzz_dir/corpus/$t" "$fuzz_dir/regressions/$t" "$build/run/$t"; do
+      [ -d "$dir" ] && inputs+=("$dir")
+    done
+    # -runs=0: every input once, no mutation, nothing written to the folders.
+    LLVM_PROFILE_FILE="$profiles/%p.profraw" nice "$bin" -runs=0 -rss_limit_mb=2048 -timeout=10 "${inputs[@]}" \
+      >"$profiles/run.log" 2>&1
+    "$llvm_bin/llvm-profdata" merge -sparse "$profiles"/*.profraw -o "$profiles/merged.profdata"
+    echo "== fuzz: $t, $(grep -oE 'corp: [0-9]+' "$profiles/run.log" | tail -n 1 | cut -d' ' -f2) inputs"
+    "$llvm_bin/llvm-cov" report "$bin" -instr-profile="$profiles/merged.profdata" "${sources[@]}" |
+      sed "s#$root/##" | awk '/^(src\/|TOTAL)/ {print "   ", $1, "lines", $(NF-3), "branches", $NF}'
+  done
+  exit 0
+fi
+
+configure_and_build "$build"
 
 mkdir -p "$build/logs"
 failed=()
