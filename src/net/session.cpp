@@ -50,6 +50,32 @@ asio::awaitable<void> connection_reader(ReadHalf half, InboxSender inbox) {
   }
 }
 
+// Stops the connection reader when the session is left before it has
+// finished: cancelled, or ended by a failure. The reader notices a dropped
+// Inbox only when it next has a message to deliver, and a server waiting for
+// our move or for a partner sends none, so the connection would otherwise
+// stay open for as long as the server stays silent. A session that finishes
+// leaves the reader to end with the connection, as before.
+class ReaderStop {
+ public:
+  explicit ReaderStop(JoinHandle<void> reader) noexcept : reader_(std::move(reader)) {}
+  ReaderStop(const ReaderStop&) = delete;
+  ReaderStop& operator=(const ReaderStop&) = delete;
+  ~ReaderStop() {
+    if (finished_) return;
+    try {
+      reader_.cancel();
+    } catch (...) {
+      // No memory to post the cancel: the reader ends when the server speaks.
+    }
+  }
+  void finished() noexcept { finished_ = true; }
+
+ private:
+  JoinHandle<void> reader_;
+  bool finished_ = false;
+};
+
 }  // namespace
 
 asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
@@ -69,7 +95,7 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
   // at the task boundary) on the connection's strand.
   spawn_detached_on(strand, connection_writer(std::move(write_half), std::move(outbox_receiver),
                                               std::move(drained_sender)));
-  spawn_detached_on(strand, connection_reader(std::move(read_half), std::move(inbox_sender)));
+  ReaderStop reader(spawn_on(strand, connection_reader(std::move(read_half), std::move(inbox_sender))));
   console::out_line("Connected to " + std::string(url));
 
   // The writer holds the Outbox receiver until a send has failed, and this
@@ -85,6 +111,7 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
     std::optional<WsMessage> item = co_await inbox.receive();
     if (!item) {
       console::err_line("Connection to the server ended before the game started");
+      reader.finished();
       co_return;
     }
     const auto* binary = std::get_if<BinaryMessage>(&*item);
@@ -104,6 +131,7 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
   // sending what is left and will then end. Finishing only after that keeps
   // a process that exits right after the game from losing its last move.
   co_await drained.receive();
+  reader.finished();
 }
 
 }  // namespace kestrel::net
