@@ -20,13 +20,11 @@ client line is known; the server's drops explain every early end the clients saw
 Leaks, end against baseline: threads +0 (the runtime's blocking pool, which keeps the
 threads a burst started up to its cap, is counted apart), gc objects within
 --object-margin, no TicTacToeClient or asyncio future alive beyond the samples kept,
-the samples' refcounts equal to a never-connected client's. A session cancelled
-while the server has nothing to say keeps its connection until the server next
-speaks (kestrel-server pings after 150 s of silence) or closes: such connections are
-counted after the drain (at most one per cancellation, and the server must hold
-no more than the clients do), then the server is stopped and every one of them must
-close, leaving the fds within --fd-margin of the baseline's others. RSS may grow by
---rss-margin-mib plus --rss-per-open-connection-kib for each connection still open.
+the samples' refcounts equal to a never-connected client's, RSS within
+--rss-margin-mib. After the drain no connection may be left open on either side
+(a cancelled session closes its connection at once, even while the server is
+silent, waiting for its move or a partner); the server is then stopped, and the
+client's fds must be within --fd-margin of the baseline.
 Exit 0 when all of it holds, 1 otherwise. The worker's console output goes to files,
 the summary to stdout.
 """
@@ -306,8 +304,8 @@ async def worker(args: argparse.Namespace) -> dict[str, Any]:
     # Sample refcounts first: measuring must not create references of its own.
     refcounts = {kind: [sys.getrefcount(c) for c in kept] for kind, kept in samples.items()}
     control_refcount = [sys.getrefcount(c) for c in control][0]
-    # With the server still up: what sessions that ended early left open.
-    drained = await settle(Bot, server_port)
+    # With the server still up: nothing may be left open.
+    drained = await settle(Bot, server_port, until_no_connections=10)
     os.write(args.notify, f"drained {drained['server_connections']}\n".encode())
     # The parent stops the server; every connection must then go.
     await read_line(args.go)
@@ -489,17 +487,13 @@ def check(
     workers = int(os.environ.get("TOKIO_WORKER_THREADS") or os.cpu_count() or 1)
     if end["runtime_threads"] > max(base["runtime_threads"], workers + BLOCKING_POOL_CAP):
         failures.append(f"runtime threads grew from {base['runtime_threads']} to {end['runtime_threads']}")
-    # A session cancelled while the server has nothing to say keeps its
-    # connection until the server next speaks or closes: at most one per
-    # cancellation, and none once the server has gone.
-    if drained["server_connections"] > cancelled:
-        failures.append(f"{drained['server_connections']} connections open after the drain, "
-                        f"more than the {cancelled} cancelled sessions")
-    if end["server_connections"]:
-        failures.append(f"{end['server_connections']} connections still open after the server stopped")
-    if end["fds"] > base["fds"] - base["server_connections"] + args.fd_margin:
-        failures.append(f"fds grew from {base['fds']} ({base['server_connections']} of them connections "
-                        f"to the server) to {end['fds']}")
+    # Every session has ended, so no connection may be left: a cancelled one
+    # must not wait for a silent server to speak.
+    for when, figures in (("after the warm-up", base), ("after the drain", drained)):
+        if figures["server_connections"]:
+            failures.append(f"{figures['server_connections']} connections to the server still open {when}")
+    if end["fds"] > base["fds"] + args.fd_margin:
+        failures.append(f"fds grew from {base['fds']} to {end['fds']}")
     if end["objects"] - base["objects"] > args.object_margin:
         failures.append(f"gc objects grew by {end['objects'] - base['objects']}")
     # One never-connected client is alive throughout, plus the samples kept.
@@ -512,17 +506,13 @@ def check(
     for kind, refs in report["refcounts"].items():
         if any(r != report["control_refcount"] for r in refs):
             failures.append(f"client refcounts after {kind}: {refs}, expected {report['control_refcount']}")
-    # RSS keeps the high-water mark of the heap; the connections held open
-    # after cancellations (each ~30 KiB here: a Beast stream, its buffers,
-    # the reader's frames) are part of it.
-    allowed_kib = args.rss_margin_mib * 1024 + drained["server_connections"] * args.rss_per_open_connection_kib
-    if end["rss_kib"] - base["rss_kib"] > allowed_kib:
-        failures.append(f"RSS grew by {(end['rss_kib'] - base['rss_kib']) / 1024:.1f} MiB, more than "
-                        f"{allowed_kib / 1024:.1f} MiB")
-    # The server holds exactly the connections the clients still hold.
-    if srv["drained"]["fds"] > srv["start"]["fds"] + drained["server_connections"] + args.fd_margin:
-        failures.append(f"server fds {srv['start']['fds']} at start, {srv['drained']['fds']} after the drain "
-                        f"with {drained['server_connections']} connections open")
+    # RSS keeps the heap's high-water mark: the warm-up runs the same load
+    # first, so what is left is allocator drift, measured at a few MiB over
+    # five minutes (see the timeline), not growth per session.
+    if end["rss_kib"] - base["rss_kib"] > args.rss_margin_mib * 1024:
+        failures.append(f"RSS grew by {(end['rss_kib'] - base['rss_kib']) / 1024:.1f} MiB")
+    if srv["drained"]["fds"] > srv["start"]["fds"]:
+        failures.append(f"server fds {srv['start']['fds']} at start, {srv['drained']['fds']} after the drain")
     if srv["drained"]["threads"] != srv["warm"]["threads"]:
         failures.append(f"server threads {srv['warm']['threads']} after the warm-up, "
                         f"{srv['drained']['threads']} at the end")
@@ -646,12 +636,11 @@ def print_summary(s: dict[str, Any]) -> None:
         f"  client early ends: {s['client_early_ends']}; failed to connect: {s['client_failed_to_connect']}",
         f"  server drops: {sum(s['server_drops'].values())} {s['server_drops']} {s['server_drop_kinds']}",
         f"  server games (client's view): {s['server_games']}",
-        f"  connections left open by cancelled sessions until the server speaks: "
-        f"{base['server_connections']} after the warm-up, {drained['server_connections']} after the drain, "
-        f"{end['server_connections']} after the server stopped",
+        f"  connections to the server still open: {base['server_connections']} after the warm-up, "
+        f"{drained['server_connections']} after the drain",
         "  client, end - baseline: "
         f"threads {end['threads'] - base['threads']:+d} (runtime {base['runtime_threads']} -> {end['runtime_threads']}), "
-        f"fds {end['fds'] - (base['fds'] - base['server_connections']):+d} (connections aside), "
+        f"fds {end['fds'] - base['fds']:+d}, "
         f"gc objects {end['objects'] - base['objects']:+d}, "
         f"clients alive {end['clients_alive']} (kept {s['client_samples_kept']} + 1), "
         f"futures alive {base['futures_alive']} -> {end['futures_alive']}, "
@@ -683,7 +672,6 @@ def main() -> None:
     parser.add_argument("--fd-margin", type=int, default=2)
     parser.add_argument("--object-margin", type=int, default=500)
     parser.add_argument("--rss-margin-mib", type=float, default=20)
-    parser.add_argument("--rss-per-open-connection-kib", type=float, default=48)
     # Used by the parent to start the worker.
     parser.add_argument("--worker", dest="url", help=argparse.SUPPRESS)
     parser.add_argument("--report", help=argparse.SUPPRESS)
