@@ -727,7 +727,8 @@ class Bench:
                 "latency_games": self.args.latency_games, "sessions": self.args.sessions,
                 "idle_sessions": self.args.idle, "server": str(server_binary),
                 "build_dir": str(self.args.build_dir) if self.args.build_dir else None,
-                "quick": self.args.quick, "seconds": round(time.monotonic() - started, 1),
+                "quick": self.args.quick, "label": self.args.label, "seconds": round(time.monotonic() - started, 1),
+                "load_average_end": os.getloadavg(),
             },
             "figures": summarise(figures, clients),
         }
@@ -851,7 +852,8 @@ def chart(result: dict[str, Any], path: Path) -> None:
     fig.suptitle(
         f"kestrel vs hand-written websockets / aiohttp clients: median of {result['settings']['rounds']} "
         f"rounds, whiskers min-max, labels = ratio to kestrel\n{m['cpu']}, {m['cpus']} CPUs, "
-        f"Python {m['python']}, websockets {m['websockets']}, aiohttp {m['aiohttp']}",
+        f"Python {m['python']}, websockets {m['websockets']}, aiohttp {m['aiohttp']}"
+        + (f"; {result['settings']['label']}" if result["settings"].get("label") else ""),
         fontsize=10,
     )
     fig.tight_layout()
@@ -928,6 +930,7 @@ def main() -> None:
                         help=f"which measurements, comma-separated (default {','.join(MEASURES)})")
     parser.add_argument("--json", type=Path, default=HERE / "results" / "compare.json")
     parser.add_argument("--png", type=Path, default=HERE / "results" / "compare.png")
+    parser.add_argument("--label", default="", help="free text kept in the JSON and the chart, e.g. the commit measured")
     parser.add_argument("--quick", action="store_true", help="a smoke run: fewer rounds, games and sessions")
     args = parser.parse_args()
     quick = {"rounds": 2, "games": 200, "latency_games": 50, "sessions": "1,16,64", "idle": 200}
@@ -946,7 +949,14 @@ def main() -> None:
         args.build_dir = Path(args.build_dir).resolve()
 
     signal.signal(signal.SIGINT, signal.default_int_handler)
-    result = Bench(args).run(find_server(args.build_dir))
+    bench = Bench(args)
+    server = find_server(args.build_dir)
+    if "kestrel" in args.clients:
+        probe = subprocess.run([sys.executable, "-c", "import kestrel"], env=bench.env,
+                               capture_output=True, text=True)
+        if probe.returncode != 0:
+            sys.exit("cannot import kestrel (pip install . or pass --build-dir):\n" + probe.stderr[-1000:])
+    result = bench.run(server)
     print(table(result))
     args.json.parent.mkdir(parents=True, exist_ok=True)
     args.json.write_text(json.dumps(result, indent=1) + "\n")
