@@ -109,7 +109,8 @@ const std::string* first(const HandshakeResponse& r, std::string_view name) {
   return nullptr;
 }
 
-void check_verdict(const HandshakeResponse& r, const std::optional<std::string>& failure, std::string_view key) {
+void check_verdict(const HandshakeResponse& r, const std::optional<std::string>& failure,
+                   std::string_view key) {
   if (!failure) {
     require(r.version >= 11 && r.status == 101, "accepted a response that is no 1.1 switch");
     const std::string* upgrade = first(r, "Upgrade");
@@ -122,7 +123,8 @@ void check_verdict(const HandshakeResponse& r, const std::optional<std::string>&
   }
   if (failure->starts_with("HTTP error: ")) {
     require(r.version >= 11 && r.status != 101, "status failure for a 101 or an old version");
-    require(failure->starts_with("HTTP error: " + std::to_string(r.status) + " "), "status text names another code");
+    require(failure->starts_with("HTTP error: " + std::to_string(r.status) + " "),
+            "status text names another code");
     return;
   }
   bool known = false;
@@ -168,7 +170,8 @@ void run(std::string_view input) {
   if (judged.response) check_verdict(*judged.response, judged.failure, key);
   if (!real.failure) {
     require(judged.response && !judged.failure, "opened although the checks refuse the response");
-    require(real.response.status == judged.response->status && real.response.version == judged.response->version &&
+    require(real.response.status == judged.response->status &&
+                real.response.version == judged.response->version &&
                 real.response.headers == judged.response->headers,
             "handed-back response differs from the one received");
   }

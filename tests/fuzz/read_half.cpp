@@ -223,7 +223,8 @@ asio::awaitable<void> reader(net::ReadHalf half, InboxSender inbox, const Expect
       // Every frame takes at least its two header bytes.
       require(++messages <= input_size / 2, "more messages than the input holds frames");
       check_message(*message, input_size);
-      require(messages <= expected->messages.size() && same_message(*message, expected->messages[messages - 1]),
+      require(messages <= expected->messages.size() &&
+                  same_message(*message, expected->messages[messages - 1]),
               "message differs from what the bytes hold");
       closed = std::holds_alternative<CloseMessage>(*message);
       queue.send(std::move(*message));
@@ -288,8 +289,10 @@ asio::awaitable<void> client(std::string url, asio::any_io_executor executor, co
   auto [write_half, read_half] = std::move(std::get<0>(result).first).split();
   auto [outbox, outbox_receiver] = make_queue<WsMessage>();
   auto [inbox_sender, inbox] = make_queue<WsMessage>();
-  asio::co_spawn(executor, writer(std::move(write_half), std::move(outbox_receiver)), fail_on_exception("writer"));
-  asio::co_spawn(executor, reader(std::move(read_half), std::move(inbox_sender), expected, input_size), fail_on_exception("reader"));
+  asio::co_spawn(executor, writer(std::move(write_half), std::move(outbox_receiver)),
+                 fail_on_exception("writer"));
+  asio::co_spawn(executor, reader(std::move(read_half), std::move(inbox_sender), expected, input_size),
+                 fail_on_exception("reader"));
   asio::co_spawn(executor, game(std::move(inbox), std::move(outbox)), fail_on_exception("game"));
 }
 
