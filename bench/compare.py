@@ -842,6 +842,11 @@ def chart(result: dict[str, Any], path: Path) -> None:
                 text = fmt(s["median"]) if client == clients[0] else f"x{s['ratio']:.2f}"
                 ax.annotate(text, (bar.get_x() + bar.get_width() / 2, s["max"]),
                             xytext=(0, 3), textcoords="offset points", ha="center", fontsize=8)
+        stats = [figures[k][c] for k in keys for c in clients]
+        if any(s["median"] > 0 and s["max"] > 5 * s["median"] for s in stats):
+            # One disturbed round would flatten every bar on a linear axis.
+            ax.set_yscale("log")
+            title = title.replace(")", ", log scale)", 1)
         ax.set_title(title, fontsize=10)
         ax.set_xticks(range(len(keys)))
         ax.set_xticklabels(groups or [info[k][0] for k in keys], fontsize=8)
@@ -931,6 +936,8 @@ def main() -> None:
     parser.add_argument("--json", type=Path, default=HERE / "results" / "compare.json")
     parser.add_argument("--png", type=Path, default=HERE / "results" / "compare.png")
     parser.add_argument("--label", default="", help="free text kept in the JSON and the chart, e.g. the commit measured")
+    parser.add_argument("--replot", type=Path, metavar="JSON",
+                        help="measure nothing: print the table and draw the chart of a saved run")
     parser.add_argument("--quick", action="store_true", help="a smoke run: fewer rounds, games and sessions")
     args = parser.parse_args()
     quick = {"rounds": 2, "games": 200, "latency_games": 50, "sessions": "1,16,64", "idle": 200}
@@ -949,6 +956,11 @@ def main() -> None:
         args.build_dir = Path(args.build_dir).resolve()
 
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    if args.replot:
+        result = json.loads(args.replot.read_text())
+        print(table(result))
+        chart(result, args.png)
+        return
     bench = Bench(args)
     server = find_server(args.build_dir)
     if "kestrel" in args.clients:
