@@ -2,7 +2,10 @@
 
     python bench/compare.py [--build-dir DIR] [--rounds 5] [--games 2000]
                             [--latency-games 300] [--sessions 1,64,512]
-                            [--idle 2000] [--json PATH] [--png PATH] [--quick]
+                            [--idle 2000] [--clients kestrel,websockets,aiohttp]
+                            [--measure latency,throughput,memory,startup]
+                            [--label TEXT] [--json PATH] [--png PATH] [--quick]
+    python bench/compare.py --replot bench/results/compare.json
 
 The same first-free player is written three ways -- a `kestrel.TicTacToeClient`
 subclass, a hand-written `websockets` client and a hand-written `aiohttp`
@@ -36,6 +39,7 @@ Writes a table to stdout, JSON to --json and a chart to --png.
 from __future__ import annotations
 
 import argparse
+import asyncio
 import base64
 import hashlib
 import json
@@ -187,7 +191,7 @@ class AiohttpClient:
             await ws.receive()
 
 
-CLIENT_CLASSES = {"kestrel": KestrelClient, "websockets": WebsocketsClient, "aiohttp": AiohttpClient}
+CLIENT_CLASSES: dict[str, type[Any]] = {"kestrel": KestrelClient, "websockets": WebsocketsClient, "aiohttp": AiohttpClient}
 
 # Start-up is timed in a bare interpreter, so nothing this file imports is
 # preloaded. Each prints its monotonic clock before the imports on stderr;
@@ -258,8 +262,6 @@ async def play_games(client: Any, url: str, games: int, sessions: int) -> None:
         for _ in remaining:
             await client.game(url)
 
-    import asyncio
-
     await asyncio.gather(*(session() for _ in range(min(sessions, games))))
 
 
@@ -283,7 +285,6 @@ async def child_latency(spec: dict[str, Any], report: Any) -> None:
 async def child_idle(spec: dict[str, Any], report: Any) -> None:
     """Opens `warm` sessions, reports, waits for "go", notes RSS, opens `count`
     more, reports, waits for "measure", notes RSS again."""
-    import asyncio
     import gc
     import threading
 
@@ -312,8 +313,6 @@ async def child_idle(spec: dict[str, Any], report: Any) -> None:
 
 
 def run_child(spec: dict[str, Any]) -> None:
-    import asyncio
-
     raise_nofile()
     out = os.fdopen(spec["report_fd"], "w", buffering=1)
 
@@ -333,7 +332,7 @@ def frame(opcode: int, payload: bytes) -> bytes:
     return bytes((0x80 | opcode, len(payload))) + payload
 
 
-class MeasuringConnection:
+class MeasuringConnection(asyncio.Protocol):
     """One connection to the measuring server, an asyncio protocol: a
     minimal WebSocket server side that either plays first-free at once and
     times the client's replies ("latency") or takes the join and then stays
@@ -342,6 +341,7 @@ class MeasuringConnection:
     GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 
     def __init__(self, server: MeasuringServer) -> None:
+        super().__init__()
         self.server = server
         self.buffer = bytearray()
         self.upgraded = False
@@ -352,21 +352,15 @@ class MeasuringConnection:
         self.closing = False
         self.transport: Any = None
 
-    def connection_made(self, transport: Any) -> None:
+    def connection_made(self, transport: Any) -> None:  # type: ignore[override]
         self.transport = transport
 
-    def connection_lost(self, exc: object) -> None:
+    def connection_lost(self, exc: Exception | None) -> None:
         if self.game is not None:
             self.server.game_ended()
 
     def eof_received(self) -> bool:
         return False
-
-    def pause_writing(self) -> None:
-        pass
-
-    def resume_writing(self) -> None:
-        pass
 
     def data_received(self, data: bytes) -> None:
         now = time.perf_counter_ns()
@@ -478,7 +472,6 @@ class MeasuringServer:
 def run_measuring_server(spec: dict[str, Any]) -> None:
     """Listens on loopback, prints its port, serves until stdin closes, then
     prints what it measured as one JSON line."""
-    import asyncio
     import threading
 
     raise_nofile()
