@@ -117,7 +117,7 @@ class Core : public std::enable_shared_from_this<Core<T>> {
     auto executor = asio::prefer(
         asio::require(asio::get_associated_executor(handler, asio::system_executor()),
                       asio::execution::blocking.never),
-        asio::execution::outstanding_work.tracked, asio::execution::relationship.fork);
+        asio::execution::outstanding_work.tracked, asio::execution::relationship.continuation);
     // Type-erase first: the erased handler puts its own cancellation state
     // on the caller's slot, so ours goes on the slot it exposes.
     Waiter w{ReceiveHandler<T>(std::move(handler)),

@@ -6,7 +6,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/any_completion_handler.hpp>
+#include <boost/asio/execution/relationship.hpp>
+#include <boost/asio/prefer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/bind_handler.hpp>
@@ -486,9 +488,12 @@ void async_teardown(beast::role_type role, ClientSocket& socket, TeardownHandler
   asio::post(socket.get_executor(), beast::bind_front_handler(std::forward<TeardownHandler>(handler), ec));
 }
 
+// A next() waiting for the read to deliver something.
+using NextWaiter = asio::any_completion_handler<void()>;
+
 struct ConnectionState {
   explicit ConnectionState(tcp::socket socket)
-      : ws(std::move(socket)), wake(ws.get_executor()) {
+      : ws(std::move(socket)) {
     ws.read_message_max(kMaxMessageSize);
     ws.auto_fragment(false);
     // Client frames are masked through this buffer, which is allocated per
@@ -508,7 +513,18 @@ struct ConnectionState {
 
   void deliver(ReadOutcome outcome) {
     arrived.push(std::move(outcome));
-    wake.cancel();
+    if (!waiting) return;
+    // Resumed from the strand's queue, never inline inside Beast's read, and
+    // as a continuation: on the thread that is here already rather than by
+    // waking another worker for it.
+    resume_waiting();
+  }
+
+  void resume_waiting() {
+    NextWaiter resume = std::move(*waiting);
+    waiting.reset();
+    auto here = asio::prefer(ws.get_executor(), asio::execution::relationship.continuation);
+    asio::post(here, std::move(resume));
   }
 
   void on_control(websocket::frame_type kind, beast::string_view payload) {
@@ -537,7 +553,23 @@ struct ConnectionState {
   Fifo<ReadOutcome> arrived;          // read but not yet taken, in arrival order
   bool reading = false;               // a Beast read is outstanding
   bool read_done = false;             // Beast reported the end or a failure
-  asio::steady_timer wake;            // cancelled to wake a waiting next()
+  std::optional<NextWaiter> waiting;  // a next() parked until something arrives
+};
+
+// Installed on a parked next()'s cancellation slot: a cancelled reader
+// resumes, and its next wait throws (a cancelled coroutine cannot await
+// again). Left in place after the wait, like Asio's own operations; a stale
+// call finds nothing parked.
+struct WakeOnCancel {
+  std::weak_ptr<ConnectionState> state;
+  explicit WakeOnCancel(const std::shared_ptr<ConnectionState>& s) : state(s) {}
+  void operator()(asio::cancellation_type_t type) {
+    if ((type & (asio::cancellation_type::terminal | asio::cancellation_type::partial |
+                 asio::cancellation_type::total)) == asio::cancellation_type::none) {
+      return;
+    }
+    if (auto s = state.lock(); s && s->waiting) s->resume_waiting();
+  }
 };
 
 // Shared by the two halves. When the last half goes, the socket is closed on
@@ -638,9 +670,16 @@ asio::awaitable<ReadOutcome> ReadHalf::next() {
       transport_detail::start_read(state);
       continue;
     }
-    state->wake.expires_at(asio::steady_timer::time_point::max());
-    error_code woken;
-    co_await state->wake.async_wait(asio::redirect_error(asio::use_awaitable, woken));
+    // Named, not a temporary inside the co_await (GCC 12 and capturing
+    // closures there).
+    auto park = [&state](auto handler) {
+      // Type-erase first: the erased handler exposes the slot to use.
+      transport_detail::NextWaiter waiter(std::move(handler));
+      auto slot = waiter.get_cancellation_slot();
+      if (slot.is_connected()) slot.template emplace<transport_detail::WakeOnCancel>(state);
+      state->waiting.emplace(std::move(waiter));
+    };
+    co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(park, asio::use_awaitable);
   }
   ReadOutcome outcome = state->arrived.pop();
   if (!std::holds_alternative<WsMessage>(outcome)) ended_ = true;
@@ -734,6 +773,46 @@ HandshakeResponse to_handshake_response(const websocket::response_type& response
   return out;
 }
 
+// Beast's handshake is a chain of writes and reads, and a cancellation
+// emitted between two of them reaches none of them: the next read would then
+// wait for the server for ever. While the handshake runs, a cancellation
+// closes the socket instead (on its strand), which fails whatever step is
+// pending or comes next.
+struct CloseOnCancel {
+  std::weak_ptr<ConnectionState> state;
+
+  void operator()(asio::cancellation_type_t type) const {
+    if (type == asio::cancellation_type::none) return;
+    if (auto s = state.lock()) {
+      asio::post(s->ws.get_executor(), [s] {
+        error_code ignored;
+        s->ws.next_layer().close(ignored);
+      });
+    }
+  }
+};
+
+template <class Token>
+auto async_handshake_or_close(const std::shared_ptr<ConnectionState>& state, websocket::response_type& response,
+                              std::string_view host, std::string_view target, Token&& token) {
+  auto initiate = [state, &response, host, target](auto handler) {
+    auto slot = asio::get_associated_cancellation_slot(handler);
+    if (slot.is_connected()) slot.template emplace<CloseOnCancel>(state);
+    // Completes on the caller's executor, which is also where cancellations
+    // are emitted, so the slot is cleared before anything else can reach it.
+    auto home = asio::get_associated_executor(handler, state->ws.get_executor());
+    state->ws.async_handshake(
+        response, host, target,
+        [handler = std::move(handler), slot, home](error_code ec) mutable {
+          asio::dispatch(home, [handler = std::move(handler), slot, ec]() mutable {
+            slot.clear();
+            std::move(handler)(ec);
+          });
+        });
+  };
+  return asio::async_initiate<std::decay_t<Token>, void(error_code)>(initiate, token);
+}
+
 }  // namespace
 
 asio::awaitable<std::variant<std::pair<Connection, HandshakeResponse>, TransportError>>
@@ -803,8 +882,8 @@ open_connection(std::string_view url, asio::any_io_executor executor) {
 
   websocket::response_type response;
   error_code ec;
-  co_await state->ws.async_handshake(response, target.host_header, target.target,
-                                     asio::redirect_error(asio::use_awaitable, ec));
+  co_await async_handshake_or_close(state, response, target.host_header, target.target,
+                                    asio::redirect_error(asio::use_awaitable, ec));
   stop_if_cancelled();
   // Beast hands the response back whenever it got one; our own checks
   // decide, in our order and with our texts.
