@@ -10,9 +10,10 @@
 #                             <build>/coverage) and report the line and branch
 #                             coverage of our sources reached by the seeds,
 #                             past findings and the last fuzz run's corpus
-# Builds with clang++-15 (FUZZ_CXX overrides; clang 14 cannot compile
-# std::source_location) into FUZZ_BUILD_DIR (default build/fuzz); JOBS sets
-# the build parallelism (default 2). Generated corpora, logs and findings
+# Builds with clang++-16 (FUZZ_CXX overrides; clang 14 lacks
+# std::source_location, clang 15 parenthesised aggregate initialisation) into
+# FUZZ_BUILD_DIR (default build/fuzz); JOBS sets the build parallelism
+# (default 2). Generated corpora, logs and findings
 # stay in the build folder: <build>/run/<target>, <build>/logs/<target>.log,
 # <build>/artifacts/<target>/. Fails when any target crashes, leaks, hangs
 # or breaks one of its properties.
@@ -28,22 +29,30 @@ seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 [[ $build = /* ]] || build=$root/$build
 jobs=${JOBS:-2}
-cxx=${FUZZ_CXX:-clang++-15}
+cxx=${FUZZ_CXX:-clang++-16}
 fuzz_dir=$root/tests/fuzz
 targets=(wire_decode url_parse handshake_response read_half)
 
 venv=$root/.venv/bin
-[ -x "$venv/cmake" ] && [ -x "$venv/ninja" ] || { echo "fuzz: run scripts/setup.sh first (cmake, ninja)" >&2; exit 2; }
+if [ ! -x "$venv/cmake" ] || [ ! -x "$venv/ninja" ]; then
+  echo "fuzz: run scripts/setup.sh first (cmake, ninja)" >&2
+  exit 2
+fi
 export PATH="$venv:$PATH"
 
-# clang-15 brings libFuzzer and the sanitizer runtimes (libclang-common-15-dev).
-if ! command -v "$cxx" >/dev/null 2>&1; then
+# libclang-rt-16-dev holds libFuzzer and the sanitizer runtimes.
+apt_packages=(clang-16 libclang-rt-16-dev)
+missing=()
+for p in "${apt_packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ] && [ "$cxx" = clang++-16 ]; then
   if [ "$(id -u)" -ne 0 ]; then
-    echo "fuzz: $cxx is missing; as root: apt-get install clang-15" >&2
+    echo "fuzz: missing ${missing[*]}; as root: apt-get install ${missing[*]}" >&2
     exit 2
   fi
   apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang-15
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
 
 configure_and_build() {
@@ -108,7 +117,8 @@ for t in "${targets[@]}"; do
     [ -f "$fuzz_dir/$t.dict" ] && dict=("-dict=$fuzz_dir/$t.dict")
     nice "$bin" "${common[@]}" "${dict[@]}" -max_total_time="$seconds" "$work" >"$log" 2>&1 || rc=$?
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-    cov=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' || true)
+    cov=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 |
+      grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' || true)
     summary="${execs:-?} executions, ${cov:-no final stats}"
   fi
   if [ "$rc" -eq 0 ]; then
