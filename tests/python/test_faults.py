@@ -204,6 +204,7 @@ async def reach(phase: str, server: RawServer, client: Gate, console: Console) -
         return conn
     await off_loop(conn.upgrade, request)
     assert await off_loop(conn.read_frame) == Frame(True, BINARY, JOIN)
+    await console.printed("Waiting for game to start\n")  # queued the join just before
     if phase == "before-start":
         return conn
     seat, _, _ = PHASES[phase]
@@ -588,5 +589,40 @@ def test_answers_given_after_a_cancel_are_never_played() -> None:
                 assert all(frame.opcode == PONG for frame in rest), rest
             assert all(future.cancelled() for future in futures)
             assert (console.out, console.err) == printed
+
+    run_case(case)
+
+
+def test_cancel_while_the_response_comes_in() -> None:
+    # The handshake reads the response in steps; a cancel that lands between
+    # two of them must still end the session and close its socket, though
+    # the response never completes. Run many times at once.
+    SESSIONS = 100
+
+    async def case(console: Console) -> None:
+        with RawServer() as server:
+            clients = [Gate([]) for _ in range(SESSIONS)]
+            gc.collect()
+            baselines = [sys.getrefcount(clients[i]) for i in range(SESSIONS)]
+            futures, conns = [], []
+            for i in range(SESSIONS):
+                futures.append(clients[i].connect(server.url))
+                conn = await off_loop(server.accept)
+                await off_loop(conn.read_request)
+                conns.append(conn)
+            partial = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+            for i, (conn, future) in enumerate(zip(conns, futures)):
+                # The two orders spread the cancels around the response's
+                # arrival.
+                if i % 2:
+                    await off_loop(conn.send, partial)
+                    future.cancel()
+                else:
+                    future.cancel()
+                    await off_loop(conn.send, partial)
+            await wait_until(lambda: all(sys.getrefcount(clients[i]) == baselines[i] for i in range(SESSIONS)))
+            for conn in conns:
+                assert await off_loop(conn.read_until_end) == b""  # closed by the client
+            assert (console.out, console.err) == ("", "")
 
     run_case(case)
