@@ -637,7 +637,16 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
         const auto data = state->buffer.cdata();
         const auto* bytes = static_cast<const std::uint8_t*>(data.data());
         if (state->ws.got_text()) {
-          state->deliver(TextMessage{std::string(static_cast<const char*>(data.data()), data.size())});
+          std::string text(static_cast<const char*>(data.data()), data.size());
+          // Beast checks UTF-8 as payload arrives, so a message whose last
+          // frame is empty skips its check that the text does not end inside
+          // a character; the whole text is checked again here.
+          if (!valid_utf8(text)) {
+            state->read_done = true;
+            state->deliver(TransportError{"UTF-8 encoding error: invalid UTF-8 in a text message"});
+            return;
+          }
+          state->deliver(TextMessage{std::move(text)});
         } else {
           state->deliver(BinaryMessage{Bytes(bytes, bytes + data.size())});
         }
