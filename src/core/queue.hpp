@@ -48,6 +48,13 @@ namespace queue_detail {
 namespace asio = boost::asio;
 using boost::system::error_code;
 
+// Whether a cancellation signal asks a parked wait to end (terminal,
+// partial or total; the other bits only describe the request).
+inline bool ends_a_wait(asio::cancellation_type_t type) noexcept {
+  return (type & (asio::cancellation_type::terminal | asio::cancellation_type::partial |
+                  asio::cancellation_type::total)) != asio::cancellation_type::none;
+}
+
 template <class T>
 using ReceiveHandler = asio::any_completion_handler<void(error_code, std::optional<T>)>;
 
@@ -158,10 +165,7 @@ class Core : public std::enable_shared_from_this<Core<T>> {
     CancelWait(std::weak_ptr<Core> c, std::uint64_t i) : core(std::move(c)), id(i) {}
 
     void operator()(asio::cancellation_type_t type) {
-      if ((type & (asio::cancellation_type::terminal | asio::cancellation_type::partial |
-                   asio::cancellation_type::total)) == asio::cancellation_type::none) {
-        return;
-      }
+      if (!ends_a_wait(type)) return;
       if (auto c = core.lock()) c->cancel_wait(id);
     }
   };

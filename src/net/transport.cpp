@@ -34,6 +34,7 @@
 #endif
 
 #include "core/fifo.hpp"
+#include "core/queue.hpp"
 #include "net/runtime.hpp"
 
 namespace kestrel::net {
@@ -564,10 +565,7 @@ struct WakeOnCancel {
   std::weak_ptr<ConnectionState> state;
   explicit WakeOnCancel(const std::shared_ptr<ConnectionState>& s) : state(s) {}
   void operator()(asio::cancellation_type_t type) {
-    if ((type & (asio::cancellation_type::terminal | asio::cancellation_type::partial |
-                 asio::cancellation_type::total)) == asio::cancellation_type::none) {
-      return;
-    }
+    if (!queue_detail::ends_a_wait(type)) return;
     if (auto s = state.lock(); s && s->waiting) s->resume_waiting();
   }
 };

@@ -73,12 +73,14 @@ bool future_cancelled(PyObject* future) {
 // callable(*positional, context=context)
 PyRef call_with_context(PyObject* callable, std::initializer_list<PyObject*> positional,
                         PyObject* context) {
-  PyRef names = PyRef::check(Py_BuildValue("(s)", "context"));
+  // The keyword-names tuple ("context",), built once: this runs every turn.
+  static PyObject* names_slot = nullptr;
+  PyObject* names = cached(names_slot, [] { return PyRef::check(Py_BuildValue("(s)", "context")); });
   PyObject* vector[8];
   std::size_t count = 0;
   for (PyObject* item : positional) vector[count++] = item;
   vector[count] = context;
-  return PyRef::check(PyObject_Vectorcall(callable, vector, count, names.get()));
+  return PyRef::check(PyObject_Vectorcall(callable, vector, count, names));
 }
 
 // ---- bridge classes: plain callables holding C++ state ----
