@@ -150,20 +150,6 @@ std::optional<std::string> read_environment(const char* name) {
 #endif
 }
 
-void report_panic(const std::source_location* where, std::string_view message) {
-  std::string report = "thread '" + current_thread_name() + "' panicked at ";
-  if (where != nullptr) {
-    report += std::string(where->file_name()) + ":" + std::to_string(where->line()) + ":" +
-              std::to_string(where->column());
-  } else {
-    report += "<unknown>";
-  }
-  report += ":\n";
-  report += message;
-  report += "\n";
-  console::err_text(report);
-}
-
 // Runs `io` on the calling thread for good. A handler that throws outside
 // any task is reported and the thread goes back to work.
 template <class OnStart>
@@ -190,6 +176,25 @@ bool creation_poisoned = false;  // guarded by creation_mutex
 std::atomic<BackgroundRuntime*> runtime_cell{nullptr};
 
 }  // namespace
+
+void report_panic(const std::source_location* where, std::string_view message) noexcept {
+  try {
+    std::string report = "thread '" + current_thread_name() + "' panicked at ";
+    if (where != nullptr) {
+      report += std::string(where->file_name()) + ":" + std::to_string(where->line()) + ":" +
+                std::to_string(where->column());
+    } else {
+      report += "<unknown>";
+    }
+    report += ":\n";
+    report += message;
+    report += "\n";
+    console::err_text(report);
+  } catch (...) {
+    // Out of memory while describing the failure: say at least that much.
+    console::err_line("thread panicked");
+  }
+}
 
 std::size_t worker_count_from(const std::optional<std::string>& value) {
   if (!value) return processor_count();

@@ -54,6 +54,11 @@ std::size_t processor_count() noexcept;                    // at least 1
 void set_current_thread_name(std::string_view name) noexcept;
 std::string current_thread_name();  // as set here, else the OS name, else "<unnamed>"
 
+// Writes the report of an internal failure to standard error:
+//   "thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n"
+// naming the calling thread ("<unknown>" when there is no location).
+void report_panic(const std::source_location* where, std::string_view message) noexcept;
+
 class BackgroundRuntime {
  public:
   BackgroundRuntime(const BackgroundRuntime&) = delete;

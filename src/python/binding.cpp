@@ -255,17 +255,68 @@ bool PyError::matches(PyObject* type) const {
   return PyErr_GivenExceptionMatches(own, type) != 0;
 }
 
+namespace {
+
+// The name a class gives itself (tp_name without its module part).
+std::string_view short_type_name(PyTypeObject* type) {
+  std::string_view name = type->tp_name;
+  if (auto dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
+  return name;
+}
+
+// repr(object), or `fallback()` when repr raises (that error is dropped): a
+// failure report must still say what failed, even for objects that cannot
+// describe themselves.
+template <class Fallback>
+std::string repr_or(PyObject* object, Fallback fallback) {
+  try {
+    return repr(object);
+  } catch (const PyError&) {
+    return fallback();
+  }
+}
+
+// What type.__repr__ would give, built without calling the class's
+// (possibly overridden) metaclass repr.
+std::string plain_type_repr(PyTypeObject* type) {
+  std::string name(short_type_name(type));
+  try {
+    name = text_of(PyRef::check(PyType_GetQualName(type)).get());
+  } catch (const PyError&) {
+  }
+  try {
+    PyRef module = get_attr(reinterpret_cast<PyObject*>(type), "__module__");
+    if (PyUnicode_Check(module.get())) {
+      std::string module_name = text_of(module.get());
+      if (module_name != "builtins") name = module_name + "." + name;
+    }
+  } catch (const PyError&) {
+  }
+  return "<class '" + name + "'>";
+}
+
+}  // namespace
+
 std::string PyError::render() const {
-  PyRef instance = value();
+  PyRef instance;
+  try {
+    instance = value();
+  } catch (const PyError&) {
+    // Not even the exception object could be made: describe the class.
+    PyObject* type = lazy_type_ != nullptr ? lazy_type_ : type_.get();
+    return "PyErr { type: " + plain_type_repr(reinterpret_cast<PyTypeObject*>(type)) +
+           ", value: <unprintable object>, traceback: None }";
+  }
+  PyTypeObject* type = Py_TYPE(instance.get());
   std::string out = "PyErr { type: ";
-  out += repr(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
+  out += repr_or(reinterpret_cast<PyObject*>(type), [&] { return plain_type_repr(type); });
   out += ", value: ";
-  out += repr(instance.get());
+  out += repr_or(instance.get(), [&] { return "<unprintable " + std::string(short_type_name(type)) + " object>"; });
   out += ", traceback: ";
   PyRef traceback = traceback_ ? traceback_ : PyRef::steal(PyException_GetTraceback(instance.get()));
   if (traceback) {
     out += "Some(";
-    out += repr(traceback.get());
+    out += repr_or(traceback.get(), [] { return std::string("<traceback object>"); });
     out += ")";
   } else {
     out += "None";
@@ -346,6 +397,11 @@ void raise_current_exception() noexcept {
     throw;
   } catch (PyError& error) {
     std::move(error).restore();
+  } catch (const InternalFailure& failure) {
+    // Reported like a failure inside background work, from the thread that
+    // made the call, before Python sees the exception.
+    net::report_panic(&failure.where(), failure.what());
+    raise_panic(failure.what());
   } catch (const std::exception& failure) {
     raise_panic(failure.what());
   } catch (...) {
@@ -391,12 +447,16 @@ PyRef make_str(std::string_view text) {
   return PyRef::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-std::string repr(PyObject* object) {
-  PyRef text = PyRef::check(PyObject_Repr(object));
+std::string text_of(PyObject* text) {
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) throw PyError::fetch();
   return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string repr(PyObject* object) {
+  PyRef text = PyRef::check(PyObject_Repr(object));
+  return text_of(text.get());
 }
 
 bool truthy(PyObject* object) {

@@ -81,8 +81,9 @@ class PyError : public std::exception {
   PyRef value() const;
   // True when the exception is an instance of `type`. Requires the lock.
   bool matches(PyObject* type) const;
-  // `PyErr { type: <class 'X'>, value: X(...), traceback: None }`.
-  // Requires the lock.
+  // `PyErr { type: <class 'X'>, value: X(...), traceback: None }`. A part
+  // whose repr raises is shown by a stand-in (`<unprintable X object>`), so
+  // this never raises. Requires the lock.
   std::string render() const;
 
  private:
@@ -161,6 +162,7 @@ PyRef call_method0(PyObject* object, const char* name);
 PyRef call_method1(PyObject* object, const char* name, PyObject* argument);
 PyRef make_str(std::string_view text);
 std::string repr(PyObject* object);
+std::string text_of(PyObject* text);  // a str's UTF-8 content
 bool truthy(PyObject* object);
 
 // A shared borrow of an instance for the length of one call. `counter` is

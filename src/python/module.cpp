@@ -49,9 +49,7 @@ PyObject* init_module() {
   if (current == -1) throw PyError::fetch();
   std::int64_t expected = -1;
   if (!g_owner.compare_exchange_strong(expected, current) && expected != current) {
-    throw PyError(PyExc_ImportError,
-                  "PyO3 modules do not yet support subinterpreters, see "
-                  "https://github.com/PyO3/pyo3/issues/576");
+    throw PyError(PyExc_ImportError, "kestrel does not support sub-interpreters");
   }
   if (g_module != nullptr) return PyRef::borrow(g_module).release();
   PyRef module = PyRef::check(PyModule_Create2(&g_module_def, 1013));

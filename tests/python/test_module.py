@@ -65,8 +65,7 @@ class TestModule:
         assert result.returncode == 0, result.stderr
         assert "status -1" in result.stdout
         assert "main still works True" in result.stdout
-        assert ("ImportError: PyO3 modules do not yet support subinterpreters, "
-                "see https://github.com/PyO3/pyo3/issues/576") in result.stderr
+        assert "ImportError: kestrel does not support sub-interpreters" in result.stderr
 
 
 class TestClientClass:
@@ -192,4 +191,8 @@ def test_runtime_creation_failure_is_a_panic_exception(match_server, value: str,
     # Creation failed once, so every later request fails as well.
     assert lines[2] == "attempt 2 pyo3_runtime PanicException BaseException"
     assert lines[3].startswith("message ")
+    # Each refusal is reported like any internal failure, before it is raised.
+    reports = re.findall(r"thread '[^']+' panicked at (src/net/runtime\.cpp):\d+:\d+:\n(.*)\n", result.stderr)
+    assert reports == [("src/net/runtime.cpp", lines[1][len("message "):]),
+                       ("src/net/runtime.cpp", lines[3][len("message "):])], result.stderr
     assert match_server.join_requests == []
