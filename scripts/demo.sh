@@ -22,6 +22,9 @@ if [ ! -x "$server" ]; then
 fi
 
 work=$(mktemp -d)
+# Created here: the background server opens it only once it has started, and
+# the loop below may read it before that.
+: >"$work/server.out"
 "$server" --port 0 >"$work/server.out" 2>"$work/server.log" &
 server_pid=$!
 cleanup() {

@@ -32,11 +32,12 @@ boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacTo
   co_return TurnOutcome::NothingApplied;
 }
 
-boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& participant) {
+boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& participant,
+                                      const console::LineGate& lines) {
   // A seat that is neither player would make every turn a no-op forever:
   // refuse the game instead of spinning.
   if (participant.seat > 1) {
-    console::err_line("Game not played: the server assigned seat " +
+    lines.err_line("Game not played: the server assigned seat " +
                       std::to_string(participant.seat) + ", which is neither 0 nor 1");
     co_return;
   }
@@ -45,14 +46,14 @@ boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& partic
     if (co_await play_turn(participant, state, mover) == TurnOutcome::InboxClosed) {
       // A closed Inbox answers at once and forever: the opponent's move can
       // never come, so the game ends here without a result line.
-      console::err_line("Connection to the server ended before the game was over");
+      lines.err_line("Connection to the server ended before the game was over");
       co_return;
     }
   }
   if (const auto won = winner(state.board)) {
-    console::out_text(std::string(player_name(*won)) + " wins!\n");
+    lines.out_text(std::string(player_name(*won)) + " wins!\n");
   } else {
-    console::out_text("Tie\n");
+    lines.out_text("Tie\n");
   }
 }
 

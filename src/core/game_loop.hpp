@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/console.hpp"
 #include "core/game.hpp"
 #include "core/queue.hpp"
 
@@ -47,7 +48,8 @@ boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacTo
 // Plays until the state is over and prints "Tie" or "<Player> wins!" to
 // standard output. A seat other than 0 or 1, or an Inbox closed during the
 // opponent's turn, ends it early with one line on standard error instead.
-// Strategy failures (InternalFailure) pass through.
-boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& participant);
+// Strategy failures (InternalFailure) pass through. Lines go through `lines`.
+boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& participant,
+                                      const console::LineGate& lines = console::LineGate::open());
 
 }  // namespace kestrel

@@ -78,11 +78,11 @@ class ReaderStop {
 
 }  // namespace
 
-asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
+asio::awaitable<void> run_client(std::string_view url, const Strategy& client, const console::LineGate& lines) {
   auto strand = asio::any_io_executor(asio::make_strand(background_runtime().context()));
   auto opened = co_await open_connection(url, strand);
   if (auto* failure = std::get_if<TransportError>(&opened)) {
-    console::err_line("Failed to connect to " + std::string(url) + ": " + failure->description);
+    lines.err_line("Failed to connect to " + std::string(url) + ": " + failure->description);
     co_return;
   }
   auto [write_half, read_half] = std::move(std::get<0>(opened).first).split();
@@ -96,7 +96,7 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
   spawn_detached_on(strand, connection_writer(std::move(write_half), std::move(outbox_receiver),
                                               std::move(drained_sender)));
   ReaderStop reader(spawn_on(strand, connection_reader(std::move(read_half), std::move(inbox_sender))));
-  console::out_line("Connected to " + std::string(url));
+  lines.out_line("Connected to " + std::string(url));
 
   // The writer holds the Outbox receiver until a send has failed, and this
   // is the first message it can get.
@@ -104,13 +104,13 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
     throw InternalFailure("the connection writer let go of the Outbox before the join request");
   }
   TicTacToeState state = initial_state();
-  console::out_line("Waiting for game to start");
+  lines.out_line("Waiting for game to start");
 
   std::uint64_t player_id = 0;
   for (;;) {
     std::optional<WsMessage> item = co_await inbox.receive();
     if (!item) {
-      console::err_line("Connection to the server ended before the game started");
+      lines.err_line("Connection to the server ended before the game started");
       reader.finished();
       co_return;
     }
@@ -121,11 +121,11 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client) {
     player_id = std::get<GameStarted>(start.value().value).player_id;
     break;
   }
-  console::out_line("Game started, player id: " + std::to_string(player_id));
+  lines.out_line("Game started, player id: " + std::to_string(player_id));
 
   {
     Participant participant{client.clone(), std::move(outbox), std::move(inbox), player_id};
-    co_await run_game(state, participant);
+    co_await run_game(state, participant, lines);
   }
   // Our Outbox sender went with the participant, so the writer is now
   // sending what is left and will then end. Finishing only after that keeps

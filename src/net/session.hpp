@@ -17,7 +17,9 @@ namespace kestrel::net {
 // background runtime (it spawns the connection tasks there). `client` is
 // borrowed for the whole session; the game gets its own clone(). A strategy's
 // InternalFailure propagates. Cancelled (terminally), it stops where it waits
-// and releases everything it holds.
-boost::asio::awaitable<void> run_client(std::string_view url, const Strategy& client);
+// and releases everything it holds. Every line goes through `lines`, so a
+// session that is being abandoned can be silenced at once.
+boost::asio::awaitable<void> run_client(std::string_view url, const Strategy& client,
+                                        const console::LineGate& lines = console::LineGate::open());
 
 }  // namespace kestrel::net

@@ -110,6 +110,7 @@ State& state_of(PyObject* self) {
 
 struct DoneCallbackState {
   net::TaskCanceller work;
+  std::shared_ptr<console::LineGate> lines;
 };
 
 struct CompletorState {};
@@ -172,9 +173,14 @@ template <>
 PyObject* BridgeClass<DoneCallbackState>::call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto [fut] = args::bind_tuple<1>("PyDoneCallback.__call__()", {"fut"}, args, kwargs);
-    // Only posts to the work's strand: never waits. A no-op once the work
-    // has ended.
-    if (future_cancelled(fut)) state_of<DoneCallbackState>(self).work.cancel();
+    // Silenced here, on the loop thread, before the awaiting task learns of
+    // the cancel; stopping the work only posts to its strand and never waits
+    // (a no-op once the work has ended).
+    if (future_cancelled(fut)) {
+      DoneCallbackState& state = state_of<DoneCallbackState>(self);
+      if (state.lines) state.lines->close();
+      state.work.cancel();
+    }
     Py_RETURN_NONE;
   });
 }
@@ -301,10 +307,10 @@ LoopBinding find_binding() {
   return LoopBinding{std::move(loop), std::move(context)};
 }
 
-PyRef spawn_as_future(const WorkFactory& make_work) {
+PyRef spawn_as_future(const WorkFactory& make_work, std::shared_ptr<console::LineGate> lines) {
   LoopBinding binding = find_binding();
   PyRef fut = call_method0(binding.event_loop.get(), "create_future");
-  PyRef callback = BridgeClass<DoneCallbackState>::make(DoneCallbackState{});
+  PyRef callback = BridgeClass<DoneCallbackState>::make(DoneCallbackState{{}, std::move(lines)});
   call_method1(fut.get(), "add_done_callback", callback.get());
   // The work and its end get their own references now, under the lock.
   asio::awaitable<void> work = make_work(binding);

@@ -9,8 +9,10 @@
 #include <boost/asio/awaitable.hpp>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
+#include "core/console.hpp"
 #include "core/queue.hpp"
 
 namespace kestrel::py {
@@ -34,8 +36,10 @@ using WorkFactory = std::function<boost::asio::awaitable<void>(LoopBinding)>;
 // which completes with None, with RustPanic when the work ends in an
 // internal failure, or is cancelled by Python (which cancels the work at its
 // current suspension point). Lock held. Throws PyError before anything
-// started; InternalFailure if the runtime cannot be created.
-PyRef spawn_as_future(const WorkFactory& make_work);
+// started; InternalFailure if the runtime cannot be created. `lines`, the
+// work's console lines if it has any, are closed as soon as Python cancels
+// the future: the work may still be running, but it prints nothing more.
+PyRef spawn_as_future(const WorkFactory& make_work, std::shared_ptr<console::LineGate> lines = nullptr);
 
 // What a Python awaitable produced: its result, or the exception it raised.
 // A result that is a plain int (or bool) from 0 to 2**64-1 arrives already

@@ -17,9 +17,10 @@ struct ClientObject {
 
 // The connect job: owns the URL copy and one reference to the client object
 // for the whole session; both go when the session ends or is dropped.
-boost::asio::awaitable<void> connect_job(std::string url, PyRef client, LoopBinding binding) {
+boost::asio::awaitable<void> connect_job(std::string url, PyRef client,
+                                         std::shared_ptr<const console::LineGate> lines, LoopBinding binding) {
   PyStrategy strategy(std::move(client), std::move(binding));
-  co_await net::run_client(url, strategy);
+  co_await net::run_client(url, strategy, *lines);
 }
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -60,9 +61,12 @@ PyObject* client_connect(PyObject* self, PyObject* const* argv, Py_ssize_t nargs
       url_text.assign(data, static_cast<std::size_t>(size));
       client = PyRef::borrow(self);
     }
-    PyRef future = spawn_as_future([url_text = std::move(url_text), client = std::move(client)](LoopBinding binding) {
-      return connect_job(url_text, client, std::move(binding));
-    });
+    auto lines = std::make_shared<console::LineGate>();
+    PyRef future = spawn_as_future(
+        [url_text = std::move(url_text), client = std::move(client), lines](LoopBinding binding) {
+          return connect_job(url_text, client, lines, std::move(binding));
+        },
+        lines);
     return future.release();
   });
 }

@@ -5,9 +5,11 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import os
 import re
 import signal
 import socket
+import struct
 import sys
 import textwrap
 from pathlib import Path
@@ -111,6 +113,35 @@ class TestUnusableAnswers:
                       "value: KeyError('sync')") + SOME_TRACEBACK,
             error.args[0],
         )
+
+    @pytest.mark.parametrize("where", ["raised", "index", "metaclass"])
+    def test_exception_that_cannot_describe_itself(self, match_server, capfd, where) -> None:
+        class Meta(type):
+            def __repr__(cls):
+                raise RuntimeError("no repr for the class either")
+
+        class Unprintable(Exception, metaclass=Meta if where == "metaclass" else type):
+            def __repr__(self):
+                raise RuntimeError("no repr")
+
+        class Answer:
+            def __index__(self):
+                raise Unprintable()
+
+        class Bot(kestrel.TicTacToeClient):
+            async def handle_turn(self, state):
+                if where == "index":
+                    return Answer()
+                raise Unprintable()
+
+        error = asyncio.run(fail_first_turn(match_server, Bot()))
+        qualified = f"{__name__}.{Unprintable.__qualname__}"
+        message = re.escape(UNWRAP + f"PyErr {{ type: <class '{qualified}'>, value: <unprintable Unprintable object>"
+                            ) + SOME_TRACEBACK
+        assert re.fullmatch(re.escape("rust future panicked: ") + message, error.args[0])
+        # The report still points at the turn callback.
+        assert re.search(r"thread 'tokio-runtime-worker' panicked at src/python/turn\.cpp:\d+:\d+:\n" + message + "\n",
+                         capfd.readouterr().err)
 
     def test_handle_turn_missing(self, match_server) -> None:
         class Bot(kestrel.TicTacToeClient):
@@ -238,6 +269,45 @@ class TestCancellation:
             asyncio.run(main())
         # An abandoned connection attempt is not a failed connection.
         assert capfd.readouterr() == ("", "")
+
+    def test_nothing_printed_once_cancelled(self, capfd) -> None:
+        # The connection is reset mid-handshake just before the task awaiting
+        # the session is cancelled. The session may report the failure until
+        # the cancel reaches it, but no line of it may follow the task's
+        # CancelledError (marked on fd 2 the moment it is raised).
+        async def wait_for(future) -> None:
+            await future
+
+        async def main() -> list[str]:
+            loop = asyncio.get_running_loop()
+            urls = []
+            for _ in range(50):
+                with socket.create_server(("127.0.0.1", 0)) as listener:
+                    listener.setblocking(False)
+                    urls.append(f"ws://127.0.0.1:{listener.getsockname()[1]}")
+                    client = ScriptedClient([])
+                    gc.collect()
+                    baseline = sys.getrefcount(client)
+                    future = client.connect(urls[-1])
+                    conn, _ = await loop.sock_accept(listener)
+                    await loop.sock_recv(conn, 4096)  # the upgrade request: the client now reads
+                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    waiter = asyncio.create_task(wait_for(future))
+                    await asyncio.sleep(0)  # the task now awaits the future
+                    conn.close()  # RST
+                    waiter.cancel()
+                    try:
+                        await waiter
+                    except asyncio.CancelledError:
+                        os.write(2, f"cancelled {urls[-1]}\n".encode())
+                    await wait_until(lambda: sys.getrefcount(client) == baseline)
+            return urls
+
+        urls = asyncio.run(main())
+        err = capfd.readouterr().err
+        for url in urls:
+            mark = err.index(f"cancelled {url}\n")
+            assert f"Failed to connect to {url}: " not in err[mark:], err
 
     def test_cancel_after_worker_check_leaves_future_cancelled(self) -> None:
         with socket.socket() as probe:
