@@ -14,13 +14,17 @@
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/role.hpp>
+#include <boost/asio/compose.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/system/system_error.hpp>
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <unordered_set>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -28,12 +32,14 @@
 #else
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 #if defined(__linux__)
 #include <sys/random.h>
 #endif
 
 #include "core/fifo.hpp"
+#include "core/process.hpp"
 #include "core/queue.hpp"
 #include "net/runtime.hpp"
 
@@ -467,14 +473,180 @@ void seed_key_generator() {
 
 namespace transport_detail {
 
-// The stream's next layer. A plain TCP socket, except that the WebSocket
-// teardown after a closing handshake closes it at once instead of waiting
-// for the server's FIN, so the read half reports the end right after the
-// close reply has gone out.
+template <class Fields>
+HandshakeResponse to_handshake_response(const http::response_header<Fields>& response) {
+  HandshakeResponse out;
+  out.version = response.version();
+  out.status = response.result_int();
+  for (const auto& field : response) {
+    out.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  return out;
+}
+
+// Sockets of this process's connections, so that a child made by fork()
+// can close its copies: it has none of the threads that would close them,
+// and a copy left open would keep the connection up after the parent let go.
+// Closing a copy sends nothing; the parent's connection goes on. The lock is
+// held across opening or closing a socket and its bookkeeping, and across a
+// fork, so the list never names a number the process has already reused.
+class SocketRegistry {
+ public:
+  static SocketRegistry& instance() {
+    static auto* made = [] {
+      auto* registry = new SocketRegistry;  // leaked: workers may outlive main
+      process::on_fork({[registry] { registry->mutex_.lock(); },
+                        [registry] { registry->mutex_.unlock(); },
+                        [registry] {
+                          for (const auto fd : registry->open_) close_native(fd);
+                          registry->open_.clear();
+                          registry->mutex_.unlock();
+                        }});
+      return registry;
+    }();
+    return *made;
+  }
+
+  void open(tcp::socket& socket, const tcp& protocol, error_code& ec) {
+    std::lock_guard lock(mutex_);
+    socket.open(protocol, ec);
+    if (!ec) open_.insert(socket.native_handle());
+  }
+
+  void close(tcp::socket& socket, error_code& ec) {
+    ec = {};
+    if (!socket.is_open()) return;  // only this connection's strand closes it
+    std::lock_guard lock(mutex_);
+    open_.erase(socket.native_handle());
+    socket.close(ec);
+  }
+
+ private:
+  static void close_native(tcp::socket::native_handle_type fd) {
+#if defined(_WIN32)
+    ::closesocket(fd);
+#else
+    ::close(fd);
+#endif
+  }
+
+  std::mutex mutex_;
+  std::unordered_set<tcp::socket::native_handle_type> open_;
+};
+
+// The stream's next layer: a TCP socket that
+// - is opened and closed through the SocketRegistry (never by the base
+//   class's own calls: Beast closes it through beast_close_socket below);
+// - while the opening handshake runs, watches the response go by and, once
+//   its status line and headers are in, refuses further reads unless the
+//   status is 101: the checks judge the head alone and never wait for a body
+//   that may be endless, or never come;
+// - on the WebSocket teardown after a closing handshake closes at once
+//   instead of waiting for the server's FIN, so the read half reports the end
+//   right after the close reply has gone out.
 class ClientSocket : public tcp::socket {
  public:
-  explicit ClientSocket(tcp::socket&& socket) : tcp::socket(std::move(socket)) {}
+  explicit ClientSocket(const asio::any_io_executor& executor) : tcp::socket(executor) {}
+  ClientSocket(ClientSocket&&) noexcept = default;
+  ClientSocket& operator=(ClientSocket&&) = delete;
+  ~ClientSocket() {
+    error_code ignored;
+    close(ignored);
+  }
+
+  void open(const tcp& protocol, error_code& ec) { SocketRegistry::instance().open(*this, protocol, ec); }
+  void close(error_code& ec) { SocketRegistry::instance().close(*this, ec); }
+
+  // Starts watching for the response head; take_response_head() stops.
+  void watch_response_head() { head_ = std::make_unique<ResponseHead>(); }
+  // The status line and headers, if they arrived whole and parsed.
+  std::optional<HandshakeResponse> take_response_head() {
+    std::unique_ptr<ResponseHead> head = std::move(head_);
+    if (!head) return std::nullopt;
+    return std::move(head->response);
+  }
+
+  template <class MutableBuffers, class Token>
+  auto async_read_some(const MutableBuffers& buffers, Token&& token) {
+    if (!head_) return tcp::socket::async_read_some(buffers, std::forward<Token>(token));
+    return asio::async_compose<Token, void(error_code, std::size_t)>(WatchedRead<MutableBuffers>{this, buffers},
+                                                                     token, get_executor());
+  }
+
+ private:
+  // Beast's own limit for a response head is 8 KiB; past this, stop
+  // watching and let Beast decide.
+  static constexpr std::size_t kMaxHeadBytes = 16U * 1024U;
+
+  struct ResponseHead {
+    std::string bytes;  // what arrived, until the blank line that ends the head
+    bool complete = false;
+    bool refuse_reads = false;  // a complete head whose status is not 101
+    std::optional<HandshakeResponse> response;
+  };
+
+  template <class MutableBuffers>
+  struct WatchedRead {
+    ClientSocket* socket;
+    MutableBuffers buffers;
+    enum { kStart, kReading, kRefusing } step = kStart;
+
+    template <class Self>
+    void operator()(Self& self, error_code ec = {}, std::size_t n = 0) {
+      switch (step) {
+        case kStart:
+          if (socket->head_->refuse_reads) {
+            step = kRefusing;  // completes from the executor, never inline
+            asio::post(socket->get_executor(), std::move(self));
+            return;
+          }
+          step = kReading;
+          socket->tcp::socket::async_read_some(buffers, std::move(self));
+          return;
+        case kReading:
+          if (!ec && socket->head_) socket->observe(buffers, n);
+          self.complete(ec, n);
+          return;
+        case kRefusing:
+          self.complete(websocket::error::upgrade_declined, 0);
+          return;
+      }
+    }
+  };
+
+  template <class MutableBuffers>
+  void observe(const MutableBuffers& buffers, std::size_t n) {
+    ResponseHead& head = *head_;
+    if (head.complete) return;
+    const std::size_t before = head.bytes.size();
+    head.bytes.resize(before + n);
+    asio::buffer_copy(asio::buffer(head.bytes.data() + before, n), buffers, n);
+    const std::size_t end = head.bytes.find("\r\n\r\n", before >= 3 ? before - 3 : 0);
+    if (end == std::string::npos) {
+      if (head.bytes.size() > kMaxHeadBytes) head.complete = true;
+      return;
+    }
+    head.complete = true;
+    http::response_parser<http::empty_body> parser;
+    parser.skip(true);  // the head only: no body is ever expected
+    error_code ec;
+    parser.put(asio::buffer(head.bytes.data(), end + 4), ec);
+    if (!ec && parser.is_header_done()) {
+      head.response = to_handshake_response(parser.get());
+      head.refuse_reads = parser.get().result_int() != 101;
+    }
+    std::string().swap(head.bytes);
+  }
+
+  std::unique_ptr<ResponseHead> head_;
 };
+
+// Beast closes the lowest layer through this customisation point; the base
+// class's close would bypass the registry.
+void beast_close_socket(ClientSocket& socket) {
+  error_code ignored;
+  socket.close(ignored);
+}
 
 void teardown(beast::role_type, ClientSocket& socket, error_code& ec) {
   error_code ignored;
@@ -493,7 +665,7 @@ void async_teardown(beast::role_type role, ClientSocket& socket, TeardownHandler
 using NextWaiter = asio::any_completion_handler<void()>;
 
 struct ConnectionState {
-  explicit ConnectionState(tcp::socket socket)
+  explicit ConnectionState(ClientSocket socket)
       : ws(std::move(socket)) {
     ws.read_message_max(kMaxMessageSize);
     ws.auto_fragment(false);
@@ -770,16 +942,6 @@ struct RequestShaper {
   }
 };
 
-HandshakeResponse to_handshake_response(const websocket::response_type& response) {
-  HandshakeResponse out;
-  out.version = response.version();
-  out.status = response.result_int();
-  for (const auto& field : response) {
-    out.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-  }
-  return out;
-}
-
 // Beast's handshake is a chain of writes and reads, and a cancellation
 // emitted between two of them reaches none of them: the next read would then
 // wait for the server for ever. While the handshake runs, a cancellation
@@ -855,14 +1017,14 @@ open_connection(std::string_view url, asio::any_io_executor executor) {
     endpoints = std::get<Endpoints>(std::move(looked_up));
   }
 
-  tcp::socket socket(executor);
+  transport_detail::ClientSocket socket(executor);
   error_code last_failure;
   bool connected = false;
   for (const tcp::endpoint& endpoint : endpoints) {
-    error_code ignored;
-    socket.close(ignored);
     error_code ec;
-    co_await socket.async_connect(endpoint, asio::redirect_error(asio::use_awaitable, ec));
+    socket.close(ec);
+    socket.open(endpoint.protocol(), ec);
+    if (!ec) co_await socket.async_connect(endpoint, asio::redirect_error(asio::use_awaitable, ec));
     if (!ec) {
       connected = true;
       break;
@@ -883,6 +1045,7 @@ open_connection(std::string_view url, asio::any_io_executor executor) {
   }
 
   seed_key_generator();
+  socket.watch_response_head();
   auto state = std::make_shared<ConnectionState>(std::move(socket));
   auto sent_key = std::make_shared<std::string>();
   state->ws.set_option(websocket::stream_base::decorator(RequestShaper{sent_key}));
@@ -892,14 +1055,12 @@ open_connection(std::string_view url, asio::any_io_executor executor) {
   co_await async_handshake_or_close(state, response, target.host_header, target.target,
                                     asio::redirect_error(asio::use_awaitable, ec));
   stop_if_cancelled();
-  // Beast hands the response back whenever it got one; our own checks
-  // decide, in our order and with our texts.
-  if (!ec || ec == websocket::condition::handshake_failed) {
-    HandshakeResponse answer = to_handshake_response(response);
-    if (auto failure = check_handshake_response(answer, *sent_key)) co_return TransportError{*failure};
-    if (!ec) {
-      co_return std::pair<Connection, HandshakeResponse>{Connection(std::move(state)), std::move(answer)};
-    }
+  // Our own checks decide, in our order and with our texts, on the head as
+  // it arrived: Beast may have failed on what followed it.
+  std::optional<HandshakeResponse> head = state->ws.next_layer().take_response_head();
+  if (head) {
+    if (auto failure = check_handshake_response(*head, *sent_key)) co_return TransportError{*failure};
+    if (!ec) co_return std::pair<Connection, HandshakeResponse>{Connection(std::move(state)), std::move(*head)};
   }
   co_return TransportError{describe_error(ec)};
 }

@@ -23,6 +23,7 @@ from support.raw_server import (
     TEXT,
     Frame,
     RawServer,
+    accept_for,
     encode_frame,
     header_value,
 )
@@ -142,6 +143,44 @@ def test_handshake_response_checks(build_dir, answer, description):
         conn.upgrade(conn.read_request(), **answer)
         assert conn.read_until_end() == b""  # nothing sent, then closed
         assert_failed(driver.finish(), server.url, description)
+
+
+@pytest.mark.parametrize(
+    ("head", "description"),
+    [
+        (b"HTTP/1.1 200 OK\r\n\r\n", "HTTP error: 200 OK"),  # body until the server closes
+        (b"HTTP/1.1 404 Not Found\r\nContent-Length: 100\r\n\r\npart of it", "HTTP error: 404 Not Found"),
+        (b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", "HTTP error: 200 OK"),
+        (b"HTTP/1.0 200 OK\r\n\r\n", "WebSocket protocol error: HTTP version must be 1.1 or higher"),
+        (b"HTTP/1.1 200 OK\r\nContent-Length: 9000000\r\n\r\n", "HTTP error: 200 OK"),
+    ],
+    ids=["no-length", "body-never-comes", "endless-chunks", "http-1.0", "huge-body"],
+)
+def test_refusals_are_judged_by_their_head_alone(build_dir, head, description):
+    # The server keeps the connection open after the head: the client must
+    # not wait for a body.
+    with RawServer() as server:
+        driver = Driver(build_dir, server.url)
+        conn = server.accept()
+        conn.read_request()
+        conn.send(head)
+        assert conn.read_until_end() == b""  # nothing sent, then closed
+        assert_failed(driver.finish(), server.url, description)
+
+
+def test_frame_in_the_same_segment_as_the_101(build_dir):
+    with RawServer() as server:
+        driver = Driver(build_dir, server.url, "--linger")
+        conn = server.accept()
+        key = header_value(conn.read_request(), "Sec-WebSocket-Key")
+        conn.send(
+            b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            + f"Sec-WebSocket-Accept: {accept_for(key)}\r\n\r\n".encode()
+            + encode_frame(BINARY, b"\x00\x01")
+        )
+        driver.wait_for_line("Game started, player id: 1")
+        conn.close()
+        assert "Failed" not in driver.finish().err
 
 
 def test_connection_header_with_upgrade_among_other_tokens_is_accepted(build_dir):
