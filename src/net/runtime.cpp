@@ -17,6 +17,7 @@
 
 #include "core/console.hpp"
 #include "core/failure.hpp"
+#include "core/process.hpp"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -168,12 +169,22 @@ void serve(asio::io_context& io, OnStart on_start) {
   }
 }
 
-// Creation state. Both are trivially destructible, and the runtime itself
-// is never deleted: no static destructor touches it while workers run on
-// after main returns.
-std::mutex creation_mutex;
-bool creation_poisoned = false;  // guarded by creation_mutex
+// Creation state. None of it has a destructor that matters, and the runtime
+// itself is never deleted: no static destructor touches it while workers run
+// on after main returns.
+std::mutex* creation_mutex = new std::mutex;
+bool creation_poisoned = false;  // guarded by *creation_mutex
 std::atomic<BackgroundRuntime*> runtime_cell{nullptr};
+
+// A child made by fork() has none of the runtime's threads: it starts from
+// scratch, like a new process, at its first request (the parent's tasks and
+// their memory are left alone, never run or freed there). The creation lock
+// is replaced, as another thread may have held it at the fork.
+void forget_runtime_in_child() {
+  creation_mutex = new std::mutex;
+  creation_poisoned = false;
+  runtime_cell.store(nullptr, std::memory_order_release);
+}
 
 }  // namespace
 
@@ -317,7 +328,9 @@ void BackgroundRuntime::release_blocking_thread() noexcept {
 
 BackgroundRuntime& background_runtime() {
   if (BackgroundRuntime* runtime = runtime_cell.load(std::memory_order_acquire)) return *runtime;
-  std::lock_guard lock(creation_mutex);
+  static const bool fork_aware = (process::after_fork_in_child(forget_runtime_in_child), true);
+  (void)fork_aware;
+  std::lock_guard lock(*creation_mutex);
   if (creation_poisoned) {
     throw InternalFailure("called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
   }

@@ -8,6 +8,7 @@
 
 #include "core/console.hpp"
 #include "core/failure.hpp"
+#include "core/process.hpp"
 #include "net/runtime.hpp"
 
 namespace kestrel::py {
@@ -30,7 +31,14 @@ struct PendingChanges {
 };
 
 PendingChanges& pending() {
-  static auto* changes = new PendingChanges;
+  static auto* changes = [] {
+    auto* made = new PendingChanges;
+    // A fork must not copy the lists halfway through a change; the child
+    // applies them like the parent would (its objects are the same copies).
+    process::on_fork({[made] { made->mutex.lock(); }, [made] { made->mutex.unlock(); },
+                      [made] { made->mutex.unlock(); }});
+    return made;
+  }();
   return *changes;
 }
 
@@ -43,7 +51,12 @@ struct ShutdownState {
 };
 
 ShutdownState& shutdown_state() {
-  static auto* state = new ShutdownState;
+  static ShutdownState* state = [] {
+    // The threads counted in `active` do not exist in a child made by fork(),
+    // and the mutex may be held by one of them: the child starts afresh.
+    process::after_fork_in_child([] { state = new ShutdownState; });
+    return new ShutdownState;
+  }();
   return *state;
 }
 
