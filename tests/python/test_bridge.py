@@ -284,7 +284,7 @@ class TestCancellation:
             for _ in range(50):
                 with socket.create_server(("127.0.0.1", 0)) as listener:
                     listener.setblocking(False)
-                    urls.append(f"ws://127.0.0.1:{listener.getsockname()[1]}")
+                    urls.append(f"ws://127.0.0.1:{listener.getsockname()[1]}/{len(urls)}")  # unique, ports recur
                     client = ScriptedClient([])
                     gc.collect()
                     baseline = sys.getrefcount(client)
