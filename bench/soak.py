@@ -2,7 +2,7 @@
 server that cuts some connections, with some sessions cancelled by the caller.
 
     python bench/soak.py [--sessions 1000] [--duration 300] [--drop 0.1] [--cancel 0.1]
-                         [--seed N] [--json PATH] [--server PATH]
+                         [--seed N] [--json PATH] [--server PATH] [--loop asyncio|uvloop]
 
 Starts `kestrel-server --house-bot --drop FRACTION` (from --server, KESTREL_BUILD_DIR,
 beside this Python, or PATH) and one worker process (this script again) that keeps
@@ -331,7 +331,12 @@ async def worker(args: argparse.Namespace) -> dict[str, Any]:
 
 def worker_main(args: argparse.Namespace) -> None:
     raise_fd_limit(2 * args.sessions + 200)
-    report = asyncio.run(worker(args))
+    if args.loop == "uvloop":
+        import uvloop
+
+        report = uvloop.run(worker(args))
+    else:
+        report = asyncio.run(worker(args))
     Path(args.report).write_text(json.dumps(report))
 
 
@@ -543,7 +548,7 @@ def parent_main(args: argparse.Namespace) -> int:
             sys.executable, __file__, "--worker", server.url, "--report", str(report_path),
             "--notify", str(notify_w), "--go", str(go_r), "--sessions", str(args.sessions),
             "--duration", str(args.duration), "--cancel", str(args.cancel), "--seed", str(seed),
-            "--drain-timeout", str(args.drain_timeout),
+            "--drain-timeout", str(args.drain_timeout), "--loop", args.loop,
         ]  # fmt: skip
         started = time.perf_counter()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
@@ -668,6 +673,8 @@ def main() -> None:
     parser.add_argument("--seed", type=int)
     parser.add_argument("--json", help="write the summary here too")
     parser.add_argument("--server", help="the kestrel-server binary")
+    parser.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio",
+                        help="the event loop the sessions run on")
     parser.add_argument("--drain-timeout", type=float, default=120, help="for the last sessions to end")
     parser.add_argument("--fd-margin", type=int, default=2)
     parser.add_argument("--object-margin", type=int, default=500)

@@ -11,7 +11,16 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
+from support import loops  # noqa: E402
 from support.match_server import MatchServer  # noqa: E402
+
+# At import, so that every loop the suite makes follows the switch, the
+# match server's included.
+loops.install()
+
+
+def pytest_report_header() -> str:
+    return f"event loop: {loops.describe()}"
 
 
 @pytest.fixture(scope="session")

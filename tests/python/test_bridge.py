@@ -12,11 +12,13 @@ import socket
 import struct
 import sys
 import textwrap
+import threading
 from pathlib import Path
 
 import pytest
 
 import kestrel
+from support.loops import loop_class
 from support.players import (
     TIE,
     TIMEOUT,
@@ -313,25 +315,35 @@ class TestCancellation:
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             url = f"ws://127.0.0.1:{probe.getsockname()[1]}"
+        completion_queued = threading.Event()
+
+        # Learns of the completion through the loop's public interface. The
+        # worker queues it only after its own check found the future pending,
+        # so a cancel from then on is one only the completor can see.
+        class WatchedLoop(loop_class()):
+            def call_soon_threadsafe(self, callback, *args, context=None):
+                handle = super().call_soon_threadsafe(callback, *args, context=context)
+                if type(callback).__name__ == "CheckedCompletor":
+                    completion_queued.set()
+                return handle
 
         async def main() -> None:
             loop = asyncio.get_running_loop()
             reported: list[dict] = []
             loop.set_exception_handler(lambda _loop, context: reported.append(context))
             future = ScriptedClient([]).connect(url)
-
-            def completor_queued() -> bool:
-                return any(type(h._callback).__name__ == "CheckedCompletor" for h in list(loop._ready))
-
-            # Keep the loop thread away until the worker has queued the
-            # completion, then cancel before the loop runs it.
-            wait_until_sync(completor_queued)
+            # Blocking the loop thread keeps the completor from running
+            # before the cancel.
+            assert completion_queued.wait(TIMEOUT)
             future.cancel()
-            await asyncio.sleep(0.05)
+            # The loop runs callbacks in the order they were queued, so the
+            # completor has run by the time this step resumes.
+            await asyncio.sleep(0)
             assert future.cancelled()
             assert reported == []
 
-        asyncio.run(main())
+        with asyncio.Runner(loop_factory=WatchedLoop) as runner:
+            runner.run(main())
 
 
 class TestReferences:

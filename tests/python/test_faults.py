@@ -578,7 +578,11 @@ def test_answers_given_after_a_cancel_are_never_played() -> None:
             for client in clients:
                 futures.append(client.connect(server.url))
                 conns.append(await reach("our-turn", server, client, console))
+            # reach() is content with any client's start line, and the
+            # clients all print the same ones: wait for the last client's.
+            await wait_until(lambda: console.out.count("Game started, player id: 0\n") == len(clients))
             printed = (console.out, console.err)
+            assert printed == (start_lines(server.url, 0) * len(clients), "")
             for future, client in zip(futures, clients):
                 future.cancel()
                 client.release.set()

@@ -10,6 +10,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from support import loops
 from support.kestrel_server import find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -25,7 +26,8 @@ def test_short_soak_accounts_for_every_session_and_leaks_nothing(tmp_path: Path)
     report_path = tmp_path / "soak.json"
     done = subprocess.run(
         [sys.executable, ROOT / "bench" / "soak.py", "--server", binary, "--sessions", "300",
-         "--duration", "15", "--drop", "0.1", "--cancel", "0.1", "--json", report_path],
+         "--duration", "15", "--drop", "0.1", "--cancel", "0.1", "--json", report_path,
+         "--loop", loops.chosen()],
         capture_output=True, text=True, timeout=600,
     )  # fmt: skip
     assert done.returncode == 0, done.stdout + done.stderr

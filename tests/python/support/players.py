@@ -14,6 +14,8 @@ import kestrel
 
 from websockets.asyncio.client import connect as ws_connect
 
+from support.loops import child_preamble
+
 # Move lists per seat for three finished games (seat 0 plays X).
 TIE = ([0, 2, 7, 3, 8], [4, 1, 5, 6])  # X O X / X O O / O X X
 X_WINS = ([0, 1, 2], [3, 4])  # top row
@@ -103,16 +105,16 @@ class RawOpponent:
 def run_python(code: str, *args: str, env: dict[str, str] | None = None, timeout: float = 60.0,
                **kwargs: Any) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a fresh interpreter with this process's environment
-    (so `import kestrel` resolves the same way)."""
+    (so `import kestrel` resolves the same way) and event loop."""
     full_env = dict(os.environ)
     full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", code, *args], env=full_env, capture_output=True,
-                          text=True, timeout=timeout, **kwargs)
+    return subprocess.run([sys.executable, "-c", child_preamble() + code, *args], env=full_env,
+                          capture_output=True, text=True, timeout=timeout, **kwargs)
 
 
 def start_python(code: str, *args: str, env: dict[str, str] | None = None) -> subprocess.Popen[str]:
     full_env = dict(os.environ)
     full_env.update(env or {})
-    return subprocess.Popen([sys.executable, "-c", code, *args], env=full_env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen([sys.executable, "-c", child_preamble() + code, *args], env=full_env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
