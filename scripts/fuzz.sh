@@ -69,15 +69,17 @@ if [ "$mode" = coverage ]; then
   cov_build=$build/coverage
   configure_and_build "$cov_build" -DKESTREL_FUZZ_COVERAGE=ON
   llvm_bin=$(dirname "$(readlink -f "$(command -v "$cxx")")")  # llvm-cov of the same release
-  sources=("$root"/src/core/wire.cpp "$root"/src/core/messages.cpp "$root"/src/net/transport.cpp)
+  sources=("$root"/src/core/wire.cpp "$root"/src/core/messages.cpp "$root"/src/core/text.cpp \
+    "$root"/src/net/{url,handshake,transport_error,connection,opening}.cpp)
   # The functions each target is there to reach.
   join() { local IFS='|'; echo "$*"; }
   declare -A reach=(
     [wire_decode]='kestrel::wire::'
-    [url_parse]=$(join parse_ws_url choose_port parse_uri path_and_query valid_utf8 authority_end '_error\(' \
-      ascii_iequals 'is_[a-z_]*char')
+    [url_parse]=$(join parse_ws_url choose_port parse_uri path_and_query is_utf8 utf8_sequence_length \
+      authority_end '_error\(' ascii_iequals 'is_[a-z_]*char')
     [handshake_response]=$(join check_handshake_response expected_accept status_text first_header has_token \
-      describe_error open_connection to_handshake_response RequestShaper async_handshake_or_close)
+      describe_error open_connection handshake to_handshake_response RequestShaper async_handshake_or_close \
+      WatchedRead observe)
     [read_half]=$(join ReadHalf:: WriteHalf:: read_step start_read limit_for_next_frame ConnectionState:: \
       HalvesLink 'split\(' teardown)
   )

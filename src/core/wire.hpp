@@ -14,6 +14,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/result.hpp"
 #include "core/ws_message.hpp"
 
 namespace kestrel::wire {
@@ -44,26 +45,7 @@ using DecodeError = std::variant<UnexpectedEnd, InvalidIntegerForm, UnexpectedVa
 
 // A decoded value or the reason there is none.
 template <class T>
-class Decoded {
- public:
-  Decoded(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Decoded(DecodeError error) : state_(std::in_place_index<1>, std::move(error)) {}
-  Decoded(UnexpectedEnd e) : Decoded(DecodeError(e)) {}
-  Decoded(InvalidIntegerForm e) : Decoded(DecodeError(e)) {}
-  Decoded(UnexpectedVariant e) : Decoded(DecodeError(e)) {}
-
-  bool has_value() const noexcept { return state_.index() == 0; }
-  explicit operator bool() const noexcept { return has_value(); }
-  // Only when has_value().
-  T& value() & noexcept { return *std::get_if<0>(&state_); }
-  const T& value() const& noexcept { return *std::get_if<0>(&state_); }
-  T&& value() && noexcept { return std::move(*std::get_if<0>(&state_)); }
-  // Only when !has_value().
-  const DecodeError& error() const noexcept { return *std::get_if<1>(&state_); }
-
- private:
-  std::variant<T, DecodeError> state_;
-};
+using Decoded = Result<T, DecodeError>;
 
 // Read position over borrowed bytes.
 class Reader {

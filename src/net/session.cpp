@@ -12,7 +12,8 @@
 #include "core/messages.hpp"
 #include "core/queue.hpp"
 #include "net/runtime.hpp"
-#include "net/transport.hpp"
+#include "net/connection.hpp"
+#include "net/opening.hpp"
 
 namespace kestrel::net {
 
@@ -29,7 +30,7 @@ asio::awaitable<void> connection_writer(WriteHalf half, OutboxReceiver outbox,
     WriteHalf write = std::move(half);
     OutboxReceiver queue = std::move(outbox);
     while (std::optional<WsMessage> item = co_await queue.receive()) {
-      if (co_await write.send(*item)) break;  // failure: dropped with the message
+      if (!co_await write.send(*item)) break;  // failure: dropped with the message
     }
     // Leaving the scope drops the Outbox receiver first (later sends are
     // dropped silently), then the write half.
@@ -81,11 +82,11 @@ class ReaderStop {
 asio::awaitable<void> run_client(std::string_view url, const Strategy& client, const console::LineGate& lines) {
   auto strand = asio::any_io_executor(asio::make_strand(background_runtime().context()));
   auto opened = co_await open_connection(url, strand);
-  if (auto* failure = std::get_if<TransportError>(&opened)) {
-    lines.err_line("Failed to connect to " + std::string(url) + ": " + failure->description);
+  if (!opened) {
+    lines.err_line("Failed to connect to " + std::string(url) + ": " + opened.error().description);
     co_return;
   }
-  auto [write_half, read_half] = std::move(std::get<0>(opened).first).split();
+  auto [write_half, read_half] = std::move(opened.value().first).split();
   opened = TransportError{};  // the handshake response is not needed
 
   auto [outbox, outbox_receiver] = make_queue<WsMessage>();

@@ -23,7 +23,8 @@
 
 #include "fuzz_support.hpp"
 #include "loopback_peer.hpp"
-#include "net/transport.hpp"
+#include "net/handshake.hpp"
+#include "net/opening.hpp"
 
 namespace kestrel::fuzz {
 namespace {
@@ -97,7 +98,9 @@ Judged judge(const std::string& bytes, std::string_view key) {
   for (const auto& field : parsed) {
     response.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
   }
-  return {net::check_handshake_response(response, key), std::move(response)};
+  auto checked = net::check_handshake_response(response, key);
+  if (checked) return {std::nullopt, std::move(response)};
+  return {std::move(checked).error().description, std::move(response)};
 }
 
 bool iequals(std::string_view a, std::string_view b) { return beast::iequals(a, b); }
@@ -142,10 +145,10 @@ struct Opened {
 asio::awaitable<void> open_client(std::string url, asio::any_io_executor executor, Opened* out) {
   auto opened = co_await net::open_connection(url, executor);
   out->done = true;
-  if (const auto* failure = std::get_if<TransportError>(&opened)) {
-    out->failure = failure->description;
+  if (!opened) {
+    out->failure = opened.error().description;
   } else {
-    out->response = std::move(std::get<0>(opened).second);
+    out->response = std::move(opened.value().second);
   }
 }
 

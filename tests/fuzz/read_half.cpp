@@ -27,7 +27,8 @@
 #include "core/queue.hpp"
 #include "fuzz_support.hpp"
 #include "loopback_peer.hpp"
-#include "net/transport.hpp"
+#include "net/connection.hpp"
+#include "net/opening.hpp"
 
 namespace kestrel::fuzz {
 namespace {
@@ -250,8 +251,8 @@ asio::awaitable<void> writer(net::WriteHalf half, OutboxReceiver outbox) {
   net::WriteHalf write = std::move(half);
   OutboxReceiver queue = std::move(outbox);
   while (std::optional<WsMessage> item = co_await queue.receive()) {
-    if (auto failure = co_await write.send(*item)) {
-      check_failure_text(failure->description);
+    if (auto sent = co_await write.send(*item); !sent) {
+      check_failure_text(sent.error().description);
       break;
     }
   }
@@ -282,11 +283,9 @@ asio::awaitable<void> game(InboxReceiver inbox, OutboxSender outbox) {
 asio::awaitable<void> client(std::string url, asio::any_io_executor executor, const Expected* expected,
                              std::size_t input_size, bool* opened) {
   auto result = co_await net::open_connection(url, executor);
-  if (const auto* failure = std::get_if<TransportError>(&result)) {
-    fail("handshake against the canned response failed: " + failure->description);
-  }
+  if (!result) fail("handshake against the canned response failed: " + result.error().description);
   *opened = true;
-  auto [write_half, read_half] = std::move(std::get<0>(result).first).split();
+  auto [write_half, read_half] = std::move(result.value().first).split();
   auto [outbox, outbox_receiver] = make_queue<WsMessage>();
   auto [inbox_sender, inbox] = make_queue<WsMessage>();
   asio::co_spawn(executor, writer(std::move(write_half), std::move(outbox_receiver)),

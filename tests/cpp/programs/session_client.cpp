@@ -40,7 +40,8 @@
 #include "core/game_loop.hpp"
 #include "net/runtime.hpp"
 #include "net/session.hpp"
-#include "net/transport.hpp"
+#include "net/connection.hpp"
+#include "net/opening.hpp"
 
 namespace asio = boost::asio;
 using namespace kestrel;
@@ -131,8 +132,8 @@ std::string show(const ReadOutcome& outcome) {
 asio::awaitable<void> probe_halves(WriteHalf write, ReadHalf read, std::vector<Bytes> sends) {
   for (Bytes& payload : sends) {
     const WsMessage message = BinaryMessage{std::move(payload)};
-    auto failure = co_await write.send(message);
-    console::out_line(failure ? "send failed " + failure->description : "sent");
+    auto sent = co_await write.send(message);
+    console::out_line(!sent ? "send failed " + sent.error().description : "sent");
   }
   for (;;) {
     ReadOutcome outcome = co_await read.next();
@@ -141,19 +142,19 @@ asio::awaitable<void> probe_halves(WriteHalf write, ReadHalf read, std::vector<B
   }
   console::out_line("again " + show(co_await read.next()));
   const WsMessage late = BinaryMessage{Bytes(1, 1)};
-  auto failure = co_await write.send(late);
-  console::out_line(failure ? "send after end " + failure->description : "send after end ok");
+  auto sent = co_await write.send(late);
+  console::out_line(!sent ? "send after end " + sent.error().description : "send after end ok");
 }
 
 asio::awaitable<void> run_probe(std::string url, std::vector<Bytes> sends) {
   auto strand = asio::any_io_executor(asio::make_strand(background_runtime().context()));
   auto opened = co_await open_connection(url, strand);
-  if (auto* failure = std::get_if<TransportError>(&opened)) {
-    console::out_line("open failed " + failure->description);
+  if (!opened) {
+    console::out_line("open failed " + opened.error().description);
     co_return;
   }
   console::out_line("open ok");
-  auto [write, read] = std::move(std::get<0>(opened).first).split();
+  auto [write, read] = std::move(opened.value().first).split();
   asio::awaitable<void> halves = probe_halves(std::move(write), std::move(read), std::move(sends));
   co_await asio::co_spawn(strand, std::move(halves), asio::use_awaitable);
 }

@@ -1,0 +1,104 @@
+// One open WebSocket connection in the client role, on Boost.Beast: the
+// opening handshake on a connected socket, then a read half and a write half
+// that share the stream. Both halves must be used from coroutines running on
+// the connection's executor (a strand), which is how they take turns on the
+// one stream.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "core/result.hpp"
+#include "core/ws_message.hpp"
+#include "net/handshake.hpp"
+#include "net/socket.hpp"
+#include "net/transport_error.hpp"
+
+namespace kestrel::net {
+
+// Per-connection buffers: the masking buffer for outgoing frames and the
+// first read of each incoming message (later reads of a long message grow).
+inline constexpr std::size_t kWriteBufferBytes = 256;
+inline constexpr std::size_t kFirstReadBytes = 64;
+
+// Fills `out` from the operating system's random source. Seeds the
+// generator of handshake and masking keys before the first stream exists.
+void fill_os_random(std::uint8_t* out, std::size_t size);
+
+// The read half reports a message, the end of the connection, or a failure;
+// after the end or a failure it reports the end from then on.
+struct ConnectionEnd {};
+using ReadOutcome = std::variant<WsMessage, ConnectionEnd, TransportError>;
+
+namespace transport_detail {
+struct ConnectionState;
+struct HalvesLink;
+}  // namespace transport_detail
+
+class ReadHalf {
+ public:
+  ReadHalf() = default;
+  ReadHalf(ReadHalf&&) noexcept = default;
+  ReadHalf& operator=(ReadHalf&&) noexcept = default;
+
+  // Next message in arrival order. Pings and pongs are delivered as soon as
+  // they arrive (the pong reply is Beast's); a close is delivered when it
+  // arrives, after which the end follows once the close reply has gone out.
+  boost::asio::awaitable<ReadOutcome> next();
+
+ private:
+  friend class Connection;
+  explicit ReadHalf(std::shared_ptr<transport_detail::HalvesLink> link) : link_(std::move(link)) {}
+  std::shared_ptr<transport_detail::HalvesLink> link_;
+  bool ended_ = false;
+};
+
+class WriteHalf {
+ public:
+  WriteHalf() = default;
+  WriteHalf(WriteHalf&&) noexcept = default;
+  WriteHalf& operator=(WriteHalf&&) noexcept = default;
+
+  // Sends one binary or text message as a single frame, complete once the
+  // socket has taken all of it. Other kinds are never sent by this client
+  // and fail.
+  boost::asio::awaitable<Result<void, TransportError>> send(const WsMessage& message);
+
+ private:
+  friend class Connection;
+  explicit WriteHalf(std::shared_ptr<transport_detail::HalvesLink> link) : link_(std::move(link)) {}
+  std::shared_ptr<transport_detail::HalvesLink> link_;
+};
+
+// An open connection in the client role. Dropping it unsplit closes it;
+// after split() the socket closes once both halves are gone.
+class Connection {
+ public:
+  Connection(Connection&&) noexcept = default;
+  Connection& operator=(Connection&&) noexcept = default;
+  ~Connection();
+
+  std::pair<WriteHalf, ReadHalf> split() &&;
+
+ private:
+  friend boost::asio::awaitable<Result<std::pair<Connection, HandshakeResponse>, TransportError>> handshake(
+      TrackedSocket socket, std::string_view host_header, std::string_view target);
+  explicit Connection(std::shared_ptr<transport_detail::ConnectionState> state);
+  std::shared_ptr<transport_detail::ConnectionState> state_;
+};
+
+// Runs the opening handshake on a connected socket (whose executor, a
+// strand, becomes the connection's): sends the request for `target` with the
+// Host header `host_header`, judges the response head by the ordered checks
+// and gives the open connection with that head, or the failure. A
+// cancellation closes the socket, so it ends the handshake wherever it is,
+// and is rethrown as operation_aborted rather than reported as a failure.
+boost::asio::awaitable<Result<std::pair<Connection, HandshakeResponse>, TransportError>> handshake(
+    TrackedSocket socket, std::string_view host_header, std::string_view target);
+
+}  // namespace kestrel::net

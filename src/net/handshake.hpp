@@ -1,0 +1,46 @@
+// The opening handshake as this client plays it: the exact request (fixed
+// headers in a fixed order, nothing else) and the ordered checks on the
+// server's response head.
+#pragma once
+
+#include <boost/beast/http/fields.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/result.hpp"
+#include "net/transport_error.hpp"
+
+namespace kestrel::net {
+
+// The server's answer to the upgrade request, as far as the checks need it.
+struct HandshakeResponse {
+  unsigned version = 11;  // 10 * major + minor
+  unsigned status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
+};
+
+// The ordered response checks: the first failing one's description, or
+// success when the response accepts the upgrade requested with `sent_key`.
+Result<void, TransportError> check_handshake_response(const HandshakeResponse& response,
+                                                      std::string_view sent_key);
+
+// Sec-WebSocket-Accept value the server must send for `key`.
+std::string expected_accept(std::string_view key);
+
+// The head of a response as the checks see it.
+HandshakeResponse to_handshake_response(const boost::beast::http::response_header<>& head);
+
+// Installed as the stream's request decorator: puts the request in the
+// fixed header order, with nothing else, keeping the key Beast generated
+// (so that its own accept check agrees) and handing it to `key_out`.
+struct RequestShaper {
+  std::shared_ptr<std::string> key_out;
+  void operator()(boost::beast::websocket::request_type& request) const;
+};
+
+}  // namespace kestrel::net

@@ -1,0 +1,27 @@
+// How a transport failure reaches the session: one printable description
+// that begins with one of a fixed set of prefixes ("IO error: ",
+// "HTTP error: ", "URL error: ", "WebSocket protocol error: ",
+// "Space limit exceeded: ", "UTF-8 encoding error: ", "HTTP format error: ",
+// "Connection closed normally", "Trying to work with closed connection").
+// The session prints it only when opening fails.
+#pragma once
+
+#include <boost/system/error_code.hpp>
+#include <cstddef>
+#include <string>
+
+namespace kestrel::net {
+
+// Largest incoming message and frame; larger ones fail the read.
+inline constexpr std::size_t kMaxMessageSize = 64U * 1024U * 1024U;
+inline constexpr std::size_t kMaxFrameSize = 16U * 1024U * 1024U;
+
+struct TransportError {
+  std::string description;
+  friend bool operator==(const TransportError&, const TransportError&) = default;
+};
+
+// Every Beast/Asio failure becomes its description here, and only here.
+std::string describe_error(const boost::system::error_code& error);
+
+}  // namespace kestrel::net

@@ -1,0 +1,114 @@
+#include "net/url.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kestrel::net {
+namespace {
+
+WsUrl url_of(std::string_view text) {
+  auto parsed = parse_ws_url(text);
+  if (!parsed) {
+    ADD_FAILURE() << text << " -> " << parsed.error().description;
+    return {};
+  }
+  return parsed.value();
+}
+
+std::string failure_of(std::string_view text) {
+  auto parsed = parse_ws_url(text);
+  if (!parsed) return parsed.error().description;
+  auto port = choose_port(parsed.value());
+  if (!port) return port.error().description;
+  return "(accepted)";
+}
+
+std::uint16_t port_of(std::string_view text) {
+  auto port = choose_port(url_of(text));
+  if (!port) {
+    ADD_FAILURE() << text << " -> " << port.error().description;
+    return 0;
+  }
+  return port.value();
+}
+
+TEST(WsUrl, SplitsAuthorityAndTargetLikeTheRequestNeedsThem) {
+  const WsUrl full = url_of("ws://player@example.com:9000/game?x=1");
+  EXPECT_EQ(full.scheme, "ws");
+  EXPECT_EQ(full.host_header, "example.com:9000");  // no user information
+  EXPECT_EQ(full.host, "example.com");
+  EXPECT_EQ(full.port, 9000);
+  EXPECT_EQ(full.target, "/game?x=1");
+
+  const WsUrl bare = url_of("ws://example.com");
+  EXPECT_EQ(bare.host_header, "example.com");
+  EXPECT_EQ(bare.port, std::nullopt);
+  EXPECT_EQ(bare.target, "/");
+
+  EXPECT_EQ(url_of("ws://u:secret@h:1/").host_header, "h:1");
+  EXPECT_EQ(url_of("ws://h/a/b#fragment").target, "/a/b");
+  EXPECT_EQ(url_of("ws://h#fragment").target, "/");
+  EXPECT_EQ(url_of("ws://h?x=1").target, "/?x=1");
+  EXPECT_EQ(url_of("ws://h/%7Bq%7D?a=b/c?d").target, "/%7Bq%7D?a=b/c?d");
+  EXPECT_EQ(url_of("ws://h/caf\xc3\xa9").target, "/caf\xc3\xa9");
+  EXPECT_EQ(url_of("ws://h:").port, std::nullopt);
+}
+
+TEST(WsUrl, Ipv6LiteralsLoseTheirBracketsOnlyForTheLookup) {
+  const WsUrl v6 = url_of("ws://[::1]:8080/p");
+  EXPECT_EQ(v6.host, "::1");
+  EXPECT_EQ(v6.host_header, "[::1]:8080");
+  EXPECT_EQ(v6.port, 8080);
+  EXPECT_EQ(url_of("ws://[fe80::1:2]").host, "fe80::1:2");
+  EXPECT_EQ(port_of("ws://[::1]"), 80);
+}
+
+TEST(WsUrl, PortComesFromTheUrlOrTheExactScheme) {
+  EXPECT_EQ(port_of("ws://example.com"), 80);
+  EXPECT_EQ(port_of("ws://example.com/game"), 80);
+  EXPECT_EQ(port_of("wss://example.com"), 443);
+  EXPECT_EQ(port_of("http://example.com:8080"), 8080);
+  EXPECT_EQ(port_of("localhost:8080"), 8080);  // no scheme; refused after connecting
+  EXPECT_EQ(port_of("ws://h:0"), 0);
+  EXPECT_EQ(port_of("ws://h:65535"), 65535);
+
+  EXPECT_EQ(failure_of("http://example.com"), "URL error: URL scheme not supported");
+  EXPECT_EQ(failure_of("WS://example.com"), "URL error: URL scheme not supported");
+  EXPECT_EQ(failure_of("Ws://example.com/x"), "URL error: URL scheme not supported");
+  EXPECT_EQ(failure_of("localhost"), "URL error: URL scheme not supported");
+}
+
+TEST(WsUrl, TextThatIsNoUriFailsWithTheParsersReason) {
+  EXPECT_EQ(failure_of("ws://bad host"), "HTTP format error: invalid uri character");
+  EXPECT_EQ(failure_of("ws://h/a b"), "HTTP format error: invalid uri character");
+  EXPECT_EQ(failure_of("ws://h/<x>"), "HTTP format error: invalid uri character");
+  EXPECT_EQ(failure_of("ws://h/\xff"), "HTTP format error: invalid uri character");
+  EXPECT_EQ(failure_of("ws://h\xc3\xa9"), "HTTP format error: invalid uri character");
+  EXPECT_EQ(failure_of(""), "HTTP format error: empty string");
+  EXPECT_EQ(failure_of("ws://"), "HTTP format error: invalid format");
+  EXPECT_EQ(failure_of("localhost:8080/game"), "HTTP format error: invalid format");
+  EXPECT_EQ(failure_of("ws://a:1:2"), "HTTP format error: invalid authority");
+  EXPECT_EQ(failure_of("ws://[::1"), "HTTP format error: invalid authority");
+  EXPECT_EQ(failure_of("ws://::1]"), "HTTP format error: invalid authority");
+  EXPECT_EQ(failure_of("ws://[::1]x"), "HTTP format error: invalid authority");
+  EXPECT_EQ(failure_of("ws://user@"), "HTTP format error: invalid authority");
+  EXPECT_EQ(failure_of("ws://h%41"), "HTTP format error: invalid authority");
+  EXPECT_EQ(failure_of("ws://h:99999"), "HTTP format error: invalid port");
+  EXPECT_EQ(failure_of("ws://h:8x"), "HTTP format error: invalid port");
+  EXPECT_EQ(failure_of("ws://h/" + std::string(70000, 'a')), "HTTP format error: uri too long");
+  EXPECT_EQ(failure_of(std::string(65, 's') + "://h"), "HTTP format error: scheme too long");
+  // Percent signs are fine in user information.
+  EXPECT_EQ(url_of("ws://us%41r@h").host_header, "h");
+}
+
+TEST(WsUrl, MissingOrEmptyHostsAreUrlErrors) {
+  EXPECT_EQ(failure_of("/game"), "URL error: No host name in the URL");
+  EXPECT_EQ(failure_of("/"), "URL error: No host name in the URL");
+  EXPECT_EQ(failure_of("*"), "URL error: No host name in the URL");
+  EXPECT_EQ(failure_of("ws://:9000"), "URL error: URL contains empty host name");
+  EXPECT_EQ(failure_of("ws://player@:9000/x"), "URL error: URL contains empty host name");
+  EXPECT_EQ(failure_of("ws://[]:9000"), "URL error: URL contains empty host name");
+}
+}  // namespace
+}  // namespace kestrel::net
