@@ -1,16 +1,13 @@
-// Every message exchanged with the match server, and the two helpers through
-// which the game logic sends and receives them over the Outbox and Inbox.
-// Nothing names a message's type on the wire: each side knows what comes
-// next from the phase of the session (join, start, then moves).
+// Every message exchanged with the match server and its encoding. Nothing
+// names a message's type on the wire: each side knows what comes next from
+// the phase of the session (join, start, then moves).
 #pragma once
 
-#include <boost/asio/awaitable.hpp>
 #include <cstdint>
 #include <optional>
 #include <variant>
 
 #include "core/game.hpp"
-#include "core/queue.hpp"
 #include "core/wire.hpp"
 
 namespace kestrel {
@@ -75,41 +72,5 @@ struct Codec<ServerMessage> {
 };
 
 }  // namespace wire
-
-// Encodes `value` into one binary message and queues it. Never waits; if the
-// Outbox is closed (the connection is gone) the message is silently dropped.
-template <class T>
-void send_message(OutboxSender& outbox, const T& value) {
-  outbox.send(WsMessage(std::in_place_type<BinaryMessage>, BinaryMessage{wire::encode(value)}));
-}
-
-// One Inbox item, as the game sees it.
-template <class T>
-struct Received {
-  std::optional<T> value;  // set when the item was a binary T
-  bool closed = false;     // no item at all: the Inbox is closed and empty
-};
-
-// Takes at most one Inbox item. An item that is not a binary message or does
-// not decode as T is dropped and yields no value; so does a closed Inbox, and
-// `closed` tells the two apart. Throws boost::system::system_error if the
-// wait is cancelled.
-template <class T>
-boost::asio::awaitable<Received<T>> receive_message_or_closed(InboxReceiver& inbox) {
-  std::optional<WsMessage> item = co_await inbox.receive();
-  if (!item) co_return Received<T>{std::nullopt, true};
-  const auto* binary = std::get_if<BinaryMessage>(&*item);
-  if (!binary) co_return Received<T>{};
-  auto decoded = wire::decode<T>(binary->payload);
-  if (!decoded) co_return Received<T>{};
-  co_return Received<T>{std::move(decoded).value(), false};
-}
-
-// The same without telling closure from unusable data.
-template <class T>
-boost::asio::awaitable<std::optional<T>> receive_message(InboxReceiver& inbox) {
-  Received<T> received = co_await receive_message_or_closed<T>(inbox);
-  co_return std::move(received.value);
-}
 
 }  // namespace kestrel

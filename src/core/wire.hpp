@@ -14,8 +14,8 @@
 #include <utility>
 #include <variant>
 
+#include "core/bytes.hpp"
 #include "core/result.hpp"
-#include "core/ws_message.hpp"
 
 namespace kestrel::wire {
 

@@ -27,8 +27,8 @@
 #include <sys/random.h>
 #endif
 
-#include "core/fifo.hpp"
-#include "core/queue.hpp"
+#include "net/fifo.hpp"
+#include "net/queue.hpp"
 #include "core/text.hpp"
 
 namespace kestrel::net {

@@ -14,7 +14,7 @@
 #include <variant>
 
 #include "core/result.hpp"
-#include "core/ws_message.hpp"
+#include "net/ws_message.hpp"
 #include "net/handshake.hpp"
 #include "net/socket.hpp"
 #include "net/transport_error.hpp"

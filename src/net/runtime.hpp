@@ -33,7 +33,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/queue.hpp"
+#include "net/queue.hpp"
 
 namespace kestrel::net {
 

@@ -9,8 +9,8 @@
 #include "core/console.hpp"
 #include "core/failure.hpp"
 #include "core/game.hpp"
-#include "core/messages.hpp"
-#include "core/queue.hpp"
+#include "net/message_channel.hpp"
+#include "net/queue.hpp"
 #include "net/runtime.hpp"
 #include "net/connection.hpp"
 #include "net/opening.hpp"
@@ -101,7 +101,7 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client, c
 
   // The writer holds the Outbox receiver until a send has failed, and this
   // is the first message it can get.
-  if (!outbox.send(BinaryMessage{wire::encode(ClientMessage{Join{GameKind::TicTacToe}})})) {
+  if (!send_message(outbox, ClientMessage{Join{GameKind::TicTacToe}})) {
     throw InternalFailure("the connection writer let go of the Outbox before the join request");
   }
   TicTacToeState state = initial_state();
@@ -109,17 +109,14 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client, c
 
   std::uint64_t player_id = 0;
   for (;;) {
-    std::optional<WsMessage> item = co_await inbox.receive();
-    if (!item) {
+    Received<ServerMessage> start = co_await receive_message_or_closed<ServerMessage>(inbox);
+    if (start.closed) {
       lines.err_line("Connection to the server ended before the game started");
       reader.finished();
       co_return;
     }
-    const auto* binary = std::get_if<BinaryMessage>(&*item);
-    if (binary == nullptr) continue;
-    auto start = wire::decode<ServerMessage>(binary->payload);
-    if (!start) continue;
-    player_id = std::get<GameStarted>(start.value().value).player_id;
+    if (!start.value) continue;  // not a start message: dropped
+    player_id = std::get<GameStarted>(start.value->value).player_id;
     break;
   }
   lines.out_line("Game started, player id: " + std::to_string(player_id));

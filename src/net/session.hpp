@@ -5,7 +5,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <string_view>
 
-#include "core/game_loop.hpp"
+#include "net/game_loop.hpp"
 
 namespace kestrel::net {
 

@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "core/console.hpp"
-#include "core/queue.hpp"
+#include "net/queue.hpp"
 
 namespace kestrel::py {
 

@@ -9,7 +9,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <memory>
 
-#include "core/game_loop.hpp"
+#include "net/game_loop.hpp"
 
 namespace kestrel::py {
 

@@ -1,4 +1,4 @@
-#include "core/game_loop.hpp"
+#include "net/game_loop.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/failure.hpp"
-#include "core/messages.hpp"
+#include "net/message_channel.hpp"
 
 #if defined(_WIN32)
 #include <io.h>  // the POSIX names dup, dup2, close, lseek, read

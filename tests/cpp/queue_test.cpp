@@ -1,4 +1,4 @@
-#include "core/queue.hpp"
+#include "net/queue.hpp"
 
 #include <gtest/gtest.h>
 

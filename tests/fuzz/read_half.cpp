@@ -23,8 +23,8 @@
 #include <variant>
 #include <vector>
 
-#include "core/messages.hpp"
-#include "core/queue.hpp"
+#include "net/message_channel.hpp"
+#include "net/queue.hpp"
 #include "fuzz_support.hpp"
 #include "loopback_peer.hpp"
 #include "net/connection.hpp"

@@ -37,7 +37,7 @@
 
 #include "core/console.hpp"
 #include "core/failure.hpp"
-#include "core/game_loop.hpp"
+#include "net/game_loop.hpp"
 #include "net/runtime.hpp"
 #include "net/session.hpp"
 #include "net/connection.hpp"
@@ -120,11 +120,9 @@ std::string show(const ReadOutcome& outcome) {
   }
   if (const auto* m = std::get_if<PingMessage>(&message)) return "ping " + hex(m->payload);
   if (const auto* m = std::get_if<PongMessage>(&message)) return "pong " + hex(m->payload);
-  if (const auto* m = std::get_if<CloseMessage>(&message)) {
-    if (!m->frame) return "close none";
-    return "close " + std::to_string(m->frame->code) + " " + m->frame->reason;
-  }
-  return "raw";
+  const auto& close = std::get<CloseMessage>(message);
+  if (!close.frame) return "close none";
+  return "close " + std::to_string(close.frame->code) + " " + close.frame->reason;
 }
 
 // Sends, then prints every read outcome up to the end, then what a further

@@ -10,7 +10,7 @@
 
 #include "core/console.hpp"
 #include "core/game.hpp"
-#include "core/queue.hpp"
+#include "net/queue.hpp"
 
 namespace kestrel {
 
@@ -42,8 +42,7 @@ boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacT
 // One turn of the seat `mover`: ours -> choose, apply, send; the opponent's
 // -> take one Inbox item and apply it if it is a move. At most one move is
 // applied.
-boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacToeState& state,
-                                              std::uint64_t mover);
+boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacToeState& state, Player mover);
 
 // Plays until the state is over and prints "Tie" or "<Player> wins!" to
 // standard output. A seat other than 0 or 1, or an Inbox closed during the

@@ -38,8 +38,8 @@
 #include <optional>
 #include <utility>
 
-#include "core/fifo.hpp"
-#include "core/ws_message.hpp"
+#include "net/fifo.hpp"
+#include "net/ws_message.hpp"
 
 namespace kestrel {
 

@@ -6,11 +6,10 @@
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
+
+#include "core/bytes.hpp"
 
 namespace kestrel {
-
-using Bytes = std::vector<std::uint8_t>;
 
 struct TextMessage { std::string text; };
 struct BinaryMessage { Bytes payload; };
@@ -21,10 +20,6 @@ struct CloseFrame {
   std::string reason;
 };
 struct CloseMessage { std::optional<CloseFrame> frame; };
-// A frame handed over unparsed; reading never produces one.
-struct RawFrame { Bytes bytes; };
-
-using WsMessage =
-    std::variant<TextMessage, BinaryMessage, PingMessage, PongMessage, CloseMessage, RawFrame>;
+using WsMessage = std::variant<TextMessage, BinaryMessage, PingMessage, PongMessage, CloseMessage>;
 
 }  // namespace kestrel

@@ -1,9 +1,9 @@
-#include "core/game_loop.hpp"
+#include "net/game_loop.hpp"
 
 #include <string>
 
 #include "core/console.hpp"
-#include "core/messages.hpp"
+#include "net/message_channel.hpp"
 
 namespace kestrel {
 
@@ -11,16 +11,16 @@ boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacT
   co_return co_await participant.strategy->request_move(state);
 }
 
-boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacToeState& state,
-                                              std::uint64_t mover) {
-  if (mover == participant.seat) {
+boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacToeState& state, Player mover) {
+  const auto mover_seat = static_cast<std::uint64_t>(mover);
+  if (mover_seat == participant.seat) {
     const Cell cell = co_await choose_move(participant, state);
     // Applied before it is sent; nothing waits for the server to confirm.
     apply_move(state, cell);
     send_message(participant.outbox, cell);
     co_return TurnOutcome::Applied;
   }
-  if (mover <= 1 && participant.seat == (mover ^ 1U)) {
+  if (participant.seat == (mover_seat ^ 1U)) {
     Received<Move> received = co_await receive_message_or_closed<Move>(participant.inbox);
     if (received.value) {
       apply_move(state, *received.value);
@@ -42,8 +42,7 @@ boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& partic
     co_return;
   }
   while (!is_over(state)) {
-    const auto mover = static_cast<std::uint64_t>(state.current);
-    if (co_await play_turn(participant, state, mover) == TurnOutcome::InboxClosed) {
+    if (co_await play_turn(participant, state, state.current) == TurnOutcome::InboxClosed) {
       // A closed Inbox answers at once and forever: the opponent's move can
       // never come, so the game ends here without a result line.
       lines.err_line("Connection to the server ended before the game was over");

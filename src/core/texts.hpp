@@ -1,0 +1,74 @@
+// Every fixed text the client shows the world: its console lines, the
+// descriptions of failed connections and the messages of internal failures.
+// This is an external contract: users, their tools and their tests match on
+// these texts (some of them name another implementation's runtime on
+// purpose), so each stays byte for byte as it is. Change one only on purpose,
+// with the tests that pin it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrel::texts {
+
+// ---- console lines of a session (standard output unless marked) ----
+
+inline std::string connected_to(std::string_view url) { return "Connected to " + std::string(url); }
+inline constexpr std::string_view kWaitingForGame = "Waiting for game to start";
+inline std::string game_started(std::uint64_t seat) { return "Game started, player id: " + std::to_string(seat); }
+// The result line: "Player1 wins!" (seat 0), "Player2 wins!" or "Tie".
+inline std::string winner_line(std::string_view player_name) { return std::string(player_name) + " wins!"; }
+inline constexpr std::string_view kTie = "Tie";
+// Standard error.
+inline std::string failed_to_connect(std::string_view url, std::string_view description) {
+  return "Failed to connect to " + std::string(url) + ": " + std::string(description);
+}
+inline constexpr std::string_view kEndedBeforeStart = "Connection to the server ended before the game started";
+inline constexpr std::string_view kEndedBeforeOver = "Connection to the server ended before the game was over";
+inline std::string game_not_played(std::uint64_t seat) {
+  return "Game not played: the server assigned seat " + std::to_string(seat) + ", which is neither 0 nor 1";
+}
+
+// ---- descriptions of transport failures: a fixed prefix, then detail ----
+
+inline constexpr std::string_view kIoError = "IO error: ";
+inline constexpr std::string_view kHttpError = "HTTP error: ";
+inline constexpr std::string_view kUrlError = "URL error: ";
+inline constexpr std::string_view kProtocolError = "WebSocket protocol error: ";
+inline constexpr std::string_view kSpaceLimit = "Space limit exceeded: ";
+inline constexpr std::string_view kUtf8Error = "UTF-8 encoding error: ";
+inline constexpr std::string_view kFormatError = "HTTP format error: ";
+inline constexpr std::string_view kClosedNormally = "Connection closed normally";
+inline constexpr std::string_view kClosedConnection = "Trying to work with closed connection";
+
+// After kUrlError.
+inline constexpr std::string_view kNoHostName = "No host name in the URL";
+inline constexpr std::string_view kEmptyHostName = "URL contains empty host name";
+inline constexpr std::string_view kSchemeNotSupported = "URL scheme not supported";
+inline constexpr std::string_view kNoTls = "TLS support not compiled in";
+// After kIoError.
+inline constexpr std::string_view kNoAddress = "could not resolve to any address";
+inline constexpr std::string_view kLookupFailed = "failed to lookup address information: ";
+// After kProtocolError: the handshake checks, in the order they run.
+inline constexpr std::string_view kOldHttpVersion = "HTTP version must be 1.1 or higher";
+inline constexpr std::string_view kNoUpgradeHeader = R"(No "Upgrade: websocket" header)";
+inline constexpr std::string_view kNoConnectionHeader = R"(No "Connection: upgrade" header)";
+inline constexpr std::string_view kKeyMismatch = R"(Key mismatch in "Sec-WebSocket-Accept" header)";
+inline constexpr std::string_view kUnaskedSubprotocol =
+    "SubProtocol error: Server sent a subprotocol but none was requested";
+// After kProtocolError: the connection ended in the wrong place.
+inline constexpr std::string_view kHandshakeNotFinished = "Handshake not finished";
+inline constexpr std::string_view kResetWithoutClose = "Connection reset without closing handshake";
+// After kUtf8Error.
+inline constexpr std::string_view kBadUtf8Text = "invalid UTF-8 in a text message";
+inline constexpr std::string_view kBadUtf8Close = "invalid UTF-8 in a close reason";
+
+template <class... Parts>
+std::string join(const Parts&... parts) {
+  std::string out;
+  (out.append(parts), ...);
+  return out;
+}
+
+}  // namespace kestrel::texts

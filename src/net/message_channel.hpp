@@ -1,0 +1,55 @@
+// The two helpers through which the game logic sends and receives the
+// match server's messages over the Outbox and Inbox: binary messages whose
+// payloads use the wire encoding.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "core/messages.hpp"
+#include "core/wire.hpp"
+#include "net/queue.hpp"
+#include "net/ws_message.hpp"
+
+namespace kestrel {
+
+// Encodes `value` into one binary message and queues it. Never waits; if the
+// Outbox is closed (the connection is gone) the message is dropped and the
+// result is false.
+template <class T>
+bool send_message(OutboxSender& outbox, const T& value) {
+  return outbox.send(WsMessage(std::in_place_type<BinaryMessage>, BinaryMessage{wire::encode(value)}));
+}
+
+// One Inbox item, as the game sees it.
+template <class T>
+struct Received {
+  std::optional<T> value;  // set when the item was a binary T
+  bool closed = false;     // no item at all: the Inbox is closed and empty
+};
+
+// Takes at most one Inbox item. An item that is not a binary message or does
+// not decode as T is dropped and yields no value; so does a closed Inbox, and
+// `closed` tells the two apart. Throws boost::system::system_error if the
+// wait is cancelled.
+template <class T>
+boost::asio::awaitable<Received<T>> receive_message_or_closed(InboxReceiver& inbox) {
+  std::optional<WsMessage> item = co_await inbox.receive();
+  if (!item) co_return Received<T>{std::nullopt, true};
+  const auto* binary = std::get_if<BinaryMessage>(&*item);
+  if (!binary) co_return Received<T>{};
+  auto decoded = wire::decode<T>(binary->payload);
+  if (!decoded) co_return Received<T>{};
+  co_return Received<T>{std::move(decoded).value(), false};
+}
+
+// The same without telling closure from unusable data.
+template <class T>
+boost::asio::awaitable<std::optional<T>> receive_message(InboxReceiver& inbox) {
+  Received<T> received = co_await receive_message_or_closed<T>(inbox);
+  co_return std::move(received.value);
+}
+
+}  // namespace kestrel
