@@ -165,24 +165,6 @@ std::string repr(PyObject* object);
 std::string text_of(PyObject* text);  // a str's UTF-8 content
 bool truthy(PyObject* object);
 
-// A shared borrow of an instance for the length of one call. `counter` is
-// the instance's borrow state: 0 free, -1 exclusively borrowed, n > 0 for n
-// shared borrows. Nothing here borrows exclusively; the check keeps the
-// instance layout's promise.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(Py_ssize_t& counter) : counter_(counter) {
-    if (counter_ == -1) throw PyError(PyExc_RuntimeError, "Already mutably borrowed");
-    ++counter_;
-  }
-  ~SharedBorrow() { --counter_; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  Py_ssize_t& counter_;
-};
-
 // Creates a heap type from `spec`; on failure prints the error and throws
 // InternalFailure "failed to create type object for <name>".
 PyRef create_type_or_fail(PyType_Spec& spec, const char* name);

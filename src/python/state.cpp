@@ -8,7 +8,6 @@ namespace {
 
 struct StateObject {
   PyObject_HEAD
-  Py_ssize_t borrow;     // 0 free, -1 exclusively borrowed, n shared borrows
   BoardEntries entries;  // constructed in place after allocation
 };
 
@@ -25,7 +24,6 @@ StateObject* as_state(PyObject* self) {
 PyObject* get_board(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     StateObject* state = as_state(self);
-    SharedBorrow borrow(state->borrow);
     BoardEntries copy = state->entries;
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(copy.size())));
     for (std::size_t i = 0; i < copy.size(); ++i) {
@@ -39,7 +37,6 @@ PyObject* get_board(PyObject* self, void*) {
 PyObject* state_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     StateObject* state = as_state(self);
-    SharedBorrow borrow(state->borrow);
     return make_str(render_entries(state->entries)).release();
   });
 }
@@ -143,7 +140,6 @@ PyRef make_state_object(BoardEntries entries) {
   PyTypeObject* type = state_type();
   PyRef object = PyRef::check(type->tp_alloc(type, 0));
   auto* state = reinterpret_cast<StateObject*>(object.get());
-  state->borrow = 0;
   new (&state->entries) BoardEntries(std::move(entries));
   return object;
 }
