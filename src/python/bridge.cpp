@@ -9,6 +9,9 @@
 #include "core/failure.hpp"
 #include "net/runtime.hpp"
 #include "python/args.hpp"
+#include "python/calls.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
 
 namespace kestrel::py {
 namespace {

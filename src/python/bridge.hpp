@@ -4,7 +4,7 @@
 // awaitable on the same loop without holding the lock or a thread.
 #pragma once
 
-#include "python/binding.hpp"
+#include "python/ref.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <cstdint>

@@ -5,6 +5,8 @@
 #include "net/session.hpp"
 #include "python/args.hpp"
 #include "python/bridge.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
 #include "python/turn.hpp"
 
 namespace kestrel::py {

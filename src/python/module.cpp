@@ -1,13 +1,13 @@
 // The extension's entry point: creates the module `kestrel` once per process
 // and publishes TicTacToeClient.
-#include "python/binding.hpp"
-
 #include <atomic>
 #include <cstdint>
 
 #include "core/failure.hpp"
 #include "python/args.hpp"
 #include "python/client.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
 
 namespace kestrel::py {
 namespace {

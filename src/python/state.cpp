@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <new>
 
+#include "python/calls.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+
 namespace kestrel::py {
 namespace {
 
