@@ -68,7 +68,4 @@ class LoopAwait {
 // throws PyError when call_soon_threadsafe fails.
 LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable);
 
-// The exception class pyo3_asyncio.RustPanic, created once.
-PyObject* rust_panic_type();
-
 }  // namespace kestrel::py

@@ -7,6 +7,7 @@
 #include "python/bridge.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/process_state.hpp"
 #include "python/turn.hpp"
 
 namespace kestrel::py {
@@ -95,17 +96,7 @@ PyType_Spec g_spec = {
 }  // namespace
 
 PyObject* client_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    PyObject* created = PyType_FromSpec(&g_spec);
-    if (created == nullptr) throw PyError::fetch();
-    if (type == nullptr) {
-      type = created;
-    } else {
-      Py_DECREF(created);
-    }
-  }
-  return type;
+  return fill(&ProcessState::client_type, [] { return PyRef::check(PyType_FromSpec(&g_spec)); });
 }
 
 }  // namespace kestrel::py

@@ -7,6 +7,7 @@
 #include "core/failure.hpp"
 #include "net/runtime.hpp"
 #include "python/calls.hpp"
+#include "python/process_state.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -14,20 +15,6 @@ namespace {
 [[noreturn]] void abort_at_boundary() noexcept {
   console::err_line("uncaught panic at ffi boundary");
   std::abort();
-}
-
-// Created once per process; the lock serialises creation.
-PyObject* panic_exception_type() noexcept {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "Raised when the C++ side of kestrel hits an unrecoverable internal failure.\n\n"
-        "Derived from BaseException so that ordinary `except Exception` handlers let it "
-        "pass.",
-        PyExc_BaseException, nullptr);
-  }
-  return type;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "core/process.hpp"
 #include "net/runtime.hpp"
 #include "python/calls.hpp"
+#include "python/process_state.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -142,7 +143,7 @@ EntryScope::EntryScope() noexcept {
 EntryScope::~EntryScope() { --t_lock_level; }
 
 void install_exit_hook() {
-  static bool installed = false;  // guarded by the lock
+  bool& installed = process_state().exit_hook_installed;
   if (installed) return;
   PyRef hook = PyRef::check(PyCFunction_New(&g_exit_hook_def, nullptr));
   PyRef atexit = import_module("atexit");

@@ -6,6 +6,7 @@
 #include "python/calls.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/process_state.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -76,14 +77,9 @@ PyType_Spec g_spec = {
     g_slots,
 };
 
-// Created on first use, then shared for the life of the process.
 PyTypeObject* state_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    PyRef created = create_type_or_fail(g_spec, "PyTicTacToeState");
-    if (type == nullptr) type = created.release();
-  }
-  return reinterpret_cast<PyTypeObject*>(type);
+  return reinterpret_cast<PyTypeObject*>(
+      fill(&ProcessState::state_type, [] { return create_type_or_fail(g_spec, "PyTicTacToeState"); }));
 }
 
 void append_debug_text(std::string& out, const std::string& text) {
