@@ -63,8 +63,13 @@ template <class Make>
 PyObject* fill(PyObject* ProcessState::*member, Make&& make) {
   PyObject*& slot = process_state().*member;
   if (slot == nullptr) {
-    PyRef made = std::forward<Make>(make)();
-    if (slot == nullptr) slot = made.release();
+    // Released before the check: releasing may run Python code too.
+    PyObject* made = std::forward<Make>(make)().release();
+    if (slot == nullptr) {
+      slot = made;
+    } else {
+      Py_XDECREF(made);
+    }
   }
   return slot;
 }

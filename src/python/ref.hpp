@@ -16,13 +16,17 @@ namespace kestrel::py {
 void apply_pending() noexcept;
 
 // A strong reference. Copying or dropping it on a thread without the lock
-// queues the change instead of touching the count.
+// queues the change instead of touching the count. Dropping it or handing it
+// over with the lock applies the queued changes first, so a queued
+// increment always lands before the count it protects can fall (ref.cpp,
+// at reset, says why that suffices).
 class PyRef {
  public:
   PyRef() noexcept = default;
   // Takes over a new reference (may be null).
   static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
-  // Takes a new reference to a borrowed object (may be null).
+  // Takes a new reference to a borrowed object (may be null). Without the
+  // lock, the object must be one a PyRef holds (see PyRef::reset).
   static PyRef borrow(PyObject* object) noexcept;
   // Takes over a new reference returned by the C API; null means a Python
   // error is set and becomes a thrown PyError.
@@ -37,11 +41,13 @@ class PyRef {
   PyObject* get() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
   // Hands the reference to the caller (for returning to the interpreter).
-  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  PyObject* release() noexcept;
   void reset() noexcept;
 
  private:
   explicit PyRef(PyObject* object) noexcept : object_(object) {}
+  // Counts one more reference to `object` (null is ignored), now or queued.
+  static void add_count(PyObject* object) noexcept;
   PyObject* object_ = nullptr;
 };
 
