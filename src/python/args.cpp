@@ -3,6 +3,9 @@
 #include <cstring>
 #include <vector>
 
+#include "python/calls.hpp"
+#include "python/errors.hpp"
+
 namespace kestrel::py::args {
 
 std::string type_name(PyObject* object) {

@@ -2,7 +2,7 @@
 // all required), with the usual TypeError wording.
 #pragma once
 
-#include "python/binding.hpp"
+#include "python/ref.hpp"
 
 #include <array>
 #include <string>

@@ -6,47 +6,17 @@
 #include <optional>
 #include <string>
 
-#include "core/failure.hpp"
 #include "net/runtime.hpp"
 #include "python/args.hpp"
+#include "python/calls.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/process_state.hpp"
 
 namespace kestrel::py {
 namespace {
 
 namespace asio = boost::asio;
-
-// ---- process-wide Python objects, filled on first use under the lock ----
-
-// A slot filled once under the lock and kept for the life of the process.
-// A failed fill leaves it empty so the next use tries again.
-template <class Make>
-PyObject* cached(PyObject*& slot, Make make) {
-  if (slot == nullptr) {
-    PyRef made = make();
-    if (slot == nullptr) slot = made.release();
-  }
-  return slot;
-}
-
-PyObject* asyncio_module() {
-  static PyObject* slot = nullptr;
-  return cached(slot, [] { return import_module("asyncio"); });
-}
-
-PyObject* contextvars_module() {
-  static PyObject* slot = nullptr;
-  return cached(slot, [] { return import_module("contextvars"); });
-}
-
-PyObject* ensure_future_function() {
-  static PyObject* slot = nullptr;
-  return cached(slot, [] { return get_attr(asyncio_module(), "ensure_future"); });
-}
-
-PyObject* get_running_loop_function() {
-  static PyObject* slot = nullptr;
-  return cached(slot, [] { return get_attr(asyncio_module(), "get_running_loop"); });
-}
 
 PyRef new_cancelled_error() {
   PyRef type = get_attr(asyncio_module(), "CancelledError");
@@ -73,9 +43,7 @@ bool future_cancelled(PyObject* future) {
 // callable(*positional, context=context)
 PyRef call_with_context(PyObject* callable, std::initializer_list<PyObject*> positional,
                         PyObject* context) {
-  // The keyword-names tuple ("context",), built once: this runs every turn.
-  static PyObject* names_slot = nullptr;
-  PyObject* names = cached(names_slot, [] { return PyRef::check(Py_BuildValue("(s)", "context")); });
+  PyObject* names = context_kwnames();
   PyObject* vector[8];
   std::size_t count = 0;
   for (PyObject* item : positional) vector[count++] = item;
@@ -128,10 +96,10 @@ struct TaskCompleterState {
 template <class State>
 struct BridgeClass {
   static const char* name;
+  static PyObject* ProcessState::*const member;
   static PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs);
 
   static PyTypeObject* type() {
-    static PyObject* slot = nullptr;
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
         {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<State>)},
@@ -143,7 +111,7 @@ struct BridgeClass {
     static const std::string qualified = std::string("builtins.") + name;
     static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Holder<State>)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
-    return reinterpret_cast<PyTypeObject*>(cached(slot, [] {
+    return reinterpret_cast<PyTypeObject*>(fill(member, [] {
       PyRef created = create_type_or_fail(spec, name);
       // Instances print as <PyDoneCallback object at ...>, with no module.
       reinterpret_cast<PyTypeObject*>(created.get())->tp_name = name;
@@ -167,6 +135,15 @@ template <>
 const char* BridgeClass<EnsureFutureState>::name = "PyEnsureFuture";
 template <>
 const char* BridgeClass<TaskCompleterState>::name = "PyTaskCompleter";
+
+template <>
+PyObject* ProcessState::*const BridgeClass<DoneCallbackState>::member = &ProcessState::done_callback_type;
+template <>
+PyObject* ProcessState::*const BridgeClass<CompletorState>::member = &ProcessState::completor_type;
+template <>
+PyObject* ProcessState::*const BridgeClass<EnsureFutureState>::member = &ProcessState::ensure_future_type;
+template <>
+PyObject* ProcessState::*const BridgeClass<TaskCompleterState>::member = &ProcessState::task_completer_type;
 
 // PyDoneCallback(fut): a cancelled future signals the work to stop.
 template <>
@@ -340,23 +317,6 @@ LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable) {
   PyRef method = get_attr(binding.event_loop.get(), "call_soon_threadsafe");
   call_with_context(method.get(), {ensure.get()}, binding.context.get());
   return LoopAwait(std::move(receiver));
-}
-
-PyObject* rust_panic_type() {
-  static PyObject* slot = nullptr;
-  if (slot == nullptr) {
-    PyObject* type = PyErr_NewExceptionWithDoc("pyo3_asyncio.RustPanic", nullptr, PyExc_Exception, nullptr);
-    if (type == nullptr) {
-      PyErr_Clear();
-      throw InternalFailure("Failed to initialize new exception type.");
-    }
-    if (slot == nullptr) {
-      slot = type;
-    } else {
-      Py_DECREF(type);
-    }
-  }
-  return slot;
 }
 
 // ---- the bridge's own module ----

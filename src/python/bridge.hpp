@@ -4,7 +4,7 @@
 // awaitable on the same loop without holding the lock or a thread.
 #pragma once
 
-#include "python/binding.hpp"
+#include "python/ref.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <cstdint>
@@ -67,8 +67,5 @@ class LoopAwait {
 // binding's context) and returns the handle to its outcome. Lock held;
 // throws PyError when call_soon_threadsafe fails.
 LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable);
-
-// The exception class pyo3_asyncio.RustPanic, created once.
-PyObject* rust_panic_type();
 
 }  // namespace kestrel::py

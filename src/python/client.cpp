@@ -5,14 +5,21 @@
 #include "net/session.hpp"
 #include "python/args.hpp"
 #include "python/bridge.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/process_state.hpp"
 #include "python/turn.hpp"
 
 namespace kestrel::py {
 namespace {
 
+// One word more than a plain object, holding nothing: a larger instance is
+// what makes TicTacToeClient a disjoint base, which the stub declares (a
+// class cannot also derive from another built-in with its own layout, such
+// as Exception).
 struct ClientObject {
   PyObject_HEAD
-  Py_ssize_t borrow;  // 0 free, -1 exclusively borrowed, n shared borrows
+  Py_ssize_t unused;
 };
 
 // The connect job: owns the URL copy and one reference to the client object
@@ -26,9 +33,7 @@ boost::asio::awaitable<void> connect_job(std::string url, PyRef client,
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     args::bind_tuple<0>("TicTacToeClient.__new__()", {}, args, kwargs);
-    PyRef object = PyRef::check(type->tp_alloc(type, 0));
-    reinterpret_cast<ClientObject*>(object.get())->borrow = 0;
-    return object.release();
+    return PyRef::check(type->tp_alloc(type, 0)).release();
   });
 }
 
@@ -47,20 +52,15 @@ PyObject* client_connect(PyObject* self, PyObject* const* argv, Py_ssize_t nargs
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(client_type()))) {
       throw type_error("'" + args::type_name(self) + "' object cannot be converted to 'TicTacToeClient'");
     }
-    std::string url_text;
-    PyRef client;
-    {
-      SharedBorrow borrow(reinterpret_cast<ClientObject*>(self)->borrow);
-      if (!PyUnicode_Check(url)) {
-        throw type_error("argument 'url': '" + args::type_name(url) +
-                         "' object cannot be converted to 'PyString'");
-      }
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(url, &size);
-      if (data == nullptr) throw PyError::fetch();
-      url_text.assign(data, static_cast<std::size_t>(size));
-      client = PyRef::borrow(self);
+    if (!PyUnicode_Check(url)) {
+      throw type_error("argument 'url': '" + args::type_name(url) +
+                       "' object cannot be converted to 'PyString'");
     }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(url, &size);
+    if (data == nullptr) throw PyError::fetch();
+    std::string url_text(data, static_cast<std::size_t>(size));
+    PyRef client = PyRef::borrow(self);
     auto lines = std::make_shared<console::LineGate>();
     PyRef future = spawn_as_future(
         [url_text = std::move(url_text), client = std::move(client), lines](LoopBinding binding) {
@@ -96,17 +96,7 @@ PyType_Spec g_spec = {
 }  // namespace
 
 PyObject* client_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    PyObject* created = PyType_FromSpec(&g_spec);
-    if (created == nullptr) throw PyError::fetch();
-    if (type == nullptr) {
-      type = created;
-    } else {
-      Py_DECREF(created);
-    }
-  }
-  return type;
+  return fill(&ProcessState::client_type, [] { return PyRef::check(PyType_FromSpec(&g_spec)); });
 }
 
 }  // namespace kestrel::py

@@ -2,7 +2,7 @@
 // constructor and connect(url); handle_turn comes from the subclass.
 #pragma once
 
-#include "python/binding.hpp"
+#include "python/ref.hpp"
 
 namespace kestrel::py {
 

@@ -1,13 +1,13 @@
 // The extension's entry point: creates the module `kestrel` once per process
 // and publishes TicTacToeClient.
-#include "python/binding.hpp"
-
-#include <atomic>
 #include <cstdint>
 
 #include "core/failure.hpp"
 #include "python/args.hpp"
 #include "python/client.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/process_state.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -15,11 +15,6 @@ namespace {
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "kestrel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
-
-// The interpreter that imported the module first; -1 until then.
-std::atomic<std::int64_t> g_owner{-1};
-// The module object, kept for the life of the process (guarded by the lock).
-PyObject* g_module = nullptr;
 
 void module_body(PyObject* module) {
   PyObject* client = client_type();
@@ -48,14 +43,15 @@ PyObject* init_module() {
   std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current == -1) throw PyError::fetch();
   std::int64_t expected = -1;
-  if (!g_owner.compare_exchange_strong(expected, current) && expected != current) {
+  if (!process_state().owner.compare_exchange_strong(expected, current) && expected != current) {
     throw PyError(PyExc_ImportError, "kestrel does not support sub-interpreters");
   }
-  if (g_module != nullptr) return PyRef::borrow(g_module).release();
-  PyRef module = PyRef::check(PyModule_Create2(&g_module_def, 1013));
-  module_body(module.get());
-  g_module = PyRef(module).release();
-  return module.release();
+  PyObject* module = fill(&ProcessState::module, [] {
+    PyRef made = PyRef::check(PyModule_Create2(&g_module_def, 1013));
+    module_body(made.get());
+    return made;
+  });
+  return PyRef::borrow(module).release();
 }
 
 }  // namespace

@@ -3,12 +3,16 @@
 #include <cstdio>
 #include <new>
 
+#include "python/calls.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/process_state.hpp"
+
 namespace kestrel::py {
 namespace {
 
 struct StateObject {
   PyObject_HEAD
-  Py_ssize_t borrow;     // 0 free, -1 exclusively borrowed, n shared borrows
   BoardEntries entries;  // constructed in place after allocation
 };
 
@@ -25,7 +29,6 @@ StateObject* as_state(PyObject* self) {
 PyObject* get_board(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     StateObject* state = as_state(self);
-    SharedBorrow borrow(state->borrow);
     BoardEntries copy = state->entries;
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(copy.size())));
     for (std::size_t i = 0; i < copy.size(); ++i) {
@@ -39,7 +42,6 @@ PyObject* get_board(PyObject* self, void*) {
 PyObject* state_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     StateObject* state = as_state(self);
-    SharedBorrow borrow(state->borrow);
     return make_str(render_entries(state->entries)).release();
   });
 }
@@ -75,14 +77,9 @@ PyType_Spec g_spec = {
     g_slots,
 };
 
-// Created on first use, then shared for the life of the process.
 PyTypeObject* state_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    PyRef created = create_type_or_fail(g_spec, "PyTicTacToeState");
-    if (type == nullptr) type = created.release();
-  }
-  return reinterpret_cast<PyTypeObject*>(type);
+  return reinterpret_cast<PyTypeObject*>(
+      fill(&ProcessState::state_type, [] { return create_type_or_fail(g_spec, "PyTicTacToeState"); }));
 }
 
 void append_debug_text(std::string& out, const std::string& text) {
@@ -143,7 +140,6 @@ PyRef make_state_object(BoardEntries entries) {
   PyTypeObject* type = state_type();
   PyRef object = PyRef::check(type->tp_alloc(type, 0));
   auto* state = reinterpret_cast<StateObject*>(object.get());
-  state->borrow = 0;
   new (&state->entries) BoardEntries(std::move(entries));
   return object;
 }

@@ -3,7 +3,7 @@
 // through its instances.
 #pragma once
 
-#include "python/binding.hpp"
+#include "python/ref.hpp"
 
 #include <optional>
 #include <string>

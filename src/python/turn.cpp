@@ -1,6 +1,8 @@
 #include "python/turn.hpp"
 
 #include "core/failure.hpp"
+#include "python/calls.hpp"
+#include "python/gil.hpp"
 #include "python/state.hpp"
 
 namespace kestrel::py {

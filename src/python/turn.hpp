@@ -3,7 +3,7 @@
 // caller's event loop.
 #pragma once
 
-#include "python/binding.hpp"
+#include "python/errors.hpp"
 #include "python/bridge.hpp"
 
 #include <boost/asio/awaitable.hpp>

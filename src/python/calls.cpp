@@ -1,0 +1,68 @@
+#include "python/calls.hpp"
+
+#include "core/failure.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+
+namespace kestrel::py {
+
+PyRef import_module(const char* name) { return PyRef::check(PyImport_ImportModule(name)); }
+
+PyRef get_attr(PyObject* object, const char* name) {
+  return PyRef::check(PyObject_GetAttrString(object, name));
+}
+
+PyRef call0(PyObject* callable) { return PyRef::check(PyObject_CallNoArgs(callable)); }
+
+PyRef call1(PyObject* callable, PyObject* argument) {
+  return PyRef::check(PyObject_CallOneArg(callable, argument));
+}
+
+PyRef call_method0(PyObject* object, const char* name) {
+  PyRef method = get_attr(object, name);
+  return call0(method.get());
+}
+
+PyRef call_method1(PyObject* object, const char* name, PyObject* argument) {
+  PyRef method = get_attr(object, name);
+  return call1(method.get(), argument);
+}
+
+PyRef make_str(std::string_view text) {
+  return PyRef::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+std::string text_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) throw PyError::fetch();
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string repr(PyObject* object) {
+  PyRef text = PyRef::check(PyObject_Repr(object));
+  return text_of(text.get());
+}
+
+bool truthy(PyObject* object) {
+  int result = PyObject_IsTrue(object);
+  if (result < 0) throw PyError::fetch();
+  return result != 0;
+}
+
+PyRef create_type_or_fail(PyType_Spec& spec, const char* name) {
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) {
+    PyErr_PrintEx(1);
+    throw InternalFailure(std::string("failed to create type object for ") + name);
+  }
+  return PyRef::steal(type);
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  return guarded<PyObject*>(nullptr, []() -> PyObject* {
+    throw type_error("No constructor defined");
+  });
+}
+
+}  // namespace kestrel::py

@@ -1,0 +1,30 @@
+// Small conveniences over the C API. All require the lock; failures the
+// interpreter reports are thrown as PyError.
+#pragma once
+
+#include "python/ref.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace kestrel::py {
+
+PyRef import_module(const char* name);
+PyRef get_attr(PyObject* object, const char* name);
+PyRef call0(PyObject* callable);
+PyRef call1(PyObject* callable, PyObject* argument);
+PyRef call_method0(PyObject* object, const char* name);
+PyRef call_method1(PyObject* object, const char* name, PyObject* argument);
+PyRef make_str(std::string_view text);
+std::string repr(PyObject* object);
+std::string text_of(PyObject* text);  // a str's UTF-8 content
+bool truthy(PyObject* object);
+
+// Creates a heap type from `spec`; on failure prints the error and throws
+// InternalFailure "failed to create type object for <name>".
+PyRef create_type_or_fail(PyType_Spec& spec, const char* name);
+
+// A tp_new that refuses construction like classes without a constructor.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+}  // namespace kestrel::py
