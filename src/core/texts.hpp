@@ -60,6 +60,13 @@ inline constexpr std::string_view kUnaskedSubprotocol =
 // After kProtocolError: the connection ended in the wrong place.
 inline constexpr std::string_view kHandshakeNotFinished = "Handshake not finished";
 inline constexpr std::string_view kResetWithoutClose = "Connection reset without closing handshake";
+// After kSpaceLimit; kMessageTooLong is followed by "more than N bytes"
+// (a whole message) or "a frame of more than N bytes".
+inline constexpr std::string_view kMessageTooLong = "Message too long: ";
+inline constexpr std::string_view kReadBufferFull = "Read buffer is full";
+inline constexpr std::string_view kResponseTooLarge = "Handshake response too large";
+// After kProtocolError, when asked to send a control message.
+inline constexpr std::string_view kOnlyDataMessages = "only data messages can be sent";
 // After kUtf8Error.
 inline constexpr std::string_view kBadUtf8Text = "invalid UTF-8 in a text message";
 inline constexpr std::string_view kBadUtf8Close = "invalid UTF-8 in a close reason";

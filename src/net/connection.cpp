@@ -30,6 +30,7 @@
 #include "net/fifo.hpp"
 #include "net/queue.hpp"
 #include "core/text.hpp"
+#include "core/texts.hpp"
 
 namespace kestrel::net {
 
@@ -330,8 +331,8 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
           if (ec == websocket::error::closed) {
             state->deliver(ConnectionEnd{});
           } else if (ec == websocket::error::message_too_big && limit < kMaxMessageSize) {
-            state->deliver(TransportError{"Space limit exceeded: Message too long: a frame of more than " +
-                                          std::to_string(kMaxFrameSize) + " bytes"});
+            state->deliver(TransportError{texts::join(texts::kSpaceLimit, texts::kMessageTooLong, "a frame of more than ",
+                                                      std::to_string(kMaxFrameSize), " bytes")});
           } else {
             state->deliver(TransportError{describe_error(ec)});
           }
@@ -346,7 +347,7 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
           // a character; the whole text is checked again here.
           if (!text::is_utf8(text)) {
             state->read_done = true;
-            state->deliver(TransportError{"UTF-8 encoding error: invalid UTF-8 in a text message"});
+            state->deliver(TransportError{texts::join(texts::kUtf8Error, texts::kBadUtf8Text)});
             return;
           }
           state->deliver(TextMessage{std::move(text)});
@@ -399,7 +400,7 @@ asio::awaitable<ReadOutcome> ReadHalf::next() {
 }
 
 asio::awaitable<Result<void, TransportError>> WriteHalf::send(const WsMessage& message) {
-  if (!link_) co_return TransportError{"Trying to work with closed connection"};
+  if (!link_) co_return TransportError{std::string(texts::kClosedConnection)};
   ConnectionState& state = *link_->state;
   asio::const_buffer payload;
   if (const auto* binary = std::get_if<BinaryMessage>(&message)) {
@@ -409,7 +410,7 @@ asio::awaitable<Result<void, TransportError>> WriteHalf::send(const WsMessage& m
     state.ws.text(true);
     payload = asio::buffer(text->text);
   } else {
-    co_return TransportError{"WebSocket protocol error: only data messages can be sent"};
+    co_return TransportError{texts::join(texts::kProtocolError, texts::kOnlyDataMessages)};
   }
   error_code ec;
   co_await state.ws.async_write(payload, asio::redirect_error(asio::use_awaitable, ec));

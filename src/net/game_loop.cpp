@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/console.hpp"
+#include "core/texts.hpp"
 #include "net/message_channel.hpp"
 
 namespace kestrel {
@@ -37,22 +38,21 @@ boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& partic
   // A seat that is neither player would make every turn a no-op forever:
   // refuse the game instead of spinning.
   if (participant.seat > 1) {
-    lines.err_line("Game not played: the server assigned seat " +
-                      std::to_string(participant.seat) + ", which is neither 0 nor 1");
+    lines.err_line(texts::game_not_played(participant.seat));
     co_return;
   }
   while (!is_over(state)) {
     if (co_await play_turn(participant, state, state.current) == TurnOutcome::InboxClosed) {
       // A closed Inbox answers at once and forever: the opponent's move can
       // never come, so the game ends here without a result line.
-      lines.err_line("Connection to the server ended before the game was over");
+      lines.err_line(texts::kEndedBeforeOver);
       co_return;
     }
   }
   if (const auto won = winner(state.board)) {
-    lines.out_text(std::string(player_name(*won)) + " wins!\n");
+    lines.out_line(texts::winner_line(player_name(*won)));
   } else {
-    lines.out_text("Tie\n");
+    lines.out_line(texts::kTie);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <boost/beast/websocket/detail/hybi13.hpp>
 
 #include "core/text.hpp"
+#include "core/texts.hpp"
 
 namespace kestrel::net {
 
@@ -49,25 +50,24 @@ std::string status_text(unsigned status) {
 Result<void, TransportError> check_handshake_response(const HandshakeResponse& response,
                                                       std::string_view sent_key) {
   if (response.version < 11) {
-    return TransportError{"WebSocket protocol error: HTTP version must be 1.1 or higher"};
+    return TransportError{texts::join(texts::kProtocolError, texts::kOldHttpVersion)};
   }
-  if (response.status != 101) return TransportError{"HTTP error: " + status_text(response.status)};
+  if (response.status != 101) return TransportError{texts::join(texts::kHttpError, status_text(response.status))};
   const std::string* upgrade = first_header(response, "Upgrade");
   if (upgrade == nullptr || !text::ascii_iequals(*upgrade, "websocket")) {
-    return TransportError{R"(WebSocket protocol error: No "Upgrade: websocket" header)"};
+    return TransportError{texts::join(texts::kProtocolError, texts::kNoUpgradeHeader)};
   }
   // RFC 6455 asks for the token, so "keep-alive, Upgrade" is an upgrade.
   const std::string* connection = first_header(response, "Connection");
   if (connection == nullptr || !has_token(*connection, "upgrade")) {
-    return TransportError{R"(WebSocket protocol error: No "Connection: upgrade" header)"};
+    return TransportError{texts::join(texts::kProtocolError, texts::kNoConnectionHeader)};
   }
   const std::string* accept = first_header(response, "Sec-WebSocket-Accept");
   if (accept == nullptr || *accept != expected_accept(sent_key)) {
-    return TransportError{R"(WebSocket protocol error: Key mismatch in "Sec-WebSocket-Accept" header)"};
+    return TransportError{texts::join(texts::kProtocolError, texts::kKeyMismatch)};
   }
   if (first_header(response, "Sec-WebSocket-Protocol") != nullptr) {
-    return TransportError{
-        "WebSocket protocol error: SubProtocol error: Server sent a subprotocol but none was requested"};
+    return TransportError{texts::join(texts::kProtocolError, texts::kUnaskedSubprotocol)};
   }
   return {};
 }

@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #endif
 
+#include "core/texts.hpp"
 #include "net/runtime.hpp"
 #include "net/socket.hpp"
 #include "net/url.hpp"
@@ -43,7 +44,7 @@ Result<Endpoints, std::string> lookup_host(const std::string& host, std::uint16_
   const std::string service = std::to_string(port);
   const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
   if (rc != 0) {
-    return std::string("failed to lookup address information: ") + ::gai_strerror(rc);
+    return texts::join(texts::kLookupFailed, std::string_view(::gai_strerror(rc)));
   }
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(list, ::freeaddrinfo);
   Endpoints out;
@@ -89,7 +90,7 @@ asio::awaitable<Result<std::pair<Connection, HandshakeResponse>, TransportError>
     auto lookup = [host = target.host, port] { return lookup_host(host, port); };
     auto looked_up = co_await background_runtime().run_blocking(std::move(lookup));
     stop_if_cancelled();
-    if (!looked_up) co_return TransportError{"IO error: " + looked_up.error()};
+    if (!looked_up) co_return TransportError{texts::join(texts::kIoError, looked_up.error())};
     endpoints = std::move(looked_up).value();
   }
 
@@ -109,15 +110,15 @@ asio::awaitable<Result<std::pair<Connection, HandshakeResponse>, TransportError>
     last_failure = ec;
   }
   if (!connected) {
-    if (endpoints.empty()) co_return TransportError{"IO error: could not resolve to any address"};
+    if (endpoints.empty()) co_return TransportError{texts::join(texts::kIoError, texts::kNoAddress)};
     co_return TransportError{describe_error(last_failure)};
   }
 
   if (target.scheme != "ws") {
     error_code ignored;
     socket.close(ignored);
-    if (target.scheme == "wss") co_return url_error("TLS support not compiled in");
-    co_return url_error("URL scheme not supported");
+    if (target.scheme == "wss") co_return url_error(texts::kNoTls);
+    co_return url_error(texts::kSchemeNotSupported);
   }
   co_return co_await handshake(std::move(socket), target.host_header, target.target);
 }

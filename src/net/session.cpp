@@ -9,6 +9,7 @@
 #include "core/console.hpp"
 #include "core/failure.hpp"
 #include "core/game.hpp"
+#include "core/texts.hpp"
 #include "net/message_channel.hpp"
 #include "net/queue.hpp"
 #include "net/runtime.hpp"
@@ -83,7 +84,7 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client, c
   auto strand = asio::any_io_executor(asio::make_strand(background_runtime().context()));
   auto opened = co_await open_connection(url, strand);
   if (!opened) {
-    lines.err_line("Failed to connect to " + std::string(url) + ": " + opened.error().description);
+    lines.err_line(texts::failed_to_connect(url, opened.error().description));
     co_return;
   }
   auto [write_half, read_half] = std::move(opened.value().first).split();
@@ -97,7 +98,7 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client, c
   spawn_detached_on(strand, connection_writer(std::move(write_half), std::move(outbox_receiver),
                                               std::move(drained_sender)));
   ReaderStop reader(spawn_on(strand, connection_reader(std::move(read_half), std::move(inbox_sender))));
-  lines.out_line("Connected to " + std::string(url));
+  lines.out_line(texts::connected_to(url));
 
   // The writer holds the Outbox receiver until a send has failed, and this
   // is the first message it can get.
@@ -105,13 +106,13 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client, c
     throw InternalFailure("the connection writer let go of the Outbox before the join request");
   }
   TicTacToeState state = initial_state();
-  lines.out_line("Waiting for game to start");
+  lines.out_line(texts::kWaitingForGame);
 
   std::uint64_t player_id = 0;
   for (;;) {
     Received<ServerMessage> start = co_await receive_message_or_closed<ServerMessage>(inbox);
     if (start.closed) {
-      lines.err_line("Connection to the server ended before the game started");
+      lines.err_line(texts::kEndedBeforeStart);
       reader.finished();
       co_return;
     }
@@ -119,7 +120,7 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client, c
     player_id = std::get<GameStarted>(start.value->value).player_id;
     break;
   }
-  lines.out_line("Game started, player id: " + std::to_string(player_id));
+  lines.out_line(texts::game_started(player_id));
 
   {
     Participant participant{client.clone(), std::move(outbox), std::move(inbox), player_id};

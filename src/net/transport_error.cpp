@@ -4,6 +4,8 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/websocket/error.hpp>
 
+#include "core/texts.hpp"
+
 namespace kestrel::net {
 
 namespace asio = boost::asio;
@@ -15,44 +17,44 @@ std::string describe_error(const error_code& error) {
   const auto& ws_category = websocket::make_error_code(websocket::error::closed).category();
   const auto& http_category = http::make_error_code(http::error::end_of_stream).category();
 
-  if (error == websocket::error::closed) return "Connection closed normally";
+  if (error == websocket::error::closed) return std::string(texts::kClosedNormally);
   // Beast aborts every operation on a stream that has closed or failed.
-  if (error == asio::error::operation_aborted) return "Trying to work with closed connection";
+  if (error == asio::error::operation_aborted) return std::string(texts::kClosedConnection);
   if (error.category() == ws_category) {
     switch (static_cast<websocket::error>(error.value())) {
       case websocket::error::message_too_big:
-        return "Space limit exceeded: Message too long: more than " + std::to_string(kMaxMessageSize) +
-               " bytes";
+        return texts::join(texts::kSpaceLimit, texts::kMessageTooLong, "more than ", std::to_string(kMaxMessageSize),
+                           " bytes");
       case websocket::error::buffer_overflow:
-        return "Space limit exceeded: Read buffer is full";
+        return texts::join(texts::kSpaceLimit, texts::kReadBufferFull);
       case websocket::error::bad_frame_payload:
-        return "UTF-8 encoding error: invalid UTF-8 in a text message";
+        return texts::join(texts::kUtf8Error, texts::kBadUtf8Text);
       case websocket::error::bad_close_payload:
-        return "UTF-8 encoding error: invalid UTF-8 in a close reason";
+        return texts::join(texts::kUtf8Error, texts::kBadUtf8Close);
       default:
-        return "WebSocket protocol error: " + error.message();
+        return texts::join(texts::kProtocolError, error.message());
     }
   }
   if (error.category() == http_category) {
     switch (static_cast<http::error>(error.value())) {
       case http::error::end_of_stream:
       case http::error::partial_message:
-        return "WebSocket protocol error: Handshake not finished";
+        return texts::join(texts::kProtocolError, texts::kHandshakeNotFinished);
       case http::error::header_limit:
       case http::error::body_limit:
       case http::error::buffer_overflow:
-        return "Space limit exceeded: Handshake response too large";
+        return texts::join(texts::kSpaceLimit, texts::kResponseTooLarge);
       default:
-        return "HTTP format error: " + error.message();
+        return texts::join(texts::kFormatError, error.message());
     }
   }
   if (error == asio::error::eof) {
-    return "WebSocket protocol error: Connection reset without closing handshake";
+    return texts::join(texts::kProtocolError, texts::kResetWithoutClose);
   }
   if (error.category() == boost::system::system_category()) {
-    return "IO error: " + error.message() + " (os error " + std::to_string(error.value()) + ")";
+    return texts::join(texts::kIoError, error.message(), " (os error ", std::to_string(error.value()), ")");
   }
-  return "IO error: " + error.message();
+  return texts::join(texts::kIoError, error.message());
 }
 
 }  // namespace kestrel::net

@@ -1,6 +1,7 @@
 #include "net/url.hpp"
 
 #include "core/text.hpp"
+#include "core/texts.hpp"
 
 namespace kestrel::net {
 
@@ -9,9 +10,7 @@ namespace {
 constexpr std::size_t kMaxUrlLength = 65534;
 constexpr std::size_t kMaxSchemeLength = 64;
 
-TransportError format_error(std::string_view reason) {
-  return {"HTTP format error: " + std::string(reason)};
-}
+TransportError format_error(std::string_view reason) { return {texts::join(texts::kFormatError, reason)}; }
 
 bool is_alnum(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -164,7 +163,7 @@ Result<RawUri, Reason> parse_uri(std::string_view s) {
 
 }  // namespace
 
-TransportError url_error(std::string_view reason) { return {"URL error: " + std::string(reason)}; }
+TransportError url_error(std::string_view reason) { return {texts::join(texts::kUrlError, reason)}; }
 
 Result<WsUrl, TransportError> parse_ws_url(std::string_view url) {
   auto raw_or = parse_uri(url);
@@ -200,8 +199,8 @@ Result<WsUrl, TransportError> parse_ws_url(std::string_view url) {
     port = static_cast<std::uint16_t>(value);
   }
 
-  if (raw.authority.empty()) return url_error("No host name in the URL");
-  if (host_port.empty() || host.empty()) return url_error("URL contains empty host name");
+  if (raw.authority.empty()) return url_error(texts::kNoHostName);
+  if (host_port.empty() || host.empty()) return url_error(texts::kEmptyHostName);
 
   WsUrl out;
   out.scheme = raw.scheme;
@@ -223,7 +222,7 @@ Result<std::uint16_t, TransportError> choose_port(const WsUrl& url) {
   if (url.port) return *url.port;
   if (url.scheme == "ws") return std::uint16_t{80};
   if (url.scheme == "wss") return std::uint16_t{443};
-  return url_error("URL scheme not supported");
+  return url_error(texts::kSchemeNotSupported);
 }
 
 }  // namespace kestrel::net

@@ -15,6 +15,7 @@ import threading
 
 import pytest
 
+from support import loops
 from support.kestrel_server import ServerProcess, find_server_binary
 from support.players import TIMEOUT, start_python
 
@@ -134,6 +135,12 @@ def run(url: str, how: str, flavour: str, turns: int) -> tuple[int, str, str]:
 # after one and a half turns per session most games are under way.
 @pytest.mark.parametrize("turns", [1, SESSIONS * 3 // 2], ids=["first-turn", "mid-game"])
 def test_exit_with_sessions_in_flight(house_url, how, status, turns) -> None:
+    if how == "exit-in-turn" and loops.chosen() == "uvloop":
+        # uvloop itself ends this program with 3 or, when its loop stops
+        # before asyncio.run has finished cancelling the other tasks, with
+        # 1 ("Event loop stopped before Future completed"): there is no
+        # single status to compare against.
+        pytest.skip("uvloop's own status for sys.exit inside a task varies")
     plain_status, plain_out, plain_err = run(house_url, how, "plain", turns)
     # What plain asyncio does: the loop lets the SystemExit of a task out of
     # asyncio.run, and KeyboardInterrupt ends the process by SIGINT.
