@@ -49,11 +49,6 @@ inline constexpr std::string_view kRuntimeThreadName = "tokio-runtime-worker";
 // InternalFailure with the exact message that names the variable.
 std::size_t worker_count_from(const std::optional<std::string>& value);
 
-// Small portable wrappers over the OS.
-std::size_t processor_count() noexcept;                    // at least 1
-void set_current_thread_name(std::string_view name) noexcept;
-std::string current_thread_name();  // as set here, else the OS name, else "<unnamed>"
-
 // Writes the report of an internal failure to standard error:
 //   "thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n"
 // naming the calling thread ("<unknown>" when there is no location).

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "core/failure.hpp"
+#include "net/os_thread.hpp"
 
 namespace asio = boost::asio;
 using namespace kestrel::net;

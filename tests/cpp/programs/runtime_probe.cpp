@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "core/failure.hpp"
+#include "net/os_thread.hpp"
 #include "net/runtime.hpp"
 
 namespace asio = boost::asio;
