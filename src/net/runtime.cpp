@@ -7,9 +7,6 @@
 #include <boost/system/system_error.hpp>
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <latch>
 #include <limits>
 #include <system_error>
@@ -19,10 +16,7 @@
 #include "core/failure.hpp"
 #include "core/process.hpp"
 #include "net/os_thread.hpp"
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
+#include "net/worker_config.hpp"
 
 namespace kestrel::net {
 namespace asio = boost::asio;
@@ -31,124 +25,6 @@ namespace {
 
 // Blocking threads are started on demand and then kept; this caps a burst.
 constexpr std::size_t kMaxBlockingThreads = 64;
-
-std::string quoted_variable() { return std::string("\"") + kWorkerThreadsVariable + "\""; }
-
-// Length of the well-formed UTF-8 sequence at the start of `s`, 0 if none.
-std::size_t utf8_sequence_length(std::string_view s) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
-
-bool is_utf8(std::string_view s) {
-  while (!s.empty()) {
-    const std::size_t n = utf8_sequence_length(s);
-    if (n == 0) return false;
-    s.remove_prefix(n);
-  }
-  return true;
-}
-
-// Shows a value that is not text, escaping every byte outside printable ASCII.
-std::string describe_non_text(std::string_view s) {
-  std::string out = "NotUnicode(\"";
-  for (const char c : s) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b < 0x7F && c != '"' && c != '\\') {
-      out.push_back(c);
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
-      out += escaped;
-    }
-  }
-  return out + "\")";
-}
-
-// Decimal usize: one optional leading '+', then digits only. The first
-// problem met from left to right decides the description.
-std::optional<std::string> parse_usize(std::string_view s, std::uint64_t& out) {
-  if (s.empty()) return "cannot parse integer from empty string";
-  if (s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return "invalid digit found in string";
-  std::uint64_t value = 0;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  for (const char c : s) {
-    if (c < '0' || c > '9') return "invalid digit found in string";
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (kMax - digit) / 10) return "number too large to fit in target type";
-    value = value * 10 + digit;
-  }
-  out = value;
-  return std::nullopt;
-}
-
-// The variable's value as bytes. On Windows the UTF-16 value is turned into
-// UTF-8, keeping an unpaired surrogate in its (invalid) three-byte form so
-// the text check rejects it just as it rejects bad bytes on POSIX.
-std::optional<std::string> read_environment(const char* name) {
-#if defined(_WIN32)
-  std::wstring wide_name(name, name + std::char_traits<char>::length(name));
-  const DWORD needed = ::GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
-  if (needed == 0) return std::nullopt;
-  std::wstring value(needed, L'\0');
-  const DWORD length = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(), needed);
-  value.resize(length);
-  std::string out;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    std::uint32_t cp = static_cast<std::uint16_t>(value[i]);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < value.size()) {
-      const std::uint32_t next = static_cast<std::uint16_t>(value[i + 1]);
-      if (next >= 0xDC00 && next <= 0xDFFF) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
-        ++i;
-      }
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-#else
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
-#endif
-}
 
 // Runs `io` on the calling thread for good. A handler that throws outside
 // any task is reported and the thread goes back to work.
@@ -204,22 +80,6 @@ void report_panic(const std::source_location* where, std::string_view message) n
     // Out of memory while describing the failure: say at least that much.
     console::err_line("thread panicked");
   }
-}
-
-std::size_t worker_count_from(const std::optional<std::string>& value) {
-  if (!value) return processor_count();
-  if (!is_utf8(*value)) {
-    throw InternalFailure(quoted_variable() + " must be valid unicode, error: " + describe_non_text(*value));
-  }
-  std::uint64_t parsed = 0;
-  if (auto error = parse_usize(*value, parsed)) {
-    throw InternalFailure(quoted_variable() + " must be usize, error: " + *error + ", value: " + *value);
-  }
-  if (parsed == 0) throw InternalFailure(quoted_variable() + " cannot be set to 0");
-  if (parsed > std::numeric_limits<std::size_t>::max()) {
-    throw InternalFailure(quoted_variable() + " must be usize, error: number too large to fit in target type, value: " + *value);
-  }
-  return static_cast<std::size_t>(parsed);
 }
 
 BackgroundRuntime::BackgroundRuntime(std::size_t workers)
@@ -280,7 +140,7 @@ BackgroundRuntime& background_runtime() {
   }
   if (BackgroundRuntime* runtime = runtime_cell.load(std::memory_order_acquire)) return *runtime;
   try {
-    const std::size_t workers = worker_count_from(read_environment(kWorkerThreadsVariable));
+    const std::size_t workers = worker_count_from_environment();
     BackgroundRuntime* runtime = nullptr;
     try {
       // Deliberately never deleted: threads started below may outlive main.

@@ -37,17 +37,9 @@
 
 namespace kestrel::net {
 
-// The one setting, read once when the runtime is created.
-inline constexpr const char* kWorkerThreadsVariable = "TOKIO_WORKER_THREADS";
 // Every thread the runtime starts carries this name (Linux shows the first
 // 15 characters, "tokio-runtime-w").
 inline constexpr std::string_view kRuntimeThreadName = "tokio-runtime-worker";
-
-// Worker count for a raw value of TOKIO_WORKER_THREADS (std::nullopt: not
-// set, giving processor_count()). The value is raw bytes; anything that is
-// not UTF-8, does not parse as a decimal usize or is 0 throws
-// InternalFailure with the exact message that names the variable.
-std::size_t worker_count_from(const std::optional<std::string>& value);
 
 // Writes the report of an internal failure to standard error:
 //   "thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n"

@@ -17,6 +17,7 @@
 
 #include "core/failure.hpp"
 #include "net/os_thread.hpp"
+#include "net/worker_config.hpp"
 
 namespace asio = boost::asio;
 using namespace kestrel::net;
