@@ -12,6 +12,7 @@
 #include "core/messages.hpp"
 #include "core/queue.hpp"
 #include "net/runtime.hpp"
+#include "net/task.hpp"
 #include "net/transport.hpp"
 
 namespace kestrel::net {

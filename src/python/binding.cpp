@@ -9,7 +9,7 @@
 #include "core/console.hpp"
 #include "core/failure.hpp"
 #include "core/process.hpp"
-#include "net/runtime.hpp"
+#include "net/task.hpp"
 
 namespace kestrel::py {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/failure.hpp"
-#include "net/runtime.hpp"
+#include "net/task.hpp"
 #include "python/args.hpp"
 
 namespace kestrel::py {

@@ -9,6 +9,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/use_future.hpp>
 #include <chrono>
 #include <future>
@@ -17,6 +18,7 @@
 
 #include "core/failure.hpp"
 #include "net/os_thread.hpp"
+#include "net/task.hpp"
 #include "net/worker_config.hpp"
 
 namespace asio = boost::asio;

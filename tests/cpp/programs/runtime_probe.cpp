@@ -19,6 +19,7 @@
 #include "core/failure.hpp"
 #include "net/os_thread.hpp"
 #include "net/runtime.hpp"
+#include "net/task.hpp"
 #include "net/worker_config.hpp"
 
 namespace asio = boost::asio;

@@ -40,6 +40,7 @@
 #include "core/game_loop.hpp"
 #include "net/runtime.hpp"
 #include "net/session.hpp"
+#include "net/task.hpp"
 #include "net/transport.hpp"
 
 namespace asio = boost::asio;
