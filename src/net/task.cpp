@@ -43,7 +43,8 @@ asio::any_io_executor new_task_strand() {
 
 void launch(const std::shared_ptr<TaskControl>& control, asio::awaitable<void> body) {
   // Posting first keeps a task spawned from a worker from running inline
-  // inside spawn(); the strand then orders any later cancel after the start.
+  // inside the spawning call; the strand then orders any later cancel after
+  // the start.
   asio::post(control->strand, [control, body = std::move(body)]() mutable {
     asio::co_spawn(control->strand, std::move(body),
                    asio::bind_cancellation_slot(control->signal.slot(),

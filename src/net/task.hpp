@@ -148,15 +148,10 @@ boost::asio::awaitable<TaskOutcome<T>> wait_outcome(OneshotReceiver<TaskOutcome<
 template <class T>
 class JoinHandle;
 
-// Hands `task` to the runtime (creating it if needed) on a strand of its own
-// and returns at once; callable from any thread. `where` is the location
+// Hands `task` to the runtime on `strand`, one of the runtime's and maybe
+// shared with other tasks (say, the two halves of one connection), and
+// returns at once; callable from any thread. `where` is the location
 // reported when the task throws something other than InternalFailure.
-template <class T>
-JoinHandle<T> spawn(boost::asio::awaitable<T> task,
-                    std::source_location where = std::source_location::current());
-
-// The same on a given strand of the runtime, shared with other tasks (say,
-// the two halves of one connection).
 template <class T>
 JoinHandle<T> spawn_on(boost::asio::any_io_executor strand, boost::asio::awaitable<T> task,
                        std::source_location where = std::source_location::current());
@@ -176,9 +171,10 @@ class TaskCanceller {
   std::shared_ptr<task_detail::TaskControl> control_;
 };
 
-// Spawns `task` and, instead of a handle to await, calls
-// `on_end(TaskOutcome<T>)` on the task's strand once it has ended (a failure
-// already reported). Saves a waiting task where nobody needs to wait.
+// Spawns `task` on a strand of its own (creating the runtime if needed)
+// and, instead of a handle to await, calls `on_end(TaskOutcome<T>)` on that
+// strand once it has ended (a failure already reported). Saves a waiting
+// task where nobody needs to wait.
 template <class T, class OnEnd>
 TaskCanceller spawn_then(boost::asio::awaitable<T> task, OnEnd on_end,
                          std::source_location where = std::source_location::current()) {
@@ -223,18 +219,7 @@ JoinHandle<T> spawn_on(boost::asio::any_io_executor strand, boost::asio::awaitab
   return JoinHandle<T>(std::move(control), std::move(receiver));
 }
 
-template <class T>
-JoinHandle<T> spawn(boost::asio::awaitable<T> task, std::source_location where) {
-  return spawn_on(task_detail::new_task_strand(), std::move(task), where);
-}
-
 // Fire and forget: nobody awaits or cancels the task.
-inline void spawn_detached(boost::asio::awaitable<void> task,
-                           std::source_location where = std::source_location::current()) {
-  task_detail::start<void>(task_detail::new_task_strand(), std::move(task),
-                           task_detail::IgnoreOutcome{}, where);
-}
-
 inline void spawn_detached_on(boost::asio::any_io_executor strand, boost::asio::awaitable<void> task,
                               std::source_location where = std::source_location::current()) {
   task_detail::start<void>(std::move(strand), std::move(task), task_detail::IgnoreOutcome{}, where);
