@@ -193,20 +193,17 @@ class JoinHandle {
   // Completes when the task has ended. Call once.
   boost::asio::awaitable<TaskOutcome<T>> join() { return task_detail::wait_outcome<T>(std::move(done_)); }
 
-  // Terminal cancellation on the task's strand; safe from any thread; a
-  // no-op once the task has finished.
-  void cancel() const {
-    if (control_) task_detail::request_cancel(control_);
-  }
+  // As TaskCanceller::cancel(): safe from any thread, a no-op once ended.
+  void cancel() const { canceller_.cancel(); }
 
  private:
   template <class U>
   friend JoinHandle<U> spawn_on(boost::asio::any_io_executor strand, boost::asio::awaitable<U> task,
                                 std::source_location where);
-  JoinHandle(std::shared_ptr<task_detail::TaskControl> control, OneshotReceiver<TaskOutcome<T>> done)
-      : control_(std::move(control)), done_(std::move(done)) {}
+  JoinHandle(TaskCanceller canceller, OneshotReceiver<TaskOutcome<T>> done)
+      : canceller_(std::move(canceller)), done_(std::move(done)) {}
 
-  std::shared_ptr<task_detail::TaskControl> control_;
+  TaskCanceller canceller_;
   OneshotReceiver<TaskOutcome<T>> done_;
 };
 
@@ -216,7 +213,7 @@ JoinHandle<T> spawn_on(boost::asio::any_io_executor strand, boost::asio::awaitab
   auto [sender, receiver] = make_oneshot<TaskOutcome<T>>();
   auto control = task_detail::start<T>(std::move(strand), std::move(task),
                                        task_detail::SendOutcome<T>{std::move(sender)}, where);
-  return JoinHandle<T>(std::move(control), std::move(receiver));
+  return JoinHandle<T>(TaskCanceller(std::move(control)), std::move(receiver));
 }
 
 // Fire and forget: nobody awaits or cancels the task.
