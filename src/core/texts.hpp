@@ -71,6 +71,52 @@ inline constexpr std::string_view kOnlyDataMessages = "only data messages can be
 inline constexpr std::string_view kBadUtf8Text = "invalid UTF-8 in a text message";
 inline constexpr std::string_view kBadUtf8Close = "invalid UTF-8 in a close reason";
 
+// ---- internal failures of the background runtime ----
+
+// TOKIO_WORKER_THREADS: each message starts with the variable's name quoted.
+inline constexpr std::string_view kWorkersZero = "\"TOKIO_WORKER_THREADS\" cannot be set to 0";
+inline std::string workers_not_usize(std::string_view error, std::string_view value) {
+  return "\"TOKIO_WORKER_THREADS\" must be usize, error: " + std::string(error) + ", value: " + std::string(value);
+}
+inline std::string workers_not_unicode(std::string_view shown) {
+  return "\"TOKIO_WORKER_THREADS\" must be valid unicode, error: " + std::string(shown);
+}
+// Why a value is not a decimal usize.
+inline constexpr std::string_view kEmptyInteger = "cannot parse integer from empty string";
+inline constexpr std::string_view kInvalidDigit = "invalid digit found in string";
+inline constexpr std::string_view kIntegerTooLarge = "number too large to fit in target type";
+// Creating the runtime.
+inline constexpr std::string_view kRuntimeBuildFailed = "Unable to build Tokio runtime: ";
+inline constexpr std::string_view kNoThread = "OS can't spawn worker thread: ";
+inline constexpr std::string_view kRuntimePoisoned = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+// The report of any internal failure on standard error:
+//   thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n
+inline std::string panic_report(std::string_view thread, std::string_view where, std::string_view message) {
+  return "thread '" + std::string(thread) + "' panicked at " + std::string(where) + ":\n" + std::string(message) + "\n";
+}
+// The message of a failure that carried none.
+inline constexpr std::string_view kNoMessage = "Box<dyn Any>";
+
+// ---- what Python sees of an internal failure ----
+
+// The message of RustPanic: this prefix, then the failure's message (or
+// kUnknownError when it had none).
+inline constexpr std::string_view kFuturePanicked = "rust future panicked: ";
+inline constexpr std::string_view kUnknownError = "unknown error";
+// handle_turn's answer: a Python error (then its PyErr rendering) or a
+// number that is no cell.
+inline constexpr std::string_view kUnwrapErr = "called `Result::unwrap()` on an `Err` value: ";
+inline constexpr std::string_view kUnwrapNone = "called `Option::unwrap()` on a `None` value";
+// Creating the module's classes and exceptions.
+inline constexpr std::string_view kTypeCreationFailed = "failed to create type object for ";
+inline constexpr std::string_view kExceptionCreationFailed = "Failed to initialize new exception type.";
+inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__";
+// Exceptions raised straight from a call into the module.
+inline constexpr std::string_view kNoSubinterpreters = "kestrel does not support sub-interpreters";
+inline constexpr std::string_view kNoConstructor = "No constructor defined";
+// Written on standard error before the process aborts.
+inline constexpr std::string_view kPanicAtBoundary = "uncaught panic at ffi boundary";
+
 template <class... Parts>
 std::string join(const Parts&... parts) {
   std::string out;

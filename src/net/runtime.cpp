@@ -1,29 +1,21 @@
 #include "net/runtime.hpp"
 
-#include <boost/asio/bind_cancellation_slot.hpp>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/error.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/system/system_error.hpp>
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <latch>
 #include <limits>
+#include <memory>
+#include <string>
 #include <system_error>
 #include <thread>
 
-#include "core/console.hpp"
 #include "core/failure.hpp"
 #include "core/process.hpp"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <pthread.h>
-#endif
+#include "core/texts.hpp"
+#include "net/os_thread.hpp"
+#include "net/task.hpp"
+#include "net/worker_config.hpp"
 
 namespace kestrel::net {
 namespace asio = boost::asio;
@@ -32,124 +24,6 @@ namespace {
 
 // Blocking threads are started on demand and then kept; this caps a burst.
 constexpr std::size_t kMaxBlockingThreads = 64;
-
-std::string quoted_variable() { return std::string("\"") + kWorkerThreadsVariable + "\""; }
-
-// Length of the well-formed UTF-8 sequence at the start of `s`, 0 if none.
-std::size_t utf8_sequence_length(std::string_view s) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
-
-bool is_utf8(std::string_view s) {
-  while (!s.empty()) {
-    const std::size_t n = utf8_sequence_length(s);
-    if (n == 0) return false;
-    s.remove_prefix(n);
-  }
-  return true;
-}
-
-// Shows a value that is not text, escaping every byte outside printable ASCII.
-std::string describe_non_text(std::string_view s) {
-  std::string out = "NotUnicode(\"";
-  for (const char c : s) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b < 0x7F && c != '"' && c != '\\') {
-      out.push_back(c);
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
-      out += escaped;
-    }
-  }
-  return out + "\")";
-}
-
-// Decimal usize: one optional leading '+', then digits only. The first
-// problem met from left to right decides the description.
-std::optional<std::string> parse_usize(std::string_view s, std::uint64_t& out) {
-  if (s.empty()) return "cannot parse integer from empty string";
-  if (s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return "invalid digit found in string";
-  std::uint64_t value = 0;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  for (const char c : s) {
-    if (c < '0' || c > '9') return "invalid digit found in string";
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (kMax - digit) / 10) return "number too large to fit in target type";
-    value = value * 10 + digit;
-  }
-  out = value;
-  return std::nullopt;
-}
-
-// The variable's value as bytes. On Windows the UTF-16 value is turned into
-// UTF-8, keeping an unpaired surrogate in its (invalid) three-byte form so
-// the text check rejects it just as it rejects bad bytes on POSIX.
-std::optional<std::string> read_environment(const char* name) {
-#if defined(_WIN32)
-  std::wstring wide_name(name, name + std::char_traits<char>::length(name));
-  const DWORD needed = ::GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
-  if (needed == 0) return std::nullopt;
-  std::wstring value(needed, L'\0');
-  const DWORD length = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(), needed);
-  value.resize(length);
-  std::string out;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    std::uint32_t cp = static_cast<std::uint16_t>(value[i]);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < value.size()) {
-      const std::uint32_t next = static_cast<std::uint16_t>(value[i + 1]);
-      if (next >= 0xDC00 && next <= 0xDFFF) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
-        ++i;
-      }
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-#else
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
-#endif
-}
 
 // Runs `io` on the calling thread for good. A handler that throws outside
 // any task is reported and the thread goes back to work.
@@ -164,7 +38,7 @@ void serve(asio::io_context& io, OnStart on_start) {
     } catch (const std::exception& e) {
       report_panic(nullptr, e.what());
     } catch (...) {
-      report_panic(nullptr, "Box<dyn Any>");
+      report_panic(nullptr, texts::kNoMessage);
     }
   }
 }
@@ -187,96 +61,6 @@ void forget_runtime_in_child() {
 }
 
 }  // namespace
-
-void report_panic(const std::source_location* where, std::string_view message) noexcept {
-  try {
-    std::string report = "thread '" + current_thread_name() + "' panicked at ";
-    if (where != nullptr) {
-      report += std::string(where->file_name()) + ":" + std::to_string(where->line()) + ":" +
-                std::to_string(where->column());
-    } else {
-      report += "<unknown>";
-    }
-    report += ":\n";
-    report += message;
-    report += "\n";
-    console::err_text(report);
-  } catch (...) {
-    // Out of memory while describing the failure: say at least that much.
-    console::err_line("thread panicked");
-  }
-}
-
-std::size_t worker_count_from(const std::optional<std::string>& value) {
-  if (!value) return processor_count();
-  if (!is_utf8(*value)) {
-    throw InternalFailure(quoted_variable() + " must be valid unicode, error: " + describe_non_text(*value));
-  }
-  std::uint64_t parsed = 0;
-  if (auto error = parse_usize(*value, parsed)) {
-    throw InternalFailure(quoted_variable() + " must be usize, error: " + *error + ", value: " + *value);
-  }
-  if (parsed == 0) throw InternalFailure(quoted_variable() + " cannot be set to 0");
-  if (parsed > std::numeric_limits<std::size_t>::max()) {
-    throw InternalFailure(quoted_variable() + " must be usize, error: number too large to fit in target type, value: " + *value);
-  }
-  return static_cast<std::size_t>(parsed);
-}
-
-std::size_t processor_count() noexcept {
-#if defined(_WIN32)
-  SYSTEM_INFO info;
-  ::GetSystemInfo(&info);
-  const std::size_t count = info.dwNumberOfProcessors;
-#else
-  const std::size_t count = std::thread::hardware_concurrency();
-#endif
-  return count == 0 ? 1 : count;
-}
-
-namespace {
-// The name as given: some systems keep only a prefix (Linux: 15 characters),
-// and reports should name the thread in full.
-thread_local std::string given_thread_name;
-}  // namespace
-
-void set_current_thread_name(std::string_view name) noexcept {
-  try {
-    given_thread_name = name;
-  } catch (...) {
-    // Out of memory: reports fall back to the name the OS kept.
-  }
-#if defined(_WIN32)
-  std::wstring wide(name.begin(), name.end());
-  ::SetThreadDescription(::GetCurrentThread(), wide.c_str());
-#elif defined(__linux__)
-  char buffer[16] = {};  // the kernel keeps 15 characters
-  name.copy(buffer, sizeof buffer - 1);
-  ::pthread_setname_np(::pthread_self(), buffer);
-#elif defined(__APPLE__)
-  ::pthread_setname_np(std::string(name).c_str());
-#else
-  (void)name;
-#endif
-}
-
-std::string current_thread_name() {
-  if (!given_thread_name.empty()) return given_thread_name;
-  std::string name;
-#if defined(_WIN32)
-  PWSTR description = nullptr;
-  if (SUCCEEDED(::GetThreadDescription(::GetCurrentThread(), &description))) {
-    for (const wchar_t* p = description; *p != L'\0'; ++p) {
-      name.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
-    }
-    ::LocalFree(description);
-  }
-#elif defined(__linux__) || defined(__APPLE__)
-  char buffer[64] = {};
-  if (::pthread_getname_np(::pthread_self(), buffer, sizeof buffer) == 0) name = buffer;
-#endif
-  return name.empty() ? "<unnamed>" : name;
-}
 
 BackgroundRuntime::BackgroundRuntime(std::size_t workers)
     : workers_(workers),
@@ -316,7 +100,7 @@ void BackgroundRuntime::reserve_blocking_thread() {
     // With at least one thread the job only waits its turn.
     if (blocking_threads_ == 0) {
       --blocking_jobs_;
-      throw InternalFailure(std::string("OS can't spawn worker thread: ") + e.what());
+      throw InternalFailure(texts::join(texts::kNoThread, std::string_view(e.what())));
     }
   }
 }
@@ -332,18 +116,18 @@ BackgroundRuntime& background_runtime() {
   (void)fork_aware;
   std::lock_guard lock(*creation_mutex);
   if (creation_poisoned) {
-    throw InternalFailure("called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
+    throw InternalFailure(std::string(texts::kRuntimePoisoned));
   }
   if (BackgroundRuntime* runtime = runtime_cell.load(std::memory_order_acquire)) return *runtime;
   try {
-    const std::size_t workers = worker_count_from(read_environment(kWorkerThreadsVariable));
+    const std::size_t workers = worker_count_from_environment();
     BackgroundRuntime* runtime = nullptr;
     try {
       // Deliberately never deleted: threads started below may outlive main.
       runtime = new BackgroundRuntime(workers);
       runtime->start_workers();
     } catch (const std::exception& e) {
-      throw InternalFailure(std::string("Unable to build Tokio runtime: ") + e.what());
+      throw InternalFailure(texts::join(texts::kRuntimeBuildFailed, std::string_view(e.what())));
     }
     runtime_cell.store(runtime, std::memory_order_release);
     return *runtime;
@@ -353,53 +137,4 @@ BackgroundRuntime& background_runtime() {
   }
 }
 
-namespace runtime_detail {
-
-asio::any_io_executor new_task_strand() {
-  return asio::any_io_executor(asio::make_strand(background_runtime().context()));
-}
-
-void launch(const std::shared_ptr<TaskControl>& control, asio::awaitable<void> body) {
-  // Posting first keeps a task spawned from a worker from running inline
-  // inside spawn(); the strand then orders any later cancel after the start.
-  asio::post(control->strand, [control, body = std::move(body)]() mutable {
-    asio::co_spawn(control->strand, std::move(body),
-                   asio::bind_cancellation_slot(control->signal.slot(),
-                                                // Keeps the signal alive while the task runs.
-                                                [control](std::exception_ptr) {}));
-  });
-}
-
-void request_cancel(const std::shared_ptr<TaskControl>& control) {
-  asio::post(control->strand, [control] {
-    if (control->finished) return;
-    control->cancel_requested = true;
-    control->signal.emit(asio::cancellation_type::terminal);
-  });
-}
-
-std::variant<TaskFailure, TaskCancelled> end_by_exception(std::exception_ptr error,
-                                                          bool cancel_requested,
-                                                          const std::source_location& spawn_site) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const TaskAbandoned&) {
-    return TaskCancelled{};
-  } catch (const InternalFailure& failure) {
-    report_panic(&failure.where(), failure.what());
-    return TaskFailure{failure.what()};
-  } catch (const boost::system::system_error& e) {
-    if (cancel_requested && e.code() == asio::error::operation_aborted) return TaskCancelled{};
-    report_panic(&spawn_site, e.what());
-    return TaskFailure{e.what()};
-  } catch (const std::exception& e) {
-    report_panic(&spawn_site, e.what());
-    return TaskFailure{e.what()};
-  } catch (...) {
-    report_panic(&spawn_site, "Box<dyn Any>");
-    return TaskFailure{std::nullopt};
-  }
-}
-
-}  // namespace runtime_detail
 }  // namespace kestrel::net

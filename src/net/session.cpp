@@ -15,6 +15,7 @@
 #include "net/runtime.hpp"
 #include "net/connection.hpp"
 #include "net/opening.hpp"
+#include "net/task.hpp"
 
 namespace kestrel::net {
 

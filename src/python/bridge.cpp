@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "net/runtime.hpp"
+#include "core/failure.hpp"
+#include "core/texts.hpp"
+#include "net/task.hpp"
 #include "python/args.hpp"
 #include "python/calls.hpp"
 #include "python/errors.hpp"
@@ -259,7 +261,7 @@ struct FinishWork {
       try {
         if (outcome.failed()) {
           const std::optional<std::string>& message = outcome.failure_message();
-          std::string text = "rust future panicked: " + (message ? *message : std::string("unknown error"));
+          std::string text = texts::join(texts::kFuturePanicked, message ? std::string_view(*message) : texts::kUnknownError);
           PyRef argument = make_str(text);
           PyRef exception = call1(rust_panic_type(), argument.get());
           deliver_outcome(binding, fut.get(), exception.get(), true);

@@ -1,6 +1,7 @@
 #include "python/calls.hpp"
 
 #include "core/failure.hpp"
+#include "core/texts.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 
@@ -54,14 +55,14 @@ PyRef create_type_or_fail(PyType_Spec& spec, const char* name) {
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) {
     PyErr_PrintEx(1);
-    throw InternalFailure(std::string("failed to create type object for ") + name);
+    throw InternalFailure(texts::join(texts::kTypeCreationFailed, std::string_view(name)));
   }
   return PyRef::steal(type);
 }
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, []() -> PyObject* {
-    throw type_error("No constructor defined");
+    throw type_error(std::string(texts::kNoConstructor));
   });
 }
 

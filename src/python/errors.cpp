@@ -3,9 +3,10 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "core/texts.hpp"
 #include "core/console.hpp"
 #include "core/failure.hpp"
-#include "net/runtime.hpp"
+#include "net/task.hpp"
 #include "python/calls.hpp"
 #include "python/process_state.hpp"
 
@@ -13,7 +14,7 @@ namespace kestrel::py {
 namespace {
 
 [[noreturn]] void abort_at_boundary() noexcept {
-  console::err_line("uncaught panic at ffi boundary");
+  console::err_line(texts::kPanicAtBoundary);
   std::abort();
 }
 
@@ -160,7 +161,7 @@ PyError type_error(std::string message) { return PyError(PyExc_TypeError, std::m
 void raise_panic(const char* message) noexcept {
   PyObject* type = panic_exception_type();
   if (type == nullptr) abort_at_boundary();
-  std::string_view text = message != nullptr ? message : "unknown error";
+  std::string_view text = message != nullptr ? std::string_view(message) : texts::kUnknownError;
   PyObject* argument =
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (argument == nullptr) abort_at_boundary();

@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "core/process.hpp"
-#include "net/runtime.hpp"
+#include "net/task.hpp"
 #include "python/calls.hpp"
 #include "python/process_state.hpp"
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/failure.hpp"
+#include "core/texts.hpp"
 #include "python/args.hpp"
 #include "python/client.hpp"
 #include "python/errors.hpp"
@@ -32,7 +33,7 @@ void module_body(PyObject* module) {
   PyRef name = PyRef::check(PyUnicode_FromString("TicTacToeClient"));
   if (PyList_Append(all.get(), name.get()) < 0) {
     PyErr_Clear();
-    throw InternalFailure("could not append __name__ to __all__");
+    throw InternalFailure(std::string(texts::kAllAppendFailed));
   }
   if (PyObject_SetAttrString(module, "TicTacToeClient", client) < 0) throw PyError::fetch();
 
@@ -44,7 +45,7 @@ PyObject* init_module() {
   if (current == -1) throw PyError::fetch();
   std::int64_t expected = -1;
   if (!process_state().owner.compare_exchange_strong(expected, current) && expected != current) {
-    throw PyError(PyExc_ImportError, "kestrel does not support sub-interpreters");
+    throw PyError(PyExc_ImportError, std::string(texts::kNoSubinterpreters));
   }
   PyObject* module = fill(&ProcessState::module, [] {
     PyRef made = PyRef::check(PyModule_Create2(&g_module_def, 1013));

@@ -1,6 +1,7 @@
 #include "python/process_state.hpp"
 
 #include "core/failure.hpp"
+#include "core/texts.hpp"
 #include "python/calls.hpp"
 
 namespace kestrel::py {
@@ -40,7 +41,7 @@ PyObject* rust_panic_type() {
     PyObject* type = PyErr_NewExceptionWithDoc("pyo3_asyncio.RustPanic", nullptr, PyExc_Exception, nullptr);
     if (type == nullptr) {
       PyErr_Clear();
-      throw InternalFailure("Failed to initialize new exception type.");
+      throw InternalFailure(std::string(texts::kExceptionCreationFailed));
     }
     return PyRef::steal(type);
   });

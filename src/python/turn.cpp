@@ -1,6 +1,7 @@
 #include "python/turn.hpp"
 
 #include "core/failure.hpp"
+#include "core/texts.hpp"
 #include "python/calls.hpp"
 #include "python/gil.hpp"
 #include "python/state.hpp"
@@ -8,7 +9,7 @@
 namespace kestrel::py {
 
 std::string unwrap_failure_text(const PyError& error) {
-  return "called `Result::unwrap()` on an `Err` value: " + error.render();
+  return texts::join(texts::kUnwrapErr, error.render());
 }
 
 Cell cell_from_answer(PyObject* answer) {
@@ -17,7 +18,7 @@ Cell cell_from_answer(PyObject* answer) {
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) throw PyError::fetch();
     std::optional<Cell> cell = cell_from_index(value);
-    if (!cell) throw InternalFailure("called `Option::unwrap()` on a `None` value");
+    if (!cell) throw InternalFailure(std::string(texts::kUnwrapNone));
     return *cell;
   } catch (const PyError& error) {
     throw InternalFailure(unwrap_failure_text(error));
@@ -48,7 +49,7 @@ boost::asio::awaitable<Cell> PyStrategy::request_move(const TicTacToeState& stat
   // takes the lock again, only to convert the answer.
   if (outcome.index) {
     std::optional<Cell> cell = cell_from_index(*outcome.index);
-    if (!cell) throw InternalFailure("called `Option::unwrap()` on a `None` value");
+    if (!cell) throw InternalFailure(std::string(texts::kUnwrapNone));
     co_return *cell;
   }
   GilGuard gil;

@@ -9,6 +9,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/use_future.hpp>
 #include <chrono>
 #include <future>
@@ -16,6 +17,9 @@
 #include <thread>
 
 #include "core/failure.hpp"
+#include "net/os_thread.hpp"
+#include "net/task.hpp"
+#include "net/worker_config.hpp"
 
 namespace asio = boost::asio;
 using namespace kestrel::net;
@@ -102,6 +106,9 @@ T wait_for(asio::awaitable<T> work) {
   return future.get();
 }
 
+// Each task gets a strand of its own, so none waits for another.
+asio::any_io_executor new_strand() { return asio::make_strand(background_runtime().context()); }
+
 bool on_worker() { return background_runtime().context().get_executor().running_in_this_thread(); }
 
 bool on_task_strand(const asio::any_io_executor& ex) {
@@ -187,7 +194,7 @@ TEST(WorkerCountParsing, EdgesOfTheGrammar) {
 
 TEST(RuntimeTasks, SpawnFromPlainThreadsAndJoin) {
   auto from_thread = std::async(std::launch::async, [] {
-    return spawn([]() -> asio::awaitable<int> {
+    return spawn_on(new_strand(), []() -> asio::awaitable<int> {
       EXPECT_TRUE(on_worker());
       EXPECT_EQ(current_thread_name(), "tokio-runtime-worker");
       co_return 42;
@@ -198,9 +205,9 @@ TEST(RuntimeTasks, SpawnFromPlainThreadsAndJoin) {
   ASSERT_TRUE(outcome.finished());
   EXPECT_EQ(outcome.value(), 42);
 
-  // A task spawns and joins a child without naming the runtime.
+  // A task spawns and joins a child of its own.
   auto nested = wait_for([]() -> asio::awaitable<std::string> {
-    auto child = spawn([]() -> asio::awaitable<std::string> { co_return "child"; }());
+    auto child = spawn_on(new_strand(), []() -> asio::awaitable<std::string> { co_return "child"; }());
     auto ended = co_await child.join();
     co_return ended.value();
   }());
@@ -208,7 +215,7 @@ TEST(RuntimeTasks, SpawnFromPlainThreadsAndJoin) {
 }
 
 TEST(RuntimeTasks, RunBlockingUsesPoolThreadAndResumesOnTaskStrand) {
-  auto handle = spawn([]() -> asio::awaitable<void> {
+  auto handle = spawn_on(new_strand(), []() -> asio::awaitable<void> {
     const auto self = co_await asio::this_coro::executor;
     const auto caller = std::this_thread::get_id();
     auto [id, name, worker] = co_await background_runtime().run_blocking([] {
@@ -236,7 +243,7 @@ TEST(RuntimeTasks, FailuresAreReportedAndWorkersSurvive) {
   background_runtime();  // created before stderr is captured
   testing::internal::CaptureStderr();
   auto where = std::source_location::current();
-  auto internal = spawn([](std::source_location at) -> asio::awaitable<int> {
+  auto internal = spawn_on(new_strand(), [](std::source_location at) -> asio::awaitable<int> {
     throw kestrel::InternalFailure("bad move from handle_turn", at);
     co_return 0;
   }(where));
@@ -251,9 +258,9 @@ TEST(RuntimeTasks, FailuresAreReportedAndWorkersSurvive) {
   // Other exceptions name the spawn site; one without a message has none.
   testing::internal::CaptureStderr();
   const int spawn_line = __LINE__ + 1;
-  auto plain = spawn([]() -> asio::awaitable<void> { throw std::logic_error("plain"); co_return; }());
+  auto plain = spawn_on(new_strand(), []() -> asio::awaitable<void> { throw std::logic_error("plain"); co_return; }());
   auto plain_outcome = wait_for(plain.join());
-  auto odd = spawn([]() -> asio::awaitable<void> { throw 7; co_return; }());
+  auto odd = spawn_on(new_strand(), []() -> asio::awaitable<void> { throw 7; co_return; }());
   auto odd_outcome = wait_for(odd.join());
   const std::string reports = testing::internal::GetCapturedStderr();
   EXPECT_EQ(plain_outcome.failure_message(), "plain");
@@ -266,9 +273,12 @@ TEST(RuntimeTasks, FailuresAreReportedAndWorkersSurvive) {
   testing::internal::CaptureStderr();
   std::vector<JoinHandle<void>> failing;
   for (std::size_t i = 0; i < 2 * background_runtime().worker_count(); ++i) {
-    failing.push_back(spawn([]() -> asio::awaitable<void> { throw kestrel::InternalFailure("again"); co_return; }()));
+    failing.push_back(spawn_on(new_strand(), []() -> asio::awaitable<void> {
+      throw kestrel::InternalFailure("again");
+      co_return;
+    }()));
   }
-  auto after = spawn([]() -> asio::awaitable<int> { co_return 5; }());
+  auto after = spawn_on(new_strand(), []() -> asio::awaitable<int> { co_return 5; }());
   EXPECT_EQ(wait_for(after.join()).value(), 5);
   for (auto& handle : failing) EXPECT_TRUE(wait_for(handle.join()).failed());
   testing::internal::GetCapturedStderr();
@@ -278,7 +288,7 @@ TEST(RuntimeTasks, CancelEndsSuspendedTaskSilently) {
   background_runtime();
   testing::internal::CaptureStderr();
   std::promise<void> waiting;
-  auto handle = spawn([](std::promise<void>& waiting) -> asio::awaitable<int> {
+  auto handle = spawn_on(new_strand(), [](std::promise<void>& waiting) -> asio::awaitable<int> {
     asio::steady_timer timer(co_await asio::this_coro::executor, 1h);
     waiting.set_value();
     co_await timer.async_wait(asio::use_awaitable);
@@ -292,14 +302,17 @@ TEST(RuntimeTasks, CancelEndsSuspendedTaskSilently) {
 
   // A task may also give up on its own, just as quietly.
   testing::internal::CaptureStderr();
-  auto abandoned = spawn([]() -> asio::awaitable<int> { throw TaskAbandoned{}; co_return 1; }());
+  auto abandoned = spawn_on(new_strand(), []() -> asio::awaitable<int> { throw TaskAbandoned{}; co_return 1; }());
   EXPECT_TRUE(wait_for(abandoned.join()).cancelled());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
   // Cancelling a finished task changes nothing; a dropped handle detaches.
-  auto done = spawn([]() -> asio::awaitable<int> { co_return 3; }());
+  auto done = spawn_on(new_strand(), []() -> asio::awaitable<int> { co_return 3; }());
   std::promise<void> detached_ran;
-  spawn([](std::promise<void>& ran) -> asio::awaitable<void> { ran.set_value(); co_return; }(detached_ran));
+  spawn_on(new_strand(), [](std::promise<void>& ran) -> asio::awaitable<void> {
+    ran.set_value();
+    co_return;
+  }(detached_ran));
   auto finished = wait_for(done.join());
   done.cancel();
   EXPECT_EQ(finished.value(), 3);

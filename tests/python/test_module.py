@@ -191,8 +191,9 @@ def test_runtime_creation_failure_is_a_panic_exception(match_server, value: str,
     # Creation failed once, so every later request fails as well.
     assert lines[2] == "attempt 2 pyo3_runtime PanicException BaseException"
     assert lines[3].startswith("message ")
-    # Each refusal is reported like any internal failure, before it is raised.
-    reports = re.findall(r"thread '[^']+' panicked at (src/net/runtime\.cpp):\d+:\d+:\n(.*)\n", result.stderr)
-    assert reports == [("src/net/runtime.cpp", lines[1][len("message "):]),
+    # Each refusal is reported like any internal failure, before it is raised:
+    # the bad value where it is parsed, the later request by the runtime.
+    reports = re.findall(r"thread '[^']+' panicked at (src/net/\w+\.cpp):\d+:\d+:\n(.*)\n", result.stderr)
+    assert reports == [("src/net/worker_config.cpp", lines[1][len("message "):]),
                        ("src/net/runtime.cpp", lines[3][len("message "):])], result.stderr
     assert match_server.join_requests == []

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -17,7 +18,10 @@
 #include <thread>
 
 #include "core/failure.hpp"
+#include "net/os_thread.hpp"
 #include "net/runtime.hpp"
+#include "net/task.hpp"
+#include "net/worker_config.hpp"
 
 namespace asio = boost::asio;
 using kestrel::net::background_runtime;
@@ -57,6 +61,9 @@ void request_twice() {
   }
 }
 
+// Each task gets a strand of its own, so none waits for another.
+asio::any_io_executor new_strand() { return asio::make_strand(background_runtime().context()); }
+
 asio::awaitable<void> tick_forever() {
   asio::steady_timer timer(co_await asio::this_coro::executor);
   for (;;) {
@@ -79,8 +86,8 @@ int main(int argc, char** argv) {
     ::setrlimit(RLIMIT_NOFILE, &limit);
   }
   if (mode == "exit") {
-    for (int i = 0; i < 8; ++i) kestrel::net::spawn_detached(tick_forever());
-    kestrel::net::spawn_detached(sleep_blocking());
+    for (int i = 0; i < 8; ++i) kestrel::net::spawn_detached_on(new_strand(), tick_forever());
+    kestrel::net::spawn_detached_on(new_strand(), sleep_blocking());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::cout << "leaving" << std::endl;
     return 0;

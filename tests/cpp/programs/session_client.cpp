@@ -42,6 +42,7 @@
 #include "net/session.hpp"
 #include "net/connection.hpp"
 #include "net/opening.hpp"
+#include "net/task.hpp"
 
 namespace asio = boost::asio;
 using namespace kestrel;
@@ -161,6 +162,9 @@ asio::awaitable<void> run_session(std::string url, std::shared_ptr<Strategy> str
   co_await run_client(url, *strategy);
 }
 
+// Each task gets a strand of its own, so none waits for another.
+asio::any_io_executor new_strand() { return asio::make_strand(background_runtime().context()); }
+
 struct Ending {
   int status;
   std::string line;
@@ -232,10 +236,11 @@ int main(int argc, char** argv) {
 
   auto [go_sender, go] = make_oneshot<std::monostate>();
   auto strategy = std::make_shared<ScriptedStrategy>(mode, cells, hold, std::move(go));
-  JoinHandle<void> handle = probe ? spawn(run_probe(url, std::move(sends))) : spawn(run_session(url, strategy));
+  JoinHandle<void> handle = probe ? spawn_on(new_strand(), run_probe(url, std::move(sends)))
+                                  : spawn_on(new_strand(), run_session(url, strategy));
   auto done = std::make_shared<std::promise<Ending>>();
   std::future<Ending> ending = done->get_future();
-  spawn_detached(watch(handle.join(), done));
+  spawn_detached_on(new_strand(), watch(handle.join(), done));
 
   std::promise<void> input_closed;
   std::future<void> input_end = input_closed.get_future();
