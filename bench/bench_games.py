@@ -28,6 +28,9 @@ import websockets
 
 import kestrel
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+from support.console import fd_redirected  # noqa: E402
+
 
 class FirstFree(kestrel.TicTacToeClient):
     async def handle_turn(self, state: "kestrel.PyTicTacToeState") -> int:
@@ -97,19 +100,6 @@ def rss_kib() -> int:
 
 
 @contextlib.contextmanager
-def stdout_silenced() -> Iterator[None]:
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
-
-
-@contextlib.contextmanager
 def house_server() -> Iterator[str]:
     build = os.environ.get("KESTREL_BUILD_DIR")
     binary = Path(build) / "kestrel-server" if build else shutil.which("kestrel-server")
@@ -135,7 +125,7 @@ def main() -> None:
     args = parser.parse_args()
 
     results: dict[str, tuple[float, int]] = {}
-    with house_server() as url, stdout_silenced():
+    with house_server() as url, open(os.devnull, "wb") as devnull, fd_redirected(1, devnull.fileno()):
         for name, play in (("peer", peer_game), ("kestrel", kestrel_game)):
             asyncio.run(run(play, url, 20, args.concurrency))  # warm-up
             before = rss_kib()

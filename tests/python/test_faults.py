@@ -20,6 +20,7 @@ from pathlib import Path
 
 import pytest
 
+from support.console import Console
 from support.match_server import JOIN
 from support.players import (
     TIE,
@@ -67,51 +68,6 @@ def open_sockets() -> int:
         except OSError:
             pass  # closed while listing
     return count
-
-
-class Console:
-    """Standard output and error at the descriptor level (kestrel writes
-    there directly), drained through pipes while the case runs, so a test can
-    wait for a line without racing the writers."""
-
-    def __init__(self) -> None:
-        self._streams: list[tuple[int, int, threading.Thread, list[bytes]]] = []
-
-    def __enter__(self) -> "Console":
-        for fd in (1, 2):
-            saved = os.dup(fd)
-            read_end, write_end = os.pipe()
-            os.dup2(write_end, fd)
-            os.close(write_end)
-            chunks: list[bytes] = []
-            drain = threading.Thread(target=self._drain, args=(read_end, chunks), daemon=True)
-            drain.start()
-            self._streams.append((fd, saved, drain, chunks))
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        for fd, saved, _, _ in self._streams:
-            os.dup2(saved, fd)  # the pipe's last write end goes: its drain ends
-            os.close(saved)
-        for _, _, drain, _ in self._streams:
-            drain.join(TIMEOUT)
-
-    @staticmethod
-    def _drain(read_end: int, chunks: list[bytes]) -> None:
-        with open(read_end, "rb", buffering=0) as pipe:
-            while chunk := pipe.read(65536):
-                chunks.append(chunk)
-
-    @property
-    def out(self) -> str:
-        return b"".join(self._streams[0][3]).decode(errors="replace")
-
-    @property
-    def err(self) -> str:
-        return b"".join(self._streams[1][3]).decode(errors="replace")
-
-    async def printed(self, line: str) -> None:
-        await wait_until(lambda: line in self.out)
 
 
 async def off_loop(step: Callable[..., object], *args: object) -> object:
