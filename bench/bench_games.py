@@ -29,6 +29,7 @@ import websockets
 import kestrel
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+from support.board import over  # noqa: E402
 from support.console import fd_redirected  # noqa: E402
 
 
@@ -56,13 +57,7 @@ async def peer_game(url: str) -> None:
                 break
         board: list[int | None] = [None] * 9
         mover = 0
-        lines = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
-
-        def over() -> bool:
-            won = any(board[a] is not None and board[a] == board[b] == board[c] for a, b, c in lines)
-            return won or None not in board
-
-        while not over():
+        while not over(board):
             if mover == seat:
                 cell = board.index(None)
                 await ws.send(bytes([cell]))

@@ -59,19 +59,16 @@ from pathlib import Path
 from typing import Any
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+from support.board import over  # noqa: E402
+
 CLIENTS = ("kestrel", "websockets", "aiohttp")
 MEASURES = ("latency", "throughput", "memory", "startup")
 JOIN = b"\x00\x00"
-LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 CHILD_TIMEOUT = 600.0  # generous: only there so that a stuck child cannot hang the run
 
 
 # ---------------------------------------------------------------- shared game
-
-
-def game_over(board: list[int | None]) -> bool:
-    won = any(board[a] is not None and board[a] == board[b] == board[c] for a, b, c in LINES)
-    return won or None not in board
 
 
 def read_varint(data: bytes, at: int) -> int:
@@ -102,7 +99,7 @@ class FirstFreeGame:
         cell = data[0]
         self.board[cell] = self.mover
         self.mover ^= 1
-        return None if game_over(self.board) else self._move()
+        return None if over(self.board) else self._move()
 
     def _move(self) -> bytes:
         cell = self.board.index(None)
@@ -440,7 +437,7 @@ class MeasuringConnection(asyncio.Protocol):
         assert self.game is not None
         self.game[cell] = self.mover
         self.mover ^= 1
-        if game_over(self.game):
+        if over(self.game):
             # Like kestrel-server: the last move, then a normal close.
             self.closing = True
             self.transport.write(frame(0x8, (1000).to_bytes(2, "big") + b"game over"))
@@ -692,7 +689,6 @@ class Bench:
         return steps
 
     def run(self, server_binary: Path) -> dict[str, Any]:
-        sys.path.insert(0, str(HERE.parent / "tests" / "python"))
         from support.kestrel_server import ServerProcess
 
         raise_nofile()
