@@ -34,7 +34,7 @@ from support.console import fd_redirected  # noqa: E402
 
 
 class FirstFree(kestrel.TicTacToeClient):
-    async def handle_turn(self, state: "kestrel.PyTicTacToeState") -> int:
+    async def handle_turn(self, state: kestrel.PyTicTacToeState) -> int:
         return state.board.index(None)
 
 

@@ -13,8 +13,8 @@ import queue
 import socket
 import struct
 import sys
-import threading
 import textwrap
+import threading
 from collections.abc import Awaitable, Callable
 from pathlib import Path
 
@@ -397,7 +397,7 @@ class TestCancellation:
             if base == "connecting":
                 listener, fillers = full_listener()
                 with listener:
-                    future = client.connect("ws://127.0.0.1:%d" % listener.getsockname()[1])
+                    future = client.connect(f"ws://127.0.0.1:{listener.getsockname()[1]}")
                     await asyncio.sleep(0.1)  # let the attempt start
                     future.cancel()
                     await wait_until(lambda: sys.getrefcount(client) == baseline)
@@ -539,7 +539,7 @@ def test_answers_given_after_a_cancel_are_never_played() -> None:
             await wait_until(lambda: console.out.count("Game started, player id: 0\n") == len(clients))
             printed = (console.out, console.err)
             assert printed == (start_lines(server.url, 0) * len(clients), "")
-            for future, client in zip(futures, clients):
+            for future, client in zip(futures, clients, strict=True):
                 future.cancel()
                 client.release.set()
             await wait_until(lambda: all(client.finished_turns == 1 for client in clients))
@@ -571,7 +571,7 @@ def test_cancel_while_the_response_comes_in() -> None:
                 await off_loop(conn.read_request)
                 conns.append(conn)
             partial = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-            for i, (conn, future) in enumerate(zip(conns, futures)):
+            for i, (conn, future) in enumerate(zip(conns, futures, strict=True)):
                 # The two orders spread the cancels around the response's
                 # arrival.
                 if i % 2:

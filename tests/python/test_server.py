@@ -18,10 +18,11 @@ from pathlib import Path
 from typing import TypeVar
 
 import pytest
-from support.board import over, winner
-from support.kestrel_server import ServerProcess, find_server_binary
 from websockets.asyncio.client import ClientConnection, connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
+
+from support.board import over, winner
+from support.kestrel_server import ServerProcess, find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
 JOIN = b"\x00\x00"

@@ -12,8 +12,8 @@ import asyncio
 import threading
 import time
 from collections import deque
-from dataclasses import dataclass, field
 from collections.abc import Callable
+from dataclasses import dataclass, field
 from typing import Any
 
 from websockets.asyncio.server import ServerConnection, serve
@@ -59,7 +59,7 @@ class MatchServer:
     def url(self) -> str:
         return f"ws://127.0.0.1:{self.port}"
 
-    def __enter__(self) -> "MatchServer":
+    def __enter__(self) -> MatchServer:
         self._thread.start()
         asyncio.run_coroutine_threadsafe(self._start(), self._loop).result(timeout=10)
         return self
