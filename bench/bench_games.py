@@ -28,9 +28,13 @@ import websockets
 
 import kestrel
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+from support.board import over  # noqa: E402
+from support.console import fd_redirected  # noqa: E402
+
 
 class FirstFree(kestrel.TicTacToeClient):
-    async def handle_turn(self, state: "kestrel.PyTicTacToeState") -> int:
+    async def handle_turn(self, state: kestrel.PyTicTacToeState) -> int:
         return state.board.index(None)
 
 
@@ -53,13 +57,7 @@ async def peer_game(url: str) -> None:
                 break
         board: list[int | None] = [None] * 9
         mover = 0
-        lines = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
-
-        def over() -> bool:
-            won = any(board[a] is not None and board[a] == board[b] == board[c] for a, b, c in lines)
-            return won or None not in board
-
-        while not over():
+        while not over(board):
             if mover == seat:
                 cell = board.index(None)
                 await ws.send(bytes([cell]))
@@ -97,19 +95,6 @@ def rss_kib() -> int:
 
 
 @contextlib.contextmanager
-def stdout_silenced() -> Iterator[None]:
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
-
-
-@contextlib.contextmanager
 def house_server() -> Iterator[str]:
     build = os.environ.get("KESTREL_BUILD_DIR")
     binary = Path(build) / "kestrel-server" if build else shutil.which("kestrel-server")
@@ -135,7 +120,7 @@ def main() -> None:
     args = parser.parse_args()
 
     results: dict[str, tuple[float, int]] = {}
-    with house_server() as url, stdout_silenced():
+    with house_server() as url, open(os.devnull, "wb") as devnull, fd_redirected(1, devnull.fileno()):
         for name, play in (("peer", peer_game), ("kestrel", kestrel_game)):
             asyncio.run(run(play, url, 20, args.concurrency))  # warm-up
             before = rss_kib()

@@ -59,19 +59,16 @@ from pathlib import Path
 from typing import Any
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+from support.board import over  # noqa: E402
+
 CLIENTS = ("kestrel", "websockets", "aiohttp")
 MEASURES = ("latency", "throughput", "memory", "startup")
 JOIN = b"\x00\x00"
-LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 CHILD_TIMEOUT = 600.0  # generous: only there so that a stuck child cannot hang the run
 
 
 # ---------------------------------------------------------------- shared game
-
-
-def game_over(board: list[int | None]) -> bool:
-    won = any(board[a] is not None and board[a] == board[b] == board[c] for a, b, c in LINES)
-    return won or None not in board
 
 
 def read_varint(data: bytes, at: int) -> int:
@@ -102,7 +99,7 @@ class FirstFreeGame:
         cell = data[0]
         self.board[cell] = self.mover
         self.mover ^= 1
-        return None if game_over(self.board) else self._move()
+        return None if over(self.board) else self._move()
 
     def _move(self) -> bytes:
         cell = self.board.index(None)
@@ -191,7 +188,11 @@ class AiohttpClient:
             await ws.receive()
 
 
-CLIENT_CLASSES: dict[str, type[Any]] = {"kestrel": KestrelClient, "websockets": WebsocketsClient, "aiohttp": AiohttpClient}
+CLIENT_CLASSES: dict[str, type[Any]] = {
+    "kestrel": KestrelClient,
+    "websockets": WebsocketsClient,
+    "aiohttp": AiohttpClient,
+}
 
 # Start-up is timed in a bare interpreter, so nothing this file imports is
 # preloaded. Each prints its monotonic clock before the imports on stderr;
@@ -440,7 +441,7 @@ class MeasuringConnection(asyncio.Protocol):
         assert self.game is not None
         self.game[cell] = self.mover
         self.mover ^= 1
-        if game_over(self.game):
+        if over(self.game):
             # Like kestrel-server: the last move, then a normal close.
             self.closing = True
             self.transport.write(frame(0x8, (1000).to_bytes(2, "big") + b"game over"))
@@ -665,7 +666,7 @@ class Bench:
         assert process.stdout is not None
         reader = LineReader(process.stdout.fileno())
         try:
-            while not (line := reader.readline(timeout=60)).startswith("Connected to"):
+            while not reader.readline(timeout=60).startswith("Connected to"):
                 pass
             connected = time.monotonic()
         finally:
@@ -692,7 +693,6 @@ class Bench:
         return steps
 
     def run(self, server_binary: Path) -> dict[str, Any]:
-        sys.path.insert(0, str(HERE.parent / "tests" / "python"))
         from support.kestrel_server import ServerProcess
 
         raise_nofile()
@@ -777,7 +777,7 @@ def table(result: dict[str, Any]) -> str:
             row.append(cell)
         rows.append(row)
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
-    lines = ["  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows]
+    lines = ["  ".join(cell.ljust(w) for cell, w in zip(r, widths, strict=True)).rstrip() for r in rows]
     lines.insert(1, "  ".join("-" * w for w in widths))
     s = result["settings"]
     lines.append(
@@ -819,7 +819,7 @@ def chart(result: dict[str, Any], path: Path) -> None:
     colours = {"kestrel": "#d95f02", "websockets": "#1b9e77", "aiohttp": "#7570b3"}
     fig, axes = plt.subplots(2, 3, figsize=(15, 8.5))
     width = 0.8 / len(clients)
-    for ax, (title, keys, groups) in zip(axes.flat, panels):
+    for ax, (title, keys, groups) in zip(axes.flat, panels, strict=True):
         keys = [k for k in keys if k in figures]
         if not keys:
             ax.set_axis_off()
@@ -831,7 +831,7 @@ def chart(result: dict[str, Any], path: Path) -> None:
             errors = [[s["median"] - s["min"] for s in stats], [s["max"] - s["median"] for s in stats]]
             bars = ax.bar(xs, medians, width * 0.95, yerr=errors, capsize=3,
                           color=colours.get(client), label=client)
-            for bar, s in zip(bars, stats):
+            for bar, s in zip(bars, stats, strict=True):
                 text = fmt(s["median"]) if client == clients[0] else f"x{s['ratio']:.2f}"
                 ax.annotate(text, (bar.get_x() + bar.get_width() / 2, s["max"]),
                             xytext=(0, 3), textcoords="offset points", ha="center", fontsize=8)
@@ -928,7 +928,8 @@ def main() -> None:
                         help=f"which measurements, comma-separated (default {','.join(MEASURES)})")
     parser.add_argument("--json", type=Path, default=HERE / "results" / "compare.json")
     parser.add_argument("--png", type=Path, default=HERE / "results" / "compare.png")
-    parser.add_argument("--label", default="", help="free text kept in the JSON and the chart, e.g. the commit measured")
+    parser.add_argument("--label", default="",
+                        help="free text kept in the JSON and the chart, e.g. the commit measured")
     parser.add_argument("--replot", type=Path, metavar="JSON",
                         help="measure nothing: print the table and draw the chart of a saved run")
     parser.add_argument("--quick", action="store_true", help="a smoke run: fewer rounds, games and sessions")

@@ -23,14 +23,8 @@ from pathlib import Path
 from websockets.asyncio.client import ClientConnection, connect
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+from support.board import over  # noqa: E402
 from support.kestrel_server import ServerProcess, find_server_binary  # noqa: E402
-
-LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
-
-
-def over(board: list[str | None]) -> bool:
-    won = any(board[a] and board[a] == board[b] == board[c] for a, b, c in LINES)
-    return won or None not in board
 
 
 async def play(ws: ClientConnection) -> int:

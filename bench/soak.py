@@ -476,7 +476,8 @@ def check(
     if failed > drops["during the handshake"] + drops["after the handshake"]:
         failures.append(f"{failed} failed connections, more than the handshake drops")
     before_start = client["ended"]["before the game started"]
-    if before_start > drops["after the handshake"] + drops["while waiting for a partner"] + drops["during the handshake"]:
+    early = drops["during the handshake"] + drops["after the handshake"] + drops["while waiting for a partner"]
+    if before_start > early:
         failures.append(f"{before_start} ends before the start, more than the drops before the start")
     before_over = client["ended"]["before the game was over"]
     if before_over > drops["mid-game"] + drops["while closing"]:
@@ -644,7 +645,8 @@ def print_summary(s: dict[str, Any]) -> None:
         f"  connections to the server still open: {base['server_connections']} after the warm-up, "
         f"{drained['server_connections']} after the drain",
         "  client, end - baseline: "
-        f"threads {end['threads'] - base['threads']:+d} (runtime {base['runtime_threads']} -> {end['runtime_threads']}), "
+        f"threads {end['threads'] - base['threads']:+d} "
+        f"(runtime {base['runtime_threads']} -> {end['runtime_threads']}), "
         f"fds {end['fds'] - base['fds']:+d}, "
         f"gc objects {end['objects'] - base['objects']:+d}, "
         f"clients alive {end['clients_alive']} (kept {s['client_samples_kept']} + 1), "
@@ -654,7 +656,8 @@ def print_summary(s: dict[str, Any]) -> None:
         f"  sample refcounts {s['client_sample_refcounts']} (never-connected client: {s['client_control_refcount']})",
         f"  server: fds {srv['start']['fds']} at start, {srv['drained']['fds']} after the drain; threads "
         f"{srv['warm']['threads']} -> {srv['drained']['threads']}; RSS {srv['warm']['rss_kib'] / mib:.1f} MiB "
-        f"after the warm-up -> {srv['drained']['rss_kib'] / mib:.1f} MiB, peak {srv['drained']['peak_rss_kib'] / mib:.1f} MiB; "
+        f"after the warm-up -> {srv['drained']['rss_kib'] / mib:.1f} MiB, "
+        f"peak {srv['drained']['peak_rss_kib'] / mib:.1f} MiB; "
         f"exit {srv['exit']}",
     ]
     if s["failures"]:

@@ -32,7 +32,6 @@ build=${FUZZ_BUILD_DIR:-build/fuzz}
 jobs=${JOBS:-2}
 cxx=${FUZZ_CXX:-clang++-16}
 fuzz_dir=$root/tests/fuzz
-targets=(wire_decode url_parse handshake_response read_half)
 
 venv=$root/.venv/bin
 if [ ! -x "$venv/cmake" ] || [ ! -x "$venv/ninja" ]; then
@@ -63,6 +62,15 @@ configure_and_build() {
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER="$cxx" \
     -DKESTREL_TESTS=OFF -DKESTREL_PYTHON=OFF -DKESTREL_FUZZ=ON "$@" >/dev/null
   nice cmake --build "$dir" -j"$jobs" --target fuzz
+  # The targets are listed once, in tests/fuzz/CMakeLists.txt.
+  mapfile -t targets <"$dir/tests/fuzz/targets.txt"
+  local t
+  for t in "${targets[@]}"; do
+    if [ ! -d "$fuzz_dir/corpus/$t" ]; then
+      echo "fuzz: $t has no seeds in tests/fuzz/corpus/$t" >&2
+      exit 2
+    fi
+  done
 }
 
 if [ "$mode" = coverage ]; then
@@ -84,11 +92,17 @@ if [ "$mode" = coverage ]; then
       HalvesLink 'split\(' teardown)
   )
   for t in "${targets[@]}"; do
+    if [ -z "${reach[$t]:-}" ]; then
+      echo "fuzz: no functions to report for $t: add it to reach in scripts/fuzz.sh" >&2
+      exit 2
+    fi
+  done
+  for t in "${targets[@]}"; do
     bin=$cov_build/tests/fuzz/fuzz_$t
     profiles=$cov_build/profiles/$t
     rm -rf "$profiles" && mkdir -p "$profiles"
-    inputs=()
-    for dir in "$fuzz_dir/corpus/$t" "$fuzz_dir/regressions/$t" "$build/run/$t"; do
+    inputs=("$fuzz_dir/corpus/$t")
+    for dir in "$fuzz_dir/regressions/$t" "$build/run/$t"; do
       [ -d "$dir" ] && inputs+=("$dir")
     done
     # -runs=0: every input once, no mutation, nothing written to the folders.
@@ -120,10 +134,8 @@ for t in "${targets[@]}"; do
   log=$build/logs/$t.log
   artifacts=$build/artifacts/$t
   mkdir -p "$artifacts"
-  inputs=()
-  for dir in "$fuzz_dir/corpus/$t" "$fuzz_dir/regressions/$t"; do
-    [ -d "$dir" ] && inputs+=("$dir")
-  done
+  inputs=("$fuzz_dir/corpus/$t")
+  [ -d "$fuzz_dir/regressions/$t" ] && inputs+=("$fuzz_dir/regressions/$t")
   common=(-rss_limit_mb=2048 -timeout=10 -print_final_stats=1 "-artifact_prefix=$artifacts/")
   rc=0
   if [ "$mode" = regress ]; then

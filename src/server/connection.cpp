@@ -45,22 +45,12 @@ bool Lobby::leave(const Connection* leaver) {
   return std::erase_if(waiting_, [&](const auto& c) { return c.get() == leaver; }) > 0;
 }
 
-std::optional<DropPlan> ServerState::plan_drop() {
-  if (options.drop <= 0.0) return std::nullopt;
-  if (!(std::uniform_real_distribution<double>(0.0, 1.0)(drop_rng_) < options.drop)) return std::nullopt;
-  DropPlan plan;
-  plan.when = static_cast<DropPlan::When>(std::uniform_int_distribution<int>(0, 3)(drop_rng_));
-  plan.delay = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 10'000)(drop_rng_));
-  plan.reset = std::bernoulli_distribution(0.5)(drop_rng_);
-  return plan;
-}
-
 Connection::Connection(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop)
     : server_(server),
       ws_(std::move(socket)),
       peer_(describe(ws_.next_layer())),
-      wake_(ws_.get_executor()),
-      drop_(drop) {}
+      drops_(drop, ws_.next_layer(), peer_, server.options.quiet),
+      wake_(ws_.get_executor()) {}
 
 void Connection::start() {
   asio::co_spawn(ws_.get_executor(), [self = shared_from_this()] { return self->read_loop(); },
@@ -79,21 +69,9 @@ asio::awaitable<void> Connection::read_loop() {
   ws_.auto_fragment(false);
   ws_.binary(true);
 
-  if (drop_ && drop_->when == DropPlan::When::Handshake) {
-    // The client has sent (or is sending) its upgrade request and waits for
-    // the answer that never comes.
-    co_await wait_drop_delay();
-    drop_now();
-    co_return;
-  }
+  if (co_await drops_.cut_at(Dropper::Stage::Handshake)) co_return;
   if (auto [ec] = co_await ws_.async_accept(kAwait); ec) co_return;
-  accepted_ = true;
-  if (drop_ && drop_->when == DropPlan::When::AfterHandshake) {
-    // The join request, if it came meanwhile, stays unread.
-    co_await wait_drop_delay();
-    drop_now();
-    co_return;
-  }
+  if (co_await drops_.cut_at(Dropper::Stage::AfterHandshake)) co_return;
 
   asio::co_spawn(ws_.get_executor(), [self = shared_from_this()] { return self->write_loop(); },
                  asio::detached);
@@ -110,6 +88,7 @@ asio::awaitable<void> Connection::read_loop() {
 
   // The client is gone (or its closing handshake is done).
   reader_done_ = true;
+  drops_.ended();
   if (phase_ == Phase::Waiting && server_.lobby.leave(this) && !server_.options.quiet) {
     console::err_line("left " + peer_ + ": disconnected while waiting for a partner");
   }
@@ -143,13 +122,10 @@ void Connection::on_join(Payload payload) {
   if (!requested) return refuse("first message is not a join request");
   if (*requested != GameKind::TicTacToe) return refuse("only tic-tac-toe is played here");
 
-  if (drop_ && drop_->when == DropPlan::When::Waiting) {
-    // Held back from the lobby and the house until the drop, so the client
-    // is still waiting for its start message when the connection goes.
-    phase_ = Phase::Waiting;
-    arm_drop(DropPlan::When::Waiting);
-    return;
-  }
+  phase_ = Phase::Waiting;
+  // Held back from the lobby and the house until the cut, so the client is
+  // still waiting for its start message when the connection goes.
+  if (drops_.arm(Dropper::Stage::Waiting, weak_from_this())) return;
   auto self = shared_from_this();
   if (server_.options.house_bot) {
     std::uint64_t seat = 0;
@@ -160,11 +136,9 @@ void Connection::on_join(Payload payload) {
     }
     std::array<std::shared_ptr<Connection>, 2> seats;
     seats[seat] = self;
-    phase_ = Phase::Waiting;
     std::make_shared<Match>(server_, std::move(seats))->start();
     return;
   }
-  phase_ = Phase::Waiting;
   if (auto partner = server_.lobby.join(self)) {
     std::make_shared<Match>(server_, std::array{std::move(partner), std::move(self)})->start();
   }
@@ -178,6 +152,7 @@ void Connection::refuse(std::string reason) {
 void Connection::close_locally(websocket::close_code code, std::string reason) {
   if (phase_ == Phase::Closing) return;
   phase_ = Phase::Closing;
+  drops_.closing();
   match_.reset();
   close_ = websocket::close_reason(code, reason);
   wake_.cancel();
@@ -195,50 +170,8 @@ void Connection::begin_game(std::shared_ptr<Match> match, std::uint64_t seat) {
     self->seat_ = seat;
     self->outbox_.push_back(encode_game_started(seat));
     self->wake_.cancel();
-    self->arm_drop(DropPlan::When::Playing);
+    self->drops_.arm(Dropper::Stage::Playing, self);
   });
-}
-
-asio::awaitable<void> Connection::wait_drop_delay() {
-  asio::steady_timer timer(ws_.get_executor(), drop_->delay);
-  co_await timer.async_wait(kAwait);
-}
-
-void Connection::arm_drop(DropPlan::When reached) {
-  if (!drop_ || drop_->when != reached) return;
-  drop_timer_.emplace(ws_.get_executor(), drop_->delay);
-  // Weak: a connection that ends by itself first is not kept for the drop.
-  drop_timer_->async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
-    if (ec) return;
-    if (auto self = weak.lock()) self->drop_now();
-  });
-}
-
-void Connection::drop_now() {
-  auto& socket = ws_.next_layer();
-  if (reader_done_ || !socket.is_open()) return;  // gone by itself first
-  std::string_view when = "during the handshake";
-  if (accepted_) {
-    switch (phase_) {
-      case Phase::Joining: when = "after the handshake"; break;
-      case Phase::Waiting: when = "while waiting for a partner"; break;
-      case Phase::Playing: when = "mid-game"; break;
-      case Phase::Closing: when = "while closing"; break;
-    }
-  }
-  boost::system::error_code ignored;
-  if (drop_->reset) {
-    socket.set_option(asio::socket_base::linger(true, 0), ignored);
-  } else {
-    socket.shutdown(tcp::socket::shutdown_send, ignored);
-  }
-  // Pending reads and writes end with an error; the reader then takes the
-  // same path as for a client that disconnected.
-  socket.close(ignored);
-  if (!server_.options.quiet) {
-    console::err_line("dropped " + peer_ + " " + std::string(when) + " (" +
-                      (drop_->reset ? "RST" : "FIN") + ")");
-  }
 }
 
 void Connection::send(Payload payload) {

@@ -35,7 +35,7 @@ asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, ServerState& server) 
     }
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);  // one small message per move
-    std::make_shared<Connection>(std::move(socket), server, server.plan_drop())->start();
+    std::make_shared<Connection>(std::move(socket), server, server.drops.next())->start();
   }
 }
 
@@ -59,7 +59,10 @@ int run(const Options& options) {
     return 2;
   }
   const tcp::endpoint endpoint = found.begin()->endpoint();
-  tcp::acceptor acceptor(io);
+  // The accept loop and the close at shutdown share the acceptor's strand:
+  // with several threads running `io`, a signal handled on one of them must
+  // not close the acceptor while another starts an accept on it.
+  tcp::acceptor acceptor(asio::make_strand(io));
   if (acceptor.open(endpoint.protocol(), ec); !ec) {
     acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
     ec.clear();
@@ -72,7 +75,7 @@ int run(const Options& options) {
   }
   // Installed before the listening line, so a signal sent as soon as that
   // line appears still stops the server cleanly.
-  asio::signal_set signals(io, SIGINT, SIGTERM);
+  asio::signal_set signals(acceptor.get_executor(), SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& error, int) {
     if (error) return;
     boost::system::error_code ignored;
@@ -82,7 +85,7 @@ int run(const Options& options) {
 
   console::out_line("kestrel-server listening on " + url_of(acceptor.local_endpoint()));
 
-  asio::co_spawn(io, accept_loop(acceptor, server), asio::detached);
+  asio::co_spawn(acceptor.get_executor(), accept_loop(acceptor, server), asio::detached);
 
   std::vector<std::jthread> threads;
   for (unsigned i = 1; i < options.threads; ++i) threads.emplace_back([&io] { io.run(); });

@@ -11,7 +11,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/websocket/stream.hpp>
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "core/game.hpp"
+#include "server/dropper.hpp"
 #include "server/options.hpp"
 #include "server/protocol.hpp"
 
@@ -49,15 +49,6 @@ class Lobby {
   std::deque<std::shared_ptr<Connection>> waiting_;
 };
 
-// Fault injection (--drop): where in a connection's life the server cuts
-// it, after how long, and how.
-struct DropPlan {
-  enum class When { Handshake, AfterHandshake, Waiting, Playing };
-  When when = When::Handshake;
-  std::chrono::microseconds delay{0};  // counted from reaching `when`
-  bool reset = false;                  // RST (linger 0) rather than FIN
-};
-
 // What every connection and game shares.
 struct ServerState {
   asio::io_context& io;
@@ -65,18 +56,10 @@ struct ServerState {
   Lobby lobby;
   std::atomic<std::uint64_t> games_started{0};
   std::atomic<std::uint64_t> house_joins{0};
+  DropPlanner drops;
 
   ServerState(asio::io_context& io_context, Options opts)
-      : io(io_context),
-        options(std::move(opts)),
-        drop_rng_(options.seed ? *options.seed : std::random_device{}()) {}
-
-  // Decides whether the next accepted connection is to be dropped. Called
-  // by the accept loop only, so one seed gives one sequence of plans.
-  std::optional<DropPlan> plan_drop();
-
- private:
-  std::mt19937_64 drop_rng_;
+      : io(io_context), options(std::move(opts)), drops(options.drop, options.seed) {}
 };
 
 // One client: the reader coroutine (handshake, join, moves) and the writer
@@ -109,15 +92,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void on_join(std::vector<std::uint8_t> payload);
   void refuse(std::string reason);
   void close_locally(websocket::close_code code, std::string reason);
-  // Fault injection: starts the drop timer if the plan is for `reached`.
-  void arm_drop(DropPlan::When reached);
-  // Closes the TCP socket at once, without a closing handshake.
-  void drop_now();
-  asio::awaitable<void> wait_drop_delay();
 
   ServerState& server_;
   websocket::stream<tcp::socket> ws_;
   std::string peer_;
+  Dropper drops_;
   asio::steady_timer wake_;  // the writer waits on it; cancel() wakes it
   std::deque<Payload> outbox_;
   Phase phase_ = Phase::Joining;
@@ -125,9 +104,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::optional<websocket::close_reason> close_;
   std::shared_ptr<Match> match_;
   std::uint64_t seat_ = 0;
-  bool accepted_ = false;  // the WebSocket handshake is done
-  std::optional<DropPlan> drop_;
-  std::optional<asio::steady_timer> drop_timer_;
 };
 
 // One game: the server's own copy of the board decides who may move, which

@@ -7,7 +7,6 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/execution.hpp>
 #include <boost/asio/io_context.hpp>
-#include <cstdio>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -16,54 +15,14 @@
 #include <vector>
 
 #include "core/failure.hpp"
+#include "fd_capture.hpp"
 #include "net/message_channel.hpp"
-
-#if defined(_WIN32)
-#include <io.h>  // the POSIX names dup, dup2, close, lseek, read
-#else
-#include <unistd.h>
-#endif
 
 namespace kestrel {
 namespace {
 
 namespace asio = boost::asio;
-
-// Redirects a file descriptor to a temporary file until finish(); the
-// console writes to fds 1 and 2 directly, bypassing every stream.
-class FdCapture {
- public:
-  explicit FdCapture(int fd) : fd_(fd), file_(std::tmpfile()), saved_(dup(fd)) {
-    dup2(fileno(file_), fd_);
-  }
-  FdCapture(const FdCapture&) = delete;
-  FdCapture& operator=(const FdCapture&) = delete;
-  ~FdCapture() { finish(); }
-
-  // Bytes written so far.
-  long written() const { return static_cast<long>(lseek(fileno(file_), 0, SEEK_CUR)); }
-
-  std::string finish() {
-    if (saved_ >= 0) {
-      dup2(saved_, fd_);
-      close(saved_);
-      saved_ = -1;
-      lseek(fileno(file_), 0, SEEK_SET);
-      char buf[4096];
-      for (long n; (n = static_cast<long>(read(fileno(file_), buf, sizeof buf))) > 0;) {
-        text_.append(buf, static_cast<std::size_t>(n));
-      }
-      std::fclose(file_);
-    }
-    return text_;
-  }
-
- private:
-  int fd_;
-  std::FILE* file_;
-  int saved_;
-  std::string text_;
-};
+using test_support::FdCapture;
 
 // A local player that plays a fixed list of cells and records every state
 // it was asked about. Clones share the script.

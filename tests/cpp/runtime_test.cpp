@@ -20,10 +20,12 @@
 #include "net/os_thread.hpp"
 #include "net/task.hpp"
 #include "net/worker_config.hpp"
+#include "fd_capture.hpp"
 
 namespace asio = boost::asio;
 using namespace kestrel::net;
 using namespace std::chrono_literals;
+using kestrel::test_support::FdCapture;
 
 extern char** environ;
 
@@ -241,14 +243,14 @@ TEST(RuntimeTasks, RunBlockingUsesPoolThreadAndResumesOnTaskStrand) {
 
 TEST(RuntimeTasks, FailuresAreReportedAndWorkersSurvive) {
   background_runtime();  // created before stderr is captured
-  testing::internal::CaptureStderr();
+  FdCapture internal_err(2);
   auto where = std::source_location::current();
   auto internal = spawn_on(new_strand(), [](std::source_location at) -> asio::awaitable<int> {
     throw kestrel::InternalFailure("bad move from handle_turn", at);
     co_return 0;
   }(where));
   auto internal_outcome = wait_for(internal.join());
-  const std::string report = testing::internal::GetCapturedStderr();
+  const std::string report = internal_err.finish();
   ASSERT_TRUE(internal_outcome.failed());
   EXPECT_EQ(internal_outcome.failure_message(), "bad move from handle_turn");
   EXPECT_EQ(report, "thread 'tokio-runtime-worker' panicked at " + std::string(where.file_name()) + ":" +
@@ -256,13 +258,13 @@ TEST(RuntimeTasks, FailuresAreReportedAndWorkersSurvive) {
                         ":\nbad move from handle_turn\n");
 
   // Other exceptions name the spawn site; one without a message has none.
-  testing::internal::CaptureStderr();
+  FdCapture other_err(2);
   const int spawn_line = __LINE__ + 1;
   auto plain = spawn_on(new_strand(), []() -> asio::awaitable<void> { throw std::logic_error("plain"); co_return; }());
   auto plain_outcome = wait_for(plain.join());
   auto odd = spawn_on(new_strand(), []() -> asio::awaitable<void> { throw 7; co_return; }());
   auto odd_outcome = wait_for(odd.join());
-  const std::string reports = testing::internal::GetCapturedStderr();
+  const std::string reports = other_err.finish();
   EXPECT_EQ(plain_outcome.failure_message(), "plain");
   EXPECT_NE(reports.find(std::string(__FILE__) + ":" + std::to_string(spawn_line) + ":"), std::string::npos);
   EXPECT_NE(reports.find(":\nplain\n"), std::string::npos);
@@ -270,7 +272,7 @@ TEST(RuntimeTasks, FailuresAreReportedAndWorkersSurvive) {
   EXPECT_EQ(odd_outcome.failure_message(), std::nullopt);
 
   // More failing tasks than workers, then ordinary work still runs.
-  testing::internal::CaptureStderr();
+  FdCapture more_err(2);
   std::vector<JoinHandle<void>> failing;
   for (std::size_t i = 0; i < 2 * background_runtime().worker_count(); ++i) {
     failing.push_back(spawn_on(new_strand(), []() -> asio::awaitable<void> {
@@ -281,12 +283,12 @@ TEST(RuntimeTasks, FailuresAreReportedAndWorkersSurvive) {
   auto after = spawn_on(new_strand(), []() -> asio::awaitable<int> { co_return 5; }());
   EXPECT_EQ(wait_for(after.join()).value(), 5);
   for (auto& handle : failing) EXPECT_TRUE(wait_for(handle.join()).failed());
-  testing::internal::GetCapturedStderr();
+  more_err.finish();
 }
 
 TEST(RuntimeTasks, CancelEndsSuspendedTaskSilently) {
   background_runtime();
-  testing::internal::CaptureStderr();
+  FdCapture cancel_err(2);
   std::promise<void> waiting;
   auto handle = spawn_on(new_strand(), [](std::promise<void>& waiting) -> asio::awaitable<int> {
     asio::steady_timer timer(co_await asio::this_coro::executor, 1h);
@@ -298,13 +300,13 @@ TEST(RuntimeTasks, CancelEndsSuspendedTaskSilently) {
   handle.cancel();  // from the test thread; lands on the task's strand
   auto outcome = wait_for(handle.join());
   EXPECT_TRUE(outcome.cancelled());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(cancel_err.finish(), "");
 
   // A task may also give up on its own, just as quietly.
-  testing::internal::CaptureStderr();
+  FdCapture abandon_err(2);
   auto abandoned = spawn_on(new_strand(), []() -> asio::awaitable<int> { throw TaskAbandoned{}; co_return 1; }());
   EXPECT_TRUE(wait_for(abandoned.join()).cancelled());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(abandon_err.finish(), "");
 
   // Cancelling a finished task changes nothing; a dropped handle detaches.
   auto done = spawn_on(new_strand(), []() -> asio::awaitable<int> { co_return 3; }());

@@ -88,7 +88,8 @@ class TestUnusableAnswers:
         assert error.args == ("rust future panicked: " + message,)
         out, err = capfd.readouterr()
         # The worker names itself, the place and the message on stderr.
-        assert re.search(r"thread 'tokio-runtime-worker' panicked at src/python/[^\n]+:\d+:\d+:\n" + re.escape(message) + "\n", err)
+        panic = r"thread 'tokio-runtime-worker' panicked at src/python/[^\n]+:\d+:\d+:\n"
+        assert re.search(panic + re.escape(message) + "\n", err)
         assert "Game started, player id: 0" in out
         assert "wins" not in out and "Tie" not in out
 
@@ -188,7 +189,7 @@ class TestCancellation:
         events: list[str] = []
 
         async def main() -> None:
-            started, release = asyncio.Event(), asyncio.Event()
+            release = asyncio.Event()
 
             async def slow_turn(state):
                 # Held by the instance, not the class, and its frame keeps
@@ -302,7 +303,7 @@ class TestCancellation:
                         await waiter
                     except asyncio.CancelledError:
                         os.write(2, f"cancelled {urls[-1]}\n".encode())
-                    await wait_until(lambda: sys.getrefcount(client) == baseline)
+                    await wait_until(lambda: sys.getrefcount(client) == baseline)  # noqa: B023 (called before the loop moves on)
             return urls
 
         urls = asyncio.run(main())

@@ -10,6 +10,7 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
+
 from support.kestrel_server import ServerProcess, find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]

@@ -13,13 +13,14 @@ import queue
 import socket
 import struct
 import sys
-import threading
 import textwrap
+import threading
 from collections.abc import Awaitable, Callable
 from pathlib import Path
 
 import pytest
 
+from support.console import Console
 from support.match_server import JOIN
 from support.players import (
     TIE,
@@ -67,51 +68,6 @@ def open_sockets() -> int:
         except OSError:
             pass  # closed while listing
     return count
-
-
-class Console:
-    """Standard output and error at the descriptor level (kestrel writes
-    there directly), drained through pipes while the case runs, so a test can
-    wait for a line without racing the writers."""
-
-    def __init__(self) -> None:
-        self._streams: list[tuple[int, int, threading.Thread, list[bytes]]] = []
-
-    def __enter__(self) -> "Console":
-        for fd in (1, 2):
-            saved = os.dup(fd)
-            read_end, write_end = os.pipe()
-            os.dup2(write_end, fd)
-            os.close(write_end)
-            chunks: list[bytes] = []
-            drain = threading.Thread(target=self._drain, args=(read_end, chunks), daemon=True)
-            drain.start()
-            self._streams.append((fd, saved, drain, chunks))
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        for fd, saved, _, _ in self._streams:
-            os.dup2(saved, fd)  # the pipe's last write end goes: its drain ends
-            os.close(saved)
-        for _, _, drain, _ in self._streams:
-            drain.join(TIMEOUT)
-
-    @staticmethod
-    def _drain(read_end: int, chunks: list[bytes]) -> None:
-        with open(read_end, "rb", buffering=0) as pipe:
-            while chunk := pipe.read(65536):
-                chunks.append(chunk)
-
-    @property
-    def out(self) -> str:
-        return b"".join(self._streams[0][3]).decode(errors="replace")
-
-    @property
-    def err(self) -> str:
-        return b"".join(self._streams[1][3]).decode(errors="replace")
-
-    async def printed(self, line: str) -> None:
-        await wait_until(lambda: line in self.out)
 
 
 async def off_loop(step: Callable[..., object], *args: object) -> object:
@@ -441,7 +397,7 @@ class TestCancellation:
             if base == "connecting":
                 listener, fillers = full_listener()
                 with listener:
-                    future = client.connect("ws://127.0.0.1:%d" % listener.getsockname()[1])
+                    future = client.connect(f"ws://127.0.0.1:{listener.getsockname()[1]}")
                     await asyncio.sleep(0.1)  # let the attempt start
                     future.cancel()
                     await wait_until(lambda: sys.getrefcount(client) == baseline)
@@ -583,7 +539,7 @@ def test_answers_given_after_a_cancel_are_never_played() -> None:
             await wait_until(lambda: console.out.count("Game started, player id: 0\n") == len(clients))
             printed = (console.out, console.err)
             assert printed == (start_lines(server.url, 0) * len(clients), "")
-            for future, client in zip(futures, clients):
+            for future, client in zip(futures, clients, strict=True):
                 future.cancel()
                 client.release.set()
             await wait_until(lambda: all(client.finished_turns == 1 for client in clients))
@@ -615,7 +571,7 @@ def test_cancel_while_the_response_comes_in() -> None:
                 await off_loop(conn.read_request)
                 conns.append(conn)
             partial = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-            for i, (conn, future) in enumerate(zip(conns, futures)):
+            for i, (conn, future) in enumerate(zip(conns, futures, strict=True)):
                 # The two orders spread the cancels around the response's
                 # arrival.
                 if i % 2:

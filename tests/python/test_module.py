@@ -112,7 +112,7 @@ class TestClientClass:
             Named("a")
 
         class NamedWithNew(Named):
-            def __new__(cls, *args: object, **kwargs: object) -> "NamedWithNew":
+            def __new__(cls, *args: object, **kwargs: object) -> NamedWithNew:
                 return super().__new__(cls)
 
         assert NamedWithNew("a").name == "a"

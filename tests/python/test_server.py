@@ -18,14 +18,15 @@ from pathlib import Path
 from typing import TypeVar
 
 import pytest
-from support.kestrel_server import ServerProcess, find_server_binary
 from websockets.asyncio.client import ClientConnection, connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
+
+from support.board import over, winner
+from support.kestrel_server import ServerProcess, find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
 JOIN = b"\x00\x00"
 NORMAL, POLICY, TOO_BIG = 1000, 1008, 1009
-LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 T = TypeVar("T")
 
 
@@ -105,17 +106,6 @@ async def closed_with(ws: ClientConnection) -> int:
 def peer(ws: ClientConnection) -> str:
     host, port = ws.local_address[:2]
     return f"{host}:{port}"
-
-
-def winner(board: list[str | None]) -> str | None:
-    for a, b, c in LINES:
-        if board[a] is not None and board[a] == board[b] == board[c]:
-            return board[a]
-    return None
-
-
-def over(board: list[str | None]) -> bool:
-    return winner(board) is not None or None not in board
 
 
 @cache

@@ -10,6 +10,7 @@ import sys
 from pathlib import Path
 
 import pytest
+
 from support import loops
 from support.kestrel_server import find_server_binary
 

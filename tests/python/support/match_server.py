@@ -12,12 +12,14 @@ import asyncio
 import threading
 import time
 from collections import deque
-from dataclasses import dataclass, field
 from collections.abc import Callable
+from dataclasses import dataclass, field
 from typing import Any
 
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
+
+from support.board import over
 
 JOIN = b"\x00\x00"
 
@@ -28,14 +30,6 @@ class Game:
 
     moves: list[tuple[int, int]] = field(default_factory=list)
     finished: threading.Event = field(default_factory=threading.Event)
-
-
-def _winner(board: list[int | None]) -> int | None:
-    lines = [(0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6)]
-    for a, b, c in lines:
-        if board[a] is not None and board[a] == board[b] == board[c]:
-            return board[a]
-    return None
 
 
 def _wait(condition: Callable[[], bool], timeout: float, why: Callable[[], str]) -> None:
@@ -65,7 +59,7 @@ class MatchServer:
     def url(self) -> str:
         return f"ws://127.0.0.1:{self.port}"
 
-    def __enter__(self) -> "MatchServer":
+    def __enter__(self) -> MatchServer:
         self._thread.start()
         asyncio.run_coroutine_threadsafe(self._start(), self._loop).result(timeout=10)
         return self
@@ -145,7 +139,7 @@ class MatchServer:
         board: list[int | None] = [None] * 9
         seats = (first, second)
         mover = 0
-        while _winner(board) is None and None in board:
+        while not over(board):
             try:
                 message = await seats[mover].recv()
             except Exception:

@@ -10,10 +10,9 @@ import time
 from collections.abc import Callable, Iterable
 from typing import Any
 
-import kestrel
-
 from websockets.asyncio.client import connect as ws_connect
 
+import kestrel
 from support.loops import child_preamble
 
 # Move lists per seat for three finished games (seat 0 plays X).
@@ -27,7 +26,7 @@ TIMEOUT = 30.0  # generous: only there to turn a hang into a failure
 class ScriptedClient(kestrel.TicTacToeClient):
     """Plays a fixed list of cells and records every state it was shown."""
 
-    def __new__(cls, *args: Any, **kwargs: Any) -> "ScriptedClient":
+    def __new__(cls, *args: Any, **kwargs: Any) -> ScriptedClient:
         return super().__new__(cls)
 
     def __init__(self, moves: Iterable[int]) -> None:
@@ -65,7 +64,7 @@ async def connect_in_seat_order(server: Any, url: str, *clients: kestrel.TicTacT
     for client in clients:
         seen = len(server.join_requests)
         futures.append(client.connect(url))
-        await wait_until(lambda: len(server.join_requests) > seen)
+        await wait_until(lambda: len(server.join_requests) > seen)  # noqa: B023 (called before the loop moves on)
     return futures
 
 
@@ -83,7 +82,7 @@ class RawOpponent:
         self.received: list[bytes] = []
         self._task: asyncio.Task[None] | None = None
 
-    async def __aenter__(self) -> "RawOpponent":
+    async def __aenter__(self) -> RawOpponent:
         self._task = asyncio.ensure_future(self._run())
         return self
 

@@ -251,7 +251,7 @@ class RawServer:
         self._connections.append(conn)
         return conn
 
-    def __enter__(self) -> "RawServer":
+    def __enter__(self) -> RawServer:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -36,7 +36,7 @@ class Finished:
 
 
 class Driver:
-    _started: list["Driver"] = []
+    _started: list[Driver] = []
 
     @classmethod
     def kill_all(cls) -> None:
