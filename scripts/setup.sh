@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(libboost1.81-dev libgtest-dev googletest g++)
+apt_packages=(libboost1.81-dev libgtest-dev googletest g++ clang-format-16)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up a new machine, lints the Python code (ruff), builds everything and
+# Sets up a new machine, checks the code's layout (ruff for Python,
+# clang-format for C++), builds everything and
 # runs every test suite: ctest and pytest (on asyncio's loop, then on
 # uvloop), then the sanitizer builds with their test runs and a bounded fuzz
 # run (FUZZ_SECONDS per target, default 60). KESTREL_QUICK=1 stops after
@@ -9,6 +10,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 # Seconds, against minutes for the build: a lint error shows up first.
 .venv/bin/ruff check .
+git ls-files -z '*.cpp' '*.hpp' | xargs -0 clang-format-16 --dry-run --Werror
 scripts/build.sh
 .venv/bin/ctest --test-dir build/wheel --output-on-failure -j2
 KESTREL_BUILD_DIR="$PWD/build/wheel" .venv/bin/python -m pytest -q

@@ -11,8 +11,7 @@ namespace kestrel {
 
 class InternalFailure : public std::runtime_error {
  public:
-  explicit InternalFailure(std::string message,
-                           std::source_location where = std::source_location::current())
+  explicit InternalFailure(std::string message, std::source_location where = std::source_location::current())
       : std::runtime_error(std::move(message)), where_(where) {}
 
   const std::source_location& where() const noexcept { return where_; }

@@ -26,9 +26,7 @@ struct TicTacToeState {
   friend constexpr bool operator==(const TicTacToeState&, const TicTacToeState&) = default;
 };
 
-constexpr Player other(Player p) noexcept {
-  return static_cast<Player>(static_cast<std::uint8_t>(p) ^ 1U);
-}
+constexpr Player other(Player p) noexcept { return static_cast<Player>(static_cast<std::uint8_t>(p) ^ 1U); }
 
 constexpr std::string_view player_name(Player p) noexcept {
   return p == Player::Player1 ? "Player1" : "Player2";
@@ -45,9 +43,14 @@ constexpr std::optional<Cell> cell_from_index(std::uint64_t i) noexcept {
 // Checked in this order; it decides only when overwriting has produced two
 // complete lines of different players.
 inline constexpr std::array<std::array<std::uint8_t, 3>, 8> kLines{{
-    {0, 1, 2}, {3, 4, 5}, {6, 7, 8},  // rows
-    {0, 3, 6}, {1, 4, 7}, {2, 5, 8},  // columns
-    {0, 4, 8}, {2, 4, 6},             // diagonals
+    {0, 1, 2},
+    {3, 4, 5},
+    {6, 7, 8},  // rows
+    {0, 3, 6},
+    {1, 4, 7},
+    {2, 5, 8},  // columns
+    {0, 4, 8},
+    {2, 4, 6},  // diagonals
 }};
 
 constexpr std::optional<Player> winner(const Board& board) noexcept {

@@ -86,9 +86,7 @@ const ScoreTable& table() {
 
 }  // namespace
 
-int position_score(const TicTacToeState& state) noexcept {
-  return table().at(state);
-}
+int position_score(const TicTacToeState& state) noexcept { return table().at(state); }
 
 CellSet optimal_moves(const TicTacToeState& state) noexcept {
   if (is_over(state)) return 0;

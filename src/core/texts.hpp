@@ -16,7 +16,9 @@ namespace kestrel::texts {
 
 inline std::string connected_to(std::string_view url) { return "Connected to " + std::string(url); }
 inline constexpr std::string_view kWaitingForGame = "Waiting for game to start";
-inline std::string game_started(std::uint64_t seat) { return "Game started, player id: " + std::to_string(seat); }
+inline std::string game_started(std::uint64_t seat) {
+  return "Game started, player id: " + std::to_string(seat);
+}
 // The result line: "Player1 wins!" (seat 0), "Player2 wins!" or "Tie".
 inline std::string winner_line(std::string_view player_name) { return std::string(player_name) + " wins!"; }
 inline constexpr std::string_view kTie = "Tie";
@@ -24,8 +26,10 @@ inline constexpr std::string_view kTie = "Tie";
 inline std::string failed_to_connect(std::string_view url, std::string_view description) {
   return "Failed to connect to " + std::string(url) + ": " + std::string(description);
 }
-inline constexpr std::string_view kEndedBeforeStart = "Connection to the server ended before the game started";
-inline constexpr std::string_view kEndedBeforeOver = "Connection to the server ended before the game was over";
+inline constexpr std::string_view kEndedBeforeStart =
+    "Connection to the server ended before the game started";
+inline constexpr std::string_view kEndedBeforeOver =
+    "Connection to the server ended before the game was over";
 inline std::string game_not_played(std::uint64_t seat) {
   return "Game not played: the server assigned seat " + std::to_string(seat) + ", which is neither 0 nor 1";
 }
@@ -76,7 +80,8 @@ inline constexpr std::string_view kBadUtf8Close = "invalid UTF-8 in a close reas
 // TOKIO_WORKER_THREADS: each message starts with the variable's name quoted.
 inline constexpr std::string_view kWorkersZero = "\"TOKIO_WORKER_THREADS\" cannot be set to 0";
 inline std::string workers_not_usize(std::string_view error, std::string_view value) {
-  return "\"TOKIO_WORKER_THREADS\" must be usize, error: " + std::string(error) + ", value: " + std::string(value);
+  return "\"TOKIO_WORKER_THREADS\" must be usize, error: " + std::string(error) +
+         ", value: " + std::string(value);
 }
 inline std::string workers_not_unicode(std::string_view shown) {
   return "\"TOKIO_WORKER_THREADS\" must be valid unicode, error: " + std::string(shown);
@@ -88,11 +93,13 @@ inline constexpr std::string_view kIntegerTooLarge = "number too large to fit in
 // Creating the runtime.
 inline constexpr std::string_view kRuntimeBuildFailed = "Unable to build Tokio runtime: ";
 inline constexpr std::string_view kNoThread = "OS can't spawn worker thread: ";
-inline constexpr std::string_view kRuntimePoisoned = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+inline constexpr std::string_view kRuntimePoisoned =
+    "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 // The report of any internal failure on standard error:
 //   thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n
 inline std::string panic_report(std::string_view thread, std::string_view where, std::string_view message) {
-  return "thread '" + std::string(thread) + "' panicked at " + std::string(where) + ":\n" + std::string(message) + "\n";
+  return "thread '" + std::string(thread) + "' panicked at " + std::string(where) + ":\n" +
+         std::string(message) + "\n";
 }
 // The message of a failure that carried none.
 inline constexpr std::string_view kNoMessage = "Box<dyn Any>";

@@ -110,8 +110,8 @@ class ClientSocket : public TrackedSocket {
   template <class MutableBuffers, class Token>
   auto async_read_some(const MutableBuffers& buffers, Token&& token) {
     if (!head_) return TrackedSocket::async_read_some(buffers, std::forward<Token>(token));
-    return asio::async_compose<Token, void(error_code, std::size_t)>(WatchedRead<MutableBuffers>{this, buffers},
-                                                                     token, get_executor());
+    return asio::async_compose<Token, void(error_code, std::size_t)>(
+        WatchedRead<MutableBuffers>{this, buffers}, token, get_executor());
   }
 
  private:
@@ -148,9 +148,7 @@ class ClientSocket : public TrackedSocket {
           if (!ec && socket->head_) socket->observe(buffers, n);
           self.complete(ec, n);
           return;
-        case kRefusing:
-          self.complete(websocket::error::upgrade_declined, 0);
-          return;
+        case kRefusing: self.complete(websocket::error::upgrade_declined, 0); return;
       }
     }
   };
@@ -199,8 +197,7 @@ void async_teardown(beast::role_type role, ClientSocket& socket, TeardownHandler
 using NextWaiter = asio::any_completion_handler<void()>;
 
 struct ConnectionState {
-  explicit ConnectionState(ClientSocket socket)
-      : ws(std::move(socket)) {
+  explicit ConnectionState(ClientSocket socket) : ws(std::move(socket)) {
     ws.read_message_max(kMaxMessageSize);
     ws.auto_fragment(false);
     // Client frames are masked through this buffer, which is allocated per
@@ -213,9 +210,8 @@ struct ConnectionState {
     no_limits.idle_timeout = websocket::stream_base::none();
     no_limits.keep_alive_pings = false;
     ws.set_option(no_limits);
-    ws.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
-      on_control(kind, payload);
-    });
+    ws.control_callback(
+        [this](websocket::frame_type kind, beast::string_view payload) { on_control(kind, payload); });
   }
 
   void deliver(ReadOutcome outcome) {
@@ -237,12 +233,8 @@ struct ConnectionState {
   void on_control(websocket::frame_type kind, beast::string_view payload) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(payload.data());
     switch (kind) {
-      case websocket::frame_type::ping:
-        deliver(PingMessage{Bytes(p, p + payload.size())});
-        break;
-      case websocket::frame_type::pong:
-        deliver(PongMessage{Bytes(p, p + payload.size())});
-        break;
+      case websocket::frame_type::ping: deliver(PingMessage{Bytes(p, p + payload.size())}); break;
+      case websocket::frame_type::pong: deliver(PongMessage{Bytes(p, p + payload.size())}); break;
       case websocket::frame_type::close: {
         const websocket::close_reason& reason = ws.reason();
         CloseMessage close;
@@ -331,8 +323,9 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
           if (ec == websocket::error::closed) {
             state->deliver(ConnectionEnd{});
           } else if (ec == websocket::error::message_too_big && limit < kMaxMessageSize) {
-            state->deliver(TransportError{texts::join(texts::kSpaceLimit, texts::kMessageTooLong, "a frame of more than ",
-                                                      std::to_string(kMaxFrameSize), " bytes")});
+            state->deliver(TransportError{texts::join(texts::kSpaceLimit, texts::kMessageTooLong,
+                                                      "a frame of more than ", std::to_string(kMaxFrameSize),
+                                                      " bytes")});
           } else {
             state->deliver(TransportError{describe_error(ec)});
           }
@@ -426,7 +419,6 @@ std::pair<WriteHalf, ReadHalf> Connection::split() && {
   return {WriteHalf(link), ReadHalf(link)};
 }
 
-
 // ---------------------------------------------------------------------------
 // The opening handshake
 
@@ -452,22 +444,22 @@ struct CloseOnCancel {
 };
 
 template <class Token>
-auto async_handshake_or_close(const std::shared_ptr<ConnectionState>& state, websocket::response_type& response,
-                              std::string_view host, std::string_view target, Token&& token) {
+auto async_handshake_or_close(const std::shared_ptr<ConnectionState>& state,
+                              websocket::response_type& response, std::string_view host,
+                              std::string_view target, Token&& token) {
   auto initiate = [state, &response, host, target](auto handler) {
     auto slot = asio::get_associated_cancellation_slot(handler);
     if (slot.is_connected()) slot.template emplace<CloseOnCancel>(state);
     // Completes on the caller's executor, which is also where cancellations
     // are emitted, so the slot is cleared before anything else can reach it.
     auto home = asio::get_associated_executor(handler, state->ws.get_executor());
-    state->ws.async_handshake(
-        response, host, target,
-        [handler = std::move(handler), slot, home](error_code ec) mutable {
-          asio::dispatch(home, [handler = std::move(handler), slot, ec]() mutable {
-            slot.clear();
-            std::move(handler)(ec);
-          });
-        });
+    state->ws.async_handshake(response, host, target,
+                              [handler = std::move(handler), slot, home](error_code ec) mutable {
+                                asio::dispatch(home, [handler = std::move(handler), slot, ec]() mutable {
+                                  slot.clear();
+                                  std::move(handler)(ec);
+                                });
+                              });
   };
   return asio::async_initiate<std::decay_t<Token>, void(error_code)>(initiate, token);
 }
@@ -500,7 +492,8 @@ asio::awaitable<Result<std::pair<Connection, HandshakeResponse>, TransportError>
   if (head) {
     auto checked = check_handshake_response(*head, *sent_key);
     if (!checked) co_return std::move(checked).error();
-    if (!ec) co_return std::pair<Connection, HandshakeResponse>{Connection(std::move(state)), std::move(*head)};
+    if (!ec)
+      co_return std::pair<Connection, HandshakeResponse>{Connection(std::move(state)), std::move(*head)};
   }
   co_return TransportError{describe_error(ec)};
 }

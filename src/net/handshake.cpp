@@ -52,7 +52,8 @@ Result<void, TransportError> check_handshake_response(const HandshakeResponse& r
   if (response.version < 11) {
     return TransportError{texts::join(texts::kProtocolError, texts::kOldHttpVersion)};
   }
-  if (response.status != 101) return TransportError{texts::join(texts::kHttpError, status_text(response.status))};
+  if (response.status != 101)
+    return TransportError{texts::join(texts::kHttpError, status_text(response.status))};
   const std::string* upgrade = first_header(response, "Upgrade");
   if (upgrade == nullptr || !text::ascii_iequals(*upgrade, "websocket")) {
     return TransportError{texts::join(texts::kProtocolError, texts::kNoUpgradeHeader)};

@@ -8,7 +8,7 @@
 
 namespace kestrel::net {
 
-std::size_t processor_count() noexcept;                    // at least 1
+std::size_t processor_count() noexcept;  // at least 1
 void set_current_thread_name(std::string_view name) noexcept;
 std::string current_thread_name();  // as set here, else the OS name, else "<unnamed>"
 

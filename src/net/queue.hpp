@@ -121,14 +121,13 @@ class Core : public std::enable_shared_from_this<Core<T>> {
   template <class Handler>
   void start_receive(Handler handler) {
     // blocking.never: executing the completion never runs it inline.
-    auto executor = asio::prefer(
-        asio::require(asio::get_associated_executor(handler, asio::system_executor()),
-                      asio::execution::blocking.never),
-        asio::execution::outstanding_work.tracked, asio::execution::relationship.continuation);
+    auto executor =
+        asio::prefer(asio::require(asio::get_associated_executor(handler, asio::system_executor()),
+                                   asio::execution::blocking.never),
+                     asio::execution::outstanding_work.tracked, asio::execution::relationship.continuation);
     // Type-erase first: the erased handler puts its own cancellation state
     // on the caller's slot, so ours goes on the slot it exposes.
-    Waiter w{ReceiveHandler<T>(std::move(handler)),
-             asio::any_completion_executor(std::move(executor)), 0};
+    Waiter w{ReceiveHandler<T>(std::move(handler)), asio::any_completion_executor(std::move(executor)), 0};
     std::optional<T> ready;
     error_code ec;
     {
@@ -213,9 +212,8 @@ struct ReceiveInitiation {
     } else {
       // A detached (default-constructed or moved-from) receiver: closed.
       auto executor = asio::get_associated_executor(handler, asio::system_executor());
-      asio::post(executor, [h = std::move(handler)]() mutable {
-        std::move(h)(error_code{}, std::optional<T>{});
-      });
+      asio::post(executor,
+                 [h = std::move(handler)]() mutable { std::move(h)(error_code{}, std::optional<T>{}); });
     }
   }
 };
@@ -291,16 +289,13 @@ class Receiver {
   // receive at a time; a second concurrent one fails with already_started.
   template <class Token = boost::asio::default_completion_token_t<boost::asio::system_executor>>
   auto async_receive(Token&& token = {}) {
-    return boost::asio::async_initiate<Token,
-                                       void(boost::system::error_code, std::optional<T>)>(
+    return boost::asio::async_initiate<Token, void(boost::system::error_code, std::optional<T>)>(
         queue_detail::ReceiveInitiation<T>{core_}, token);
   }
 
   // async_receive for coroutines; throws boost::system::system_error when
   // cancelled.
-  boost::asio::awaitable<std::optional<T>> receive() {
-    return async_receive(boost::asio::use_awaitable);
-  }
+  boost::asio::awaitable<std::optional<T>> receive() { return async_receive(boost::asio::use_awaitable); }
 
   // Closes the queue for sending now instead of at destruction.
   void close() noexcept {

@@ -105,10 +105,9 @@ boost::asio::awaitable<std::invoke_result_t<F>> BackgroundRuntime::run_blocking(
     co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>, void(std::exception_ptr)>(
         initiate, boost::asio::use_awaitable);
   } else {
-    std::optional<R> value =
-        co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
-                                             void(std::exception_ptr, std::optional<R>)>(
-            initiate, boost::asio::use_awaitable);
+    std::optional<R> value = co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>,
+                                                                  void(std::exception_ptr, std::optional<R>)>(
+        initiate, boost::asio::use_awaitable);
     co_return std::move(*value);
   }
 }

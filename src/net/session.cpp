@@ -81,7 +81,8 @@ class ReaderStop {
 
 }  // namespace
 
-asio::awaitable<void> run_client(std::string_view url, const Strategy& client, const console::LineGate& lines) {
+asio::awaitable<void> run_client(std::string_view url, const Strategy& client,
+                                 const console::LineGate& lines) {
   auto strand = asio::any_io_executor(asio::make_strand(background_runtime().context()));
   auto opened = co_await open_connection(url, strand);
   if (!opened) {

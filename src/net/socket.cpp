@@ -25,8 +25,7 @@ class Registry {
   static Registry& instance() {
     static auto* made = [] {
       auto* registry = new Registry;  // leaked: workers may outlive main
-      process::on_fork({[registry] { registry->mutex_.lock(); },
-                        [registry] { registry->mutex_.unlock(); },
+      process::on_fork({[registry] { registry->mutex_.lock(); }, [registry] { registry->mutex_.unlock(); },
                         [registry] {
                           for (const Native fd : registry->open_) close_native(fd);
                           registry->open_.clear();

@@ -19,10 +19,10 @@ namespace asio = boost::asio;
 
 void report_panic(const std::source_location* where, std::string_view message) noexcept {
   try {
-    const std::string place = where == nullptr ? std::string("<unknown>")
-                                               : std::string(where->file_name()) + ":" +
-                                                     std::to_string(where->line()) + ":" +
-                                                     std::to_string(where->column());
+    const std::string place = where == nullptr
+                                  ? std::string("<unknown>")
+                                  : std::string(where->file_name()) + ":" + std::to_string(where->line()) +
+                                        ":" + std::to_string(where->column());
     const std::string report = texts::panic_report(current_thread_name(), place, message);
     console::err_text(report);
   } catch (...) {
@@ -57,8 +57,7 @@ void request_cancel(const std::shared_ptr<TaskControl>& control) {
   });
 }
 
-std::variant<TaskFailure, TaskCancelled> end_by_exception(std::exception_ptr error,
-                                                          bool cancel_requested,
+std::variant<TaskFailure, TaskCancelled> end_by_exception(std::exception_ptr error, bool cancel_requested,
                                                           const std::source_location& spawn_site) {
   try {
     std::rethrow_exception(error);

@@ -49,8 +49,12 @@ struct TaskOutcome {
   using Value = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
   std::variant<Value, TaskFailure, TaskCancelled> result;
 
-  static TaskOutcome success(Value value) { return {decltype(result)(std::in_place_index<0>, std::move(value))}; }
-  static TaskOutcome failure(TaskFailure failure) { return {decltype(result)(std::in_place_index<1>, std::move(failure))}; }
+  static TaskOutcome success(Value value) {
+    return {decltype(result)(std::in_place_index<0>, std::move(value))};
+  }
+  static TaskOutcome failure(TaskFailure failure) {
+    return {decltype(result)(std::in_place_index<1>, std::move(failure))};
+  }
   static TaskOutcome cancellation() { return {decltype(result)(std::in_place_index<2>)}; }
 
   bool finished() const noexcept { return result.index() == 0; }
@@ -77,17 +81,14 @@ void launch(const std::shared_ptr<TaskControl>& control, boost::asio::awaitable<
 void request_cancel(const std::shared_ptr<TaskControl>& control);
 // Classifies an exception that ended a task and writes the report for a
 // failure (nothing for a cancellation).
-std::variant<TaskFailure, TaskCancelled> end_by_exception(std::exception_ptr error,
-                                                          bool cancel_requested,
+std::variant<TaskFailure, TaskCancelled> end_by_exception(std::exception_ptr error, bool cancel_requested,
                                                           const std::source_location& spawn_site);
 
 // Runs the task and hands its outcome to `on_end` (on the task's strand,
 // after the task's own frame is gone).
 template <class T, class OnEnd>
-boost::asio::awaitable<void> run_task(boost::asio::awaitable<T> task,
-                                      std::shared_ptr<TaskControl> control,
-                                      OnEnd on_end,
-                                      std::source_location spawn_site) {
+boost::asio::awaitable<void> run_task(boost::asio::awaitable<T> task, std::shared_ptr<TaskControl> control,
+                                      OnEnd on_end, std::source_location spawn_site) {
   std::optional<TaskOutcome<T>> outcome;
   try {
     if constexpr (std::is_void_v<T>) {

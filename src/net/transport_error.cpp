@@ -23,16 +23,12 @@ std::string describe_error(const error_code& error) {
   if (error.category() == ws_category) {
     switch (static_cast<websocket::error>(error.value())) {
       case websocket::error::message_too_big:
-        return texts::join(texts::kSpaceLimit, texts::kMessageTooLong, "more than ", std::to_string(kMaxMessageSize),
-                           " bytes");
-      case websocket::error::buffer_overflow:
-        return texts::join(texts::kSpaceLimit, texts::kReadBufferFull);
-      case websocket::error::bad_frame_payload:
-        return texts::join(texts::kUtf8Error, texts::kBadUtf8Text);
-      case websocket::error::bad_close_payload:
-        return texts::join(texts::kUtf8Error, texts::kBadUtf8Close);
-      default:
-        return texts::join(texts::kProtocolError, error.message());
+        return texts::join(texts::kSpaceLimit, texts::kMessageTooLong, "more than ",
+                           std::to_string(kMaxMessageSize), " bytes");
+      case websocket::error::buffer_overflow: return texts::join(texts::kSpaceLimit, texts::kReadBufferFull);
+      case websocket::error::bad_frame_payload: return texts::join(texts::kUtf8Error, texts::kBadUtf8Text);
+      case websocket::error::bad_close_payload: return texts::join(texts::kUtf8Error, texts::kBadUtf8Close);
+      default: return texts::join(texts::kProtocolError, error.message());
     }
   }
   if (error.category() == http_category) {
@@ -42,10 +38,8 @@ std::string describe_error(const error_code& error) {
         return texts::join(texts::kProtocolError, texts::kHandshakeNotFinished);
       case http::error::header_limit:
       case http::error::body_limit:
-      case http::error::buffer_overflow:
-        return texts::join(texts::kSpaceLimit, texts::kResponseTooLarge);
-      default:
-        return texts::join(texts::kFormatError, error.message());
+      case http::error::buffer_overflow: return texts::join(texts::kSpaceLimit, texts::kResponseTooLarge);
+      default: return texts::join(texts::kFormatError, error.message());
     }
   }
   if (error == asio::error::eof) {

@@ -112,6 +112,8 @@ std::size_t worker_count_from(const std::optional<std::string>& value) {
   return static_cast<std::size_t>(parsed.value());
 }
 
-std::size_t worker_count_from_environment() { return worker_count_from(read_environment(kWorkerThreadsVariable)); }
+std::size_t worker_count_from_environment() {
+  return worker_count_from(read_environment(kWorkerThreadsVariable));
+}
 
 }  // namespace kestrel::net

@@ -11,15 +11,25 @@
 
 namespace kestrel {
 
-struct TextMessage { std::string text; };
-struct BinaryMessage { Bytes payload; };
-struct PingMessage { Bytes payload; };
-struct PongMessage { Bytes payload; };
+struct TextMessage {
+  std::string text;
+};
+struct BinaryMessage {
+  Bytes payload;
+};
+struct PingMessage {
+  Bytes payload;
+};
+struct PongMessage {
+  Bytes payload;
+};
 struct CloseFrame {
   std::uint16_t code;
   std::string reason;
 };
-struct CloseMessage { std::optional<CloseFrame> frame; };
+struct CloseMessage {
+  std::optional<CloseFrame> frame;
+};
 using WsMessage = std::variant<TextMessage, BinaryMessage, PingMessage, PongMessage, CloseMessage>;
 
 }  // namespace kestrel

@@ -30,8 +30,8 @@ std::string keyword_text(PyObject* key) {
   return text;
 }
 
-void place_keyword(const char* function, const char* const* names, std::size_t count,
-                   PyObject* key, PyObject* value, PyObject** out) {
+void place_keyword(const char* function, const char* const* names, std::size_t count, PyObject* key,
+                   PyObject* value, PyObject** out) {
   std::string name = keyword_text(key);
   for (std::size_t i = 0; i < count; ++i) {
     if (name == names[i]) {
@@ -47,9 +47,8 @@ void place_keyword(const char* function, const char* const* names, std::size_t c
 
 void check_positional(const char* function, std::size_t count, Py_ssize_t nargs) {
   if (static_cast<std::size_t>(nargs) <= count) return;
-  throw type_error(std::string(function) + " takes " + std::to_string(count) +
-                   " positional arguments but " + std::to_string(nargs) +
-                   (nargs == 1 ? " was" : " were") + " given");
+  throw type_error(std::string(function) + " takes " + std::to_string(count) + " positional arguments but " +
+                   std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
 }
 
 void check_missing(const char* function, const char* const* names, std::size_t count, PyObject** out) {

@@ -43,8 +43,7 @@ bool future_cancelled(PyObject* future) {
 }
 
 // callable(*positional, context=context)
-PyRef call_with_context(PyObject* callable, std::initializer_list<PyObject*> positional,
-                        PyObject* context) {
+PyRef call_with_context(PyObject* callable, std::initializer_list<PyObject*> positional, PyObject* context) {
   PyObject* names = context_kwnames();
   PyObject* vector[8];
   std::size_t count = 0;
@@ -59,8 +58,7 @@ PyRef call_with_context(PyObject* callable, std::initializer_list<PyObject*> pos
 // constructed in place.
 template <class State>
 struct Holder {
-  PyObject_HEAD
-  State state;
+  PyObject_HEAD State state;
 };
 
 template <class State>
@@ -169,8 +167,8 @@ PyObject* BridgeClass<DoneCallbackState>::call(PyObject* self, PyObject* args, P
 template <>
 PyObject* BridgeClass<CompletorState>::call(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto [future, complete, value] = args::bind_tuple<3>("CheckedCompletor.__call__()",
-                                                         {"future", "complete", "value"}, args, kwargs);
+    auto [future, complete, value] =
+        args::bind_tuple<3>("CheckedCompletor.__call__()", {"future", "complete", "value"}, args, kwargs);
     PyRef cancelled = call_method0(future, "cancelled");
     if (!truthy(cancelled.get())) call1(complete, value);
     Py_RETURN_NONE;
@@ -261,7 +259,8 @@ struct FinishWork {
       try {
         if (outcome.failed()) {
           const std::optional<std::string>& message = outcome.failure_message();
-          std::string text = texts::join(texts::kFuturePanicked, message ? std::string_view(*message) : texts::kUnknownError);
+          std::string text = texts::join(texts::kFuturePanicked,
+                                         message ? std::string_view(*message) : texts::kUnknownError);
           PyRef argument = make_str(text);
           PyRef exception = call1(rust_panic_type(), argument.get());
           deliver_outcome(binding, fut.get(), exception.get(), true);
@@ -293,8 +292,7 @@ PyRef spawn_as_future(const WorkFactory& make_work, std::shared_ptr<console::Lin
   call_method1(fut.get(), "add_done_callback", callback.get());
   // The work and its end get their own references now, under the lock.
   asio::awaitable<void> work = make_work(binding);
-  net::TaskCanceller canceller =
-      net::spawn_then(std::move(work), FinishWork{fut, std::move(binding)});
+  net::TaskCanceller canceller = net::spawn_then(std::move(work), FinishWork{fut, std::move(binding)});
   state_of<DoneCallbackState>(callback.get()).work = std::move(canceller);
   return fut;
 }
@@ -315,7 +313,8 @@ asio::awaitable<PyOutcome> LoopAwait::wait() && {
 
 LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable) {
   auto [sender, receiver] = make_oneshot<PyOutcome>();
-  PyRef ensure = BridgeClass<EnsureFutureState>::make(EnsureFutureState{std::move(awaitable), std::move(sender)});
+  PyRef ensure =
+      BridgeClass<EnsureFutureState>::make(EnsureFutureState{std::move(awaitable), std::move(sender)});
   PyRef method = get_attr(binding.event_loop.get(), "call_soon_threadsafe");
   call_with_context(method.get(), {ensure.get()}, binding.context.get());
   return LoopAwait(std::move(receiver));

@@ -61,9 +61,8 @@ PyRef create_type_or_fail(PyType_Spec& spec, const char* name) {
 }
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-  return guarded<PyObject*>(nullptr, []() -> PyObject* {
-    throw type_error(std::string(texts::kNoConstructor));
-  });
+  return guarded<PyObject*>(nullptr,
+                            []() -> PyObject* { throw type_error(std::string(texts::kNoConstructor)); });
 }
 
 }  // namespace kestrel::py

@@ -18,14 +18,14 @@ namespace {
 // class cannot also derive from another built-in with its own layout, such
 // as Exception).
 struct ClientObject {
-  PyObject_HEAD
-  Py_ssize_t unused;
+  PyObject_HEAD Py_ssize_t unused;
 };
 
 // The connect job: owns the URL copy and one reference to the client object
 // for the whole session; both go when the session ends or is dropped.
 boost::asio::awaitable<void> connect_job(std::string url, PyRef client,
-                                         std::shared_ptr<const console::LineGate> lines, LoopBinding binding) {
+                                         std::shared_ptr<const console::LineGate> lines,
+                                         LoopBinding binding) {
   PyStrategy strategy(std::move(client), std::move(binding));
   co_await net::run_client(url, strategy, *lines);
 }
@@ -47,8 +47,8 @@ void client_dealloc(PyObject* self) {
 
 PyObject* client_connect(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto [url] = args::bind_fast<1>("TicTacToeClient.connect()", {"url"}, argv, PyVectorcall_NARGS(nargs),
-                                    kwnames);
+    auto [url] =
+        args::bind_fast<1>("TicTacToeClient.connect()", {"url"}, argv, PyVectorcall_NARGS(nargs), kwnames);
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(client_type()))) {
       throw type_error("'" + args::type_name(self) + "' object cannot be converted to 'TicTacToeClient'");
     }

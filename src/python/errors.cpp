@@ -59,8 +59,8 @@ PyError PyError::from_value(PyRef value) {
 
 void PyError::restore() && {
   if (lazy_type_ != nullptr) {
-    PyObject* text = PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()),
-                                          "replace");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace");
     if (text == nullptr) return;  // the decode error is set instead
     PyErr_SetObject(lazy_type_, text);
     Py_DECREF(text);
@@ -142,7 +142,8 @@ std::string PyError::render() const {
   std::string out = "PyErr { type: ";
   out += repr_or(reinterpret_cast<PyObject*>(type), [&] { return plain_type_repr(type); });
   out += ", value: ";
-  out += repr_or(instance.get(), [&] { return "<unprintable " + std::string(short_type_name(type)) + " object>"; });
+  out += repr_or(instance.get(),
+                 [&] { return "<unprintable " + std::string(short_type_name(type)) + " object>"; });
   out += ", traceback: ";
   PyRef traceback = traceback_ ? traceback_ : PyRef::steal(PyException_GetTraceback(instance.get()));
   if (traceback) {
@@ -162,8 +163,7 @@ void raise_panic(const char* message) noexcept {
   PyObject* type = panic_exception_type();
   if (type == nullptr) abort_at_boundary();
   std::string_view text = message != nullptr ? std::string_view(message) : texts::kUnknownError;
-  PyObject* argument =
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  PyObject* argument = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (argument == nullptr) abort_at_boundary();
   PyErr_SetObject(type, argument);
   Py_DECREF(argument);

@@ -25,8 +25,8 @@ PendingChanges& pending() {
     auto* made = new PendingChanges;
     // A fork must not copy the lists halfway through a change; the child
     // applies them like the parent would (its objects are the same copies).
-    process::on_fork({[made] { made->mutex.lock(); }, [made] { made->mutex.unlock(); },
-                      [made] { made->mutex.unlock(); }});
+    process::on_fork(
+        {[made] { made->mutex.lock(); }, [made] { made->mutex.unlock(); }, [made] { made->mutex.unlock(); }});
     return made;
   }();
   return *changes;

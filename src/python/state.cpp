@@ -12,8 +12,7 @@ namespace kestrel::py {
 namespace {
 
 struct StateObject {
-  PyObject_HEAD
-  BoardEntries entries;  // constructed in place after allocation
+  PyObject_HEAD BoardEntries entries;  // constructed in place after allocation
 };
 
 PyTypeObject* state_type();
@@ -70,11 +69,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "builtins.PyTicTacToeState",
-    static_cast<int>(sizeof(StateObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    g_slots,
+    "builtins.PyTicTacToeState", static_cast<int>(sizeof(StateObject)), 0, Py_TPFLAGS_DEFAULT, g_slots,
 };
 
 PyTypeObject* state_type() {

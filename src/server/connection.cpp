@@ -53,8 +53,8 @@ Connection::Connection(tcp::socket socket, ServerState& server, std::optional<Dr
       wake_(ws_.get_executor()) {}
 
 void Connection::start() {
-  asio::co_spawn(ws_.get_executor(), [self = shared_from_this()] { return self->read_loop(); },
-                 asio::detached);
+  asio::co_spawn(
+      ws_.get_executor(), [self = shared_from_this()] { return self->read_loop(); }, asio::detached);
 }
 
 asio::awaitable<void> Connection::read_loop() {
@@ -62,9 +62,8 @@ asio::awaitable<void> Connection::read_loop() {
   // pings is dropped after 5 minutes. Waiting for a partner or for the
   // opponent's move has no limit.
   ws_.set_option(websocket::stream_base::timeout::suggested(boost::beast::role_type::server));
-  ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
-    res.set(boost::beast::http::field::server, "kestrel-server");
-  }));
+  ws_.set_option(websocket::stream_base::decorator(
+      [](websocket::response_type& res) { res.set(boost::beast::http::field::server, "kestrel-server"); }));
   ws_.read_message_max(kMaxMessage);
   ws_.auto_fragment(false);
   ws_.binary(true);
@@ -73,8 +72,8 @@ asio::awaitable<void> Connection::read_loop() {
   if (auto [ec] = co_await ws_.async_accept(kAwait); ec) co_return;
   if (co_await drops_.cut_at(Dropper::Stage::AfterHandshake)) co_return;
 
-  asio::co_spawn(ws_.get_executor(), [self = shared_from_this()] { return self->write_loop(); },
-                 asio::detached);
+  asio::co_spawn(
+      ws_.get_executor(), [self = shared_from_this()] { return self->write_loop(); }, asio::detached);
 
   boost::beast::flat_buffer buffer;
   for (;;) {
@@ -100,20 +99,15 @@ asio::awaitable<void> Connection::read_loop() {
 
 void Connection::on_payload(Payload payload) {
   switch (phase_) {
-    case Phase::Joining:
-      on_join(std::move(payload));
-      break;
+    case Phase::Joining: on_join(std::move(payload)); break;
     case Phase::Waiting:
       // Nothing is expected before the start message; a client that talks
       // now does not follow the protocol.
       server_.lobby.leave(this);
       refuse("message before the game started");
       break;
-    case Phase::Playing:
-      match_->on_message(seat_, std::move(payload));
-      break;
-    case Phase::Closing:
-      break;
+    case Phase::Playing: match_->on_message(seat_, std::move(payload)); break;
+    case Phase::Closing: break;
   }
 }
 

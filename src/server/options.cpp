@@ -102,7 +102,8 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       options.drop = *fraction;
     } else if (name == "--seed") {
       const auto v = value();
-      const auto n = v ? parse_number<std::uint64_t>(*v, std::numeric_limits<std::uint64_t>::max()) : std::nullopt;
+      const auto n =
+          v ? parse_number<std::uint64_t>(*v, std::numeric_limits<std::uint64_t>::max()) : std::nullopt;
       if (!n) return UsageError{"--seed needs a whole number"};
       options.seed = *n;
     } else if (name == "--seat") {

@@ -28,7 +28,9 @@ struct Options {
 };
 
 struct ShowHelp {};
-struct UsageError { std::string message; };
+struct UsageError {
+  std::string message;
+};
 
 using ParseResult = std::variant<Options, ShowHelp, UsageError>;
 

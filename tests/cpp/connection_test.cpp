@@ -45,7 +45,8 @@ asio::awaitable<void> serve_then_send(tcp::acceptor& acceptor, std::string after
   co_await asio::async_write(peer, asio::buffer(answer), asio::redirect_error(asio::use_awaitable, ec));
   peer.shutdown(tcp::socket::shutdown_send, ec);
   char sink[512];
-  while (!ec) co_await peer.async_read_some(asio::buffer(sink), asio::redirect_error(asio::use_awaitable, ec));
+  while (!ec)
+    co_await peer.async_read_some(asio::buffer(sink), asio::redirect_error(asio::use_awaitable, ec));
 }
 
 asio::awaitable<void> read_until_end(std::string url, asio::any_io_executor executor,
@@ -97,8 +98,8 @@ TEST(ReadHalf, TextMustNotEndInsideACharacterHoweverItIsFragmented) {
   EXPECT_EQ(failure_in(outcomes[0]), kBadText);
 
   // A character split across fragments and ended by an empty frame is whole.
-  outcomes = read_after_handshake(
-      frames({0x01, 0x01, 0xC2, 0x00, 0x01, 0xA9, 0x80, 0x00, 0x88, 0x02, 0x03, 0xE8}));
+  outcomes =
+      read_after_handshake(frames({0x01, 0x01, 0xC2, 0x00, 0x01, 0xA9, 0x80, 0x00, 0x88, 0x02, 0x03, 0xE8}));
   ASSERT_EQ(outcomes.size(), 3U);
   const auto* message = std::get_if<WsMessage>(&outcomes[0]);
   const auto* text = message ? std::get_if<TextMessage>(message) : nullptr;
@@ -108,7 +109,6 @@ TEST(ReadHalf, TextMustNotEndInsideACharacterHoweverItIsFragmented) {
   EXPECT_TRUE(message && std::holds_alternative<CloseMessage>(*message));
   EXPECT_TRUE(std::holds_alternative<ConnectionEnd>(outcomes[2]));
 }
-
 
 }  // namespace
 }  // namespace kestrel::net

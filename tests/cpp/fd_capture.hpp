@@ -16,9 +16,7 @@ namespace kestrel::test_support {
 // Redirects a file descriptor to a temporary file until finish().
 class FdCapture {
  public:
-  explicit FdCapture(int fd) : fd_(fd), file_(std::tmpfile()), saved_(dup(fd)) {
-    dup2(fileno(file_), fd_);
-  }
+  explicit FdCapture(int fd) : fd_(fd), file_(std::tmpfile()), saved_(dup(fd)) { dup2(fileno(file_), fd_); }
   FdCapture(const FdCapture&) = delete;
   FdCapture& operator=(const FdCapture&) = delete;
   ~FdCapture() { finish(); }

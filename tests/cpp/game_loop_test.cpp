@@ -29,7 +29,7 @@ using test_support::FdCapture;
 class ScriptedStrategy : public Strategy {
  public:
   struct Script {
-    std::deque<int> cells;          // running out raises an internal failure
+    std::deque<int> cells;  // running out raises an internal failure
     std::vector<TicTacToeState> asked;
   };
 
@@ -43,17 +43,13 @@ class ScriptedStrategy : public Strategy {
     co_return *cell_from_index(static_cast<std::uint64_t>(cell));
   }
 
-  std::unique_ptr<Strategy> clone() const override {
-    return std::make_unique<ScriptedStrategy>(script_);
-  }
+  std::unique_ptr<Strategy> clone() const override { return std::make_unique<ScriptedStrategy>(script_); }
 
  private:
   std::shared_ptr<Script> script_;
 };
 
-WsMessage move_message(int cell) {
-  return BinaryMessage{Bytes{static_cast<std::uint8_t>(cell)}};
-}
+WsMessage move_message(int cell) { return BinaryMessage{Bytes{static_cast<std::uint8_t>(cell)}}; }
 
 // One game on a real io_context: we play the server through the Inbox's
 // sending end and read the local player's moves off the Outbox.
@@ -73,8 +69,8 @@ struct Game {
     auto [out_tx, out_rx] = make_queue<WsMessage>();
     server = std::move(in_tx);
     sent = std::move(out_rx);
-    participant = Participant{std::make_unique<ScriptedStrategy>(script), std::move(out_tx),
-                              std::move(in_rx), seat};
+    participant =
+        Participant{std::make_unique<ScriptedStrategy>(script), std::move(out_tx), std::move(in_rx), seat};
   }
 
   void start() {
@@ -158,13 +154,12 @@ TEST(GameLoop, FullBoardWithoutLinePrintsTie) {
 TEST(GameLoop, WinnerIsNamedBySeatAndUnusableMessagesAreSkipped) {
   // Player2 completes row 1 (cells 3, 4, 5); Player1 plays 0, 1, 8.
   Game as_player1(0, {0, 1, 8});
-  EXPECT_EQ(play_out(as_player1, {move_message(3), move_message(4), move_message(5)}).out,
-            "Player2 wins!\n");
+  EXPECT_EQ(play_out(as_player1, {move_message(3), move_message(4), move_message(5)}).out, "Player2 wins!\n");
 
   Game as_player2(1, {3, 4, 5});
-  const Output o = play_out(as_player2, {TextMessage{"4"}, BinaryMessage{}, move_message(9),
-                                         PingMessage{Bytes{1}}, BinaryMessage{Bytes{0xFF}},
-                                         move_message(0), move_message(1), move_message(8)});
+  const Output o =
+      play_out(as_player2, {TextMessage{"4"}, BinaryMessage{}, move_message(9), PingMessage{Bytes{1}},
+                            BinaryMessage{Bytes{0xFF}}, move_message(0), move_message(1), move_message(8)});
   EXPECT_EQ(o.out, "Player2 wins!\n");
   EXPECT_EQ(as_player2.sent_cells(), (std::vector<int>{3, 4, 5}));
   TicTacToeState expected = initial_state();
@@ -197,12 +192,12 @@ TEST(GameLoop, WinningLocalMoveIsQueuedBeforeTheResultLine) {
   long printed_at_send = -1;
   int count = 0;
   std::function<void()> watch = [&] {
-    game.sent.async_receive(asio::bind_executor(
-        InlineExecutor{&game.io}, [&](boost::system::error_code, std::optional<WsMessage> m) {
-          if (!m) return;
-          if (++count == 3) printed_at_send = out.written();
-          watch();
-        }));
+    game.sent.async_receive(asio::bind_executor(InlineExecutor{&game.io},
+                                                [&](boost::system::error_code, std::optional<WsMessage> m) {
+                                                  if (!m) return;
+                                                  if (++count == 3) printed_at_send = out.written();
+                                                  watch();
+                                                }));
   };
   watch();
   game.start();

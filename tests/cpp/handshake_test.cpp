@@ -13,9 +13,8 @@ HandshakeResponse good_response() {
   HandshakeResponse r;
   r.version = 11;
   r.status = 101;
-  r.headers = {{"Upgrade", "websocket"},
-               {"Connection", "Upgrade"},
-               {"Sec-WebSocket-Accept", expected_accept(kKey)}};
+  r.headers = {
+      {"Upgrade", "websocket"}, {"Connection", "Upgrade"}, {"Sec-WebSocket-Accept", expected_accept(kKey)}};
   return r;
 }
 
@@ -27,8 +26,7 @@ std::string check(const HandshakeResponse& r) {
 constexpr const char* kVersion = "WebSocket protocol error: HTTP version must be 1.1 or higher";
 constexpr const char* kUpgrade = R"(WebSocket protocol error: No "Upgrade: websocket" header)";
 constexpr const char* kConnection = R"(WebSocket protocol error: No "Connection: upgrade" header)";
-constexpr const char* kAccept =
-    R"(WebSocket protocol error: Key mismatch in "Sec-WebSocket-Accept" header)";
+constexpr const char* kAccept = R"(WebSocket protocol error: Key mismatch in "Sec-WebSocket-Accept" header)";
 constexpr const char* kSubprotocol =
     "WebSocket protocol error: SubProtocol error: Server sent a subprotocol but none was requested";
 

@@ -69,9 +69,9 @@ TEST(HouseBot, ScoresTheOpeningAsADraw) {
 
 TEST(HouseBot, TakesAnImmediateWinOverABlock) {
   // X: 0 1, O: 3 4, X to move: 2 wins now; 5 would only block.
-  const auto s = board_of({{0, Player::Player1}, {1, Player::Player1}, {3, Player::Player2},
-                           {4, Player::Player2}},
-                          Player::Player1);
+  const auto s =
+      board_of({{0, Player::Player1}, {1, Player::Player1}, {3, Player::Player2}, {4, Player::Player2}},
+               Player::Player1);
   EXPECT_EQ(optimal_moves(s), CellSet{1U << 2});
   EXPECT_EQ(best_move(s), Cell::C2);
   EXPECT_GT(position_score(s), 0);
@@ -79,8 +79,8 @@ TEST(HouseBot, TakesAnImmediateWinOverABlock) {
 
 TEST(HouseBot, BlocksAThreat) {
   // X: 0 1, O: 4, O to move: only 2 avoids losing at once.
-  const auto s = board_of({{0, Player::Player1}, {1, Player::Player1}, {4, Player::Player2}},
-                          Player::Player2);
+  const auto s =
+      board_of({{0, Player::Player1}, {1, Player::Player1}, {4, Player::Player2}}, Player::Player2);
   EXPECT_EQ(best_move(s), Cell::C2);
 }
 
@@ -91,8 +91,11 @@ TEST(HouseBot, AnswersACornerOpeningWithTheCentre) {
 }
 
 TEST(HouseBot, OffersNothingOnceTheGameIsOver) {
-  const auto won = board_of({{0, Player::Player1}, {4, Player::Player1}, {8, Player::Player1},
-                             {1, Player::Player2}, {2, Player::Player2}},
+  const auto won = board_of({{0, Player::Player1},
+                             {4, Player::Player1},
+                             {8, Player::Player1},
+                             {1, Player::Player2},
+                             {2, Player::Player2}},
                             Player::Player2);
   EXPECT_EQ(optimal_moves(won), 0);
   EXPECT_EQ(best_move(won), std::nullopt);

@@ -60,8 +60,8 @@ TEST(MessageChannel, ReceiveTakesOneItemAndDropsWhatIsUnusable) {
   asio::io_context io;
   std::vector<std::optional<Cell>> got;
   for (int i = 0; i < 6; ++i) got.push_back(run(io, receive_message<Move>(inbox)));
-  EXPECT_EQ(got, (std::vector<std::optional<Cell>>{std::nullopt, std::nullopt, std::nullopt,
-                                                   std::nullopt, Cell::C4, Cell::C8}));
+  EXPECT_EQ(got, (std::vector<std::optional<Cell>>{std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                                   Cell::C4, Cell::C8}));
   for (int i = 0; i < 3; ++i) {  // closed and empty: at once, every time
     auto r = run(io, receive_message_or_closed<Move>(inbox));
     EXPECT_TRUE(r.closed);

@@ -36,7 +36,7 @@ constexpr auto kPatience = 60s;
 
 struct ProbeRun {
   std::map<std::string, std::string> lines;  // "key=value" lines of stdout
-  bool exited = false;                        // ended by itself in time
+  bool exited = false;                       // ended by itself in time
   int status = -1;
 };
 
@@ -76,7 +76,10 @@ ProbeRun run_probe(const std::optional<std::string>& value, const char* mode = "
     if (::poll(&p, 1, 1000) <= 0) continue;
     char buffer[4096];
     const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-    if (n <= 0) eof = true; else text.append(buffer, static_cast<std::size_t>(n));
+    if (n <= 0)
+      eof = true;
+    else
+      text.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(out[0]);
   if (!eof) ::kill(pid, SIGKILL);
@@ -126,7 +129,7 @@ TEST(RuntimeCreation, WorkerCountFromEnvironment) {
   auto four = run_probe("4");
   ASSERT_TRUE(four.exited);
   EXPECT_EQ(four.lines["workers"], "4");
-  EXPECT_EQ(four.lines["named"], "4");  // no other thread carries the name yet
+  EXPECT_EQ(four.lines["named"], "4");          // no other thread carries the name yet
   EXPECT_EQ(four.lines["workers_again"], "4");  // read once only
 
   auto eight = run_probe("+8");
@@ -220,9 +223,8 @@ TEST(RuntimeTasks, RunBlockingUsesPoolThreadAndResumesOnTaskStrand) {
   auto handle = spawn_on(new_strand(), []() -> asio::awaitable<void> {
     const auto self = co_await asio::this_coro::executor;
     const auto caller = std::this_thread::get_id();
-    auto [id, name, worker] = co_await background_runtime().run_blocking([] {
-      return std::tuple(std::this_thread::get_id(), current_thread_name(), on_worker());
-    });
+    auto [id, name, worker] = co_await background_runtime().run_blocking(
+        [] { return std::tuple(std::this_thread::get_id(), current_thread_name(), on_worker()); });
     EXPECT_NE(id, caller);
     EXPECT_EQ(name, "tokio-runtime-worker");
     EXPECT_FALSE(worker);
@@ -260,9 +262,15 @@ TEST(RuntimeTasks, FailuresAreReportedAndWorkersSurvive) {
   // Other exceptions name the spawn site; one without a message has none.
   FdCapture other_err(2);
   const int spawn_line = __LINE__ + 1;
-  auto plain = spawn_on(new_strand(), []() -> asio::awaitable<void> { throw std::logic_error("plain"); co_return; }());
+  auto plain = spawn_on(new_strand(), []() -> asio::awaitable<void> {
+    throw std::logic_error("plain");
+    co_return;
+  }());
   auto plain_outcome = wait_for(plain.join());
-  auto odd = spawn_on(new_strand(), []() -> asio::awaitable<void> { throw 7; co_return; }());
+  auto odd = spawn_on(new_strand(), []() -> asio::awaitable<void> {
+    throw 7;
+    co_return;
+  }());
   auto odd_outcome = wait_for(odd.join());
   const std::string reports = other_err.finish();
   EXPECT_EQ(plain_outcome.failure_message(), "plain");
@@ -304,7 +312,10 @@ TEST(RuntimeTasks, CancelEndsSuspendedTaskSilently) {
 
   // A task may also give up on its own, just as quietly.
   FdCapture abandon_err(2);
-  auto abandoned = spawn_on(new_strand(), []() -> asio::awaitable<int> { throw TaskAbandoned{}; co_return 1; }());
+  auto abandoned = spawn_on(new_strand(), []() -> asio::awaitable<int> {
+    throw TaskAbandoned{};
+    co_return 1;
+  }());
   EXPECT_TRUE(wait_for(abandoned.join()).cancelled());
   EXPECT_EQ(abandon_err.finish(), "");
 

@@ -54,8 +54,8 @@ TEST(Varint, EncodesShortestForm) {
 
 TEST(Varint, RoundTripsAtEveryWidthBoundary) {
   const std::uint64_t max64 = std::numeric_limits<std::uint64_t>::max();
-  for (std::uint64_t v : std::initializer_list<std::uint64_t>{
-           0, 250, 251, 65535, 65536, 0xFFFF'FFFF, 0x1'0000'0000, max64}) {
+  for (std::uint64_t v :
+       std::initializer_list<std::uint64_t>{0, 250, 251, 65535, 65536, 0xFFFF'FFFF, 0x1'0000'0000, max64}) {
     SCOPED_TRACE(v);
     const Bytes bytes = varint(v);
     EXPECT_EQ(bytes.size(), varint_size(v));
@@ -118,7 +118,9 @@ TEST(Messages, EncodeToTheirExactBytesInOneExactAllocation) {
 }
 
 TEST(Messages, DecodeStartMessagesAndMoves) {
-  auto seat = [](const Bytes& b) { return std::get<GameStarted>(decode<ServerMessage>(b).value().value).player_id; };
+  auto seat = [](const Bytes& b) {
+    return std::get<GameStarted>(decode<ServerMessage>(b).value().value).player_id;
+  };
   EXPECT_EQ(seat(B({0x00, 0x01})), 1U);
   EXPECT_EQ(seat(B({0x00, 0xFB, 0x2C, 0x01})), 300U);
   EXPECT_EQ(error_of(decode<ServerMessage>(B({0x01, 0x00}))),
@@ -128,8 +130,7 @@ TEST(Messages, DecodeStartMessagesAndMoves) {
   EXPECT_EQ(decode<Move>(B({0x08})).value(), Cell::C8);
   EXPECT_EQ(decode<Move>(B({0x04, 0xFF, 0xFF})).value(), Cell::C4);
   EXPECT_EQ(error_of(decode<Move>(B({0x09}))), DecodeError(UnexpectedVariant{"Cell", 0, 8, 9}));
-  EXPECT_EQ(error_of(decode<Move>(B({0xFB, 0x00, 0x01}))),
-            DecodeError(UnexpectedVariant{"Cell", 0, 8, 256}));
+  EXPECT_EQ(error_of(decode<Move>(B({0xFB, 0x00, 0x01}))), DecodeError(UnexpectedVariant{"Cell", 0, 8, 256}));
   EXPECT_EQ(error_of(decode<Move>({})), DecodeError(UnexpectedEnd{1}));
   EXPECT_EQ(error_of(decode<ClientMessage>(B({0x00, 0x02}))),
             DecodeError(UnexpectedVariant{"GameKind", 0, 1, 2}));
@@ -147,8 +148,7 @@ TEST(Messages, DecoderSurvivesRandomAndTruncatedInput) {
     const std::span<const std::uint8_t> bytes(data, n);
     Reader in(bytes);
     if (auto v = read_varint64(in)) {
-      EXPECT_TRUE(in.consumed() == 1 || in.consumed() == 3 || in.consumed() == 5 ||
-                  in.consumed() == 9);
+      EXPECT_TRUE(in.consumed() == 1 || in.consumed() == 3 || in.consumed() == 5 || in.consumed() == 9);
       EXPECT_EQ(u64(varint(v.value())).value(), v.value());
     }
     EXPECT_LE(in.consumed(), n);

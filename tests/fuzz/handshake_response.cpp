@@ -154,17 +154,17 @@ asio::awaitable<void> open_client(std::string url, asio::any_io_executor executo
 
 void run(std::string_view input) {
   Opened real;
-  const std::string key = run_against_peer(
-      [input](std::string_view sent_key) { return with_accept(input, sent_key); },
-      [&real](std::string url, asio::any_io_executor executor) {
-        return open_client(std::move(url), std::move(executor), &real);
-      });
+  const std::string key =
+      run_against_peer([input](std::string_view sent_key) { return with_accept(input, sent_key); },
+                       [&real](std::string url, asio::any_io_executor executor) {
+                         return open_client(std::move(url), std::move(executor), &real);
+                       });
   require(real.done, "opening never finished");
   require(key.size() == 24, "handshake key is not 24 characters");
   if (real.failure) {
-    require(starts_with_any(*real.failure, {"IO error: ", "HTTP error: ", "WebSocket protocol error: ",
-                                            "Space limit exceeded: ", "UTF-8 encoding error: ",
-                                            "HTTP format error: "}),
+    require(starts_with_any(*real.failure,
+                            {"IO error: ", "HTTP error: ", "WebSocket protocol error: ",
+                             "Space limit exceeded: ", "UTF-8 encoding error: ", "HTTP format error: "}),
             "opening failed with an unknown text: " + *real.failure);
   }
 
@@ -181,9 +181,9 @@ void run(std::string_view input) {
   // Beast reads a short response in one buffer; longer ones take a path
   // whose size limits this judge does not model.
   if (bytes.size() <= kHandshakeBuffer) {
-    require(real.failure == judged.failure,
-            "opening ended with \"" + real.failure.value_or("(open)") + "\" but the checks say \"" +
-                judged.failure.value_or("(open)") + "\"");
+    require(real.failure == judged.failure, "opening ended with \"" + real.failure.value_or("(open)") +
+                                                "\" but the checks say \"" +
+                                                judged.failure.value_or("(open)") + "\"");
   }
 }
 

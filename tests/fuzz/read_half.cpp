@@ -224,9 +224,9 @@ asio::awaitable<void> reader(net::ReadHalf half, InboxSender inbox, const Expect
       // Every frame takes at least its two header bytes.
       require(++messages <= input_size / 2, "more messages than the input holds frames");
       check_message(*message, input_size);
-      require(messages <= expected->messages.size() &&
-                  same_message(*message, expected->messages[messages - 1]),
-              "message differs from what the bytes hold");
+      require(
+          messages <= expected->messages.size() && same_message(*message, expected->messages[messages - 1]),
+          "message differs from what the bytes hold");
       closed = std::holds_alternative<CloseMessage>(*message);
       queue.send(std::move(*message));
       continue;

@@ -17,10 +17,10 @@ using net::TransportError;
 using net::WsUrl;
 
 constexpr std::string_view kKnownFailures[] = {
-    "HTTP format error: uri too long",       "HTTP format error: empty string",
-    "HTTP format error: invalid authority",  "HTTP format error: invalid uri character",
-    "HTTP format error: invalid format",     "HTTP format error: scheme too long",
-    "HTTP format error: invalid port",       "URL error: No host name in the URL",
+    "HTTP format error: uri too long",         "HTTP format error: empty string",
+    "HTTP format error: invalid authority",    "HTTP format error: invalid uri character",
+    "HTTP format error: invalid format",       "HTTP format error: scheme too long",
+    "HTTP format error: invalid port",         "URL error: No host name in the URL",
     "URL error: URL contains empty host name",
 };
 

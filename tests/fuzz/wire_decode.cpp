@@ -108,9 +108,10 @@ void check_success(const Decoder<T, Read, Write, Size>& d, Input bytes, const Ou
   require_of(d.name, exact.value.has_value() && exact.value.value() == value && exact.remaining == 0,
              "trailing bytes changed the value");
   const Outcome<T> short_one = d.run(bytes.first(out.consumed - 1));
-  require_of(d.name,
-             !short_one.value.has_value() && std::holds_alternative<wire::UnexpectedEnd>(short_one.value.error()),
-             "value decoded from fewer bytes than it took");
+  require_of(
+      d.name,
+      !short_one.value.has_value() && std::holds_alternative<wire::UnexpectedEnd>(short_one.value.error()),
+      "value decoded from fewer bytes than it took");
 
   // Re-encoding takes the shortest form and reads back to the same value.
   Bytes encoded;

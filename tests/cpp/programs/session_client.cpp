@@ -84,9 +84,9 @@ class ScriptedStrategy final : public Strategy {
         : mode(m), cells(std::move(c)), hold(h), go(std::move(g)) {}
     Mode mode;
     std::vector<int> cells;
-    std::size_t hold;                     // 1-based turn that waits for "go"; 0: none
+    std::size_t hold;  // 1-based turn that waits for "go"; 0: none
     OneshotReceiver<std::monostate> go;
-    std::size_t turns = 0;                // only touched by the one game
+    std::size_t turns = 0;  // only touched by the one game
     std::size_t next = 0;
     std::mutex mutex;
   };
@@ -170,7 +170,8 @@ struct Ending {
   std::string line;
 };
 
-asio::awaitable<void> watch(asio::awaitable<TaskOutcome<void>> joined, std::shared_ptr<std::promise<Ending>> done) {
+asio::awaitable<void> watch(asio::awaitable<TaskOutcome<void>> joined,
+                            std::shared_ptr<std::promise<Ending>> done) {
   TaskOutcome<void> outcome = co_await std::move(joined);
   if (outcome.finished()) {
     done->set_value({0, "driver: session finished"});
@@ -182,8 +183,9 @@ asio::awaitable<void> watch(asio::awaitable<TaskOutcome<void>> joined, std::shar
 }
 
 [[noreturn]] void usage() {
-  console::err_line("usage: session_client URL [--moves 4,0,8] [--strategy fail|hang] [--hold N] [--linger] "
-                    "[--print-workers] [--probe] [--send HEX]...");
+  console::err_line(
+      "usage: session_client URL [--moves 4,0,8] [--strategy fail|hang] [--hold N] [--linger] "
+      "[--print-workers] [--probe] [--send HEX]...");
   std::_Exit(2);
 }
 
