@@ -23,6 +23,18 @@ bool send_message(OutboxSender& outbox, const T& value) {
   return outbox.send(WsMessage(std::in_place_type<BinaryMessage>, BinaryMessage{wire::encode(value)}));
 }
 
+// The T an Inbox item carries: none unless it is a binary message that
+// decodes as T. Not a coroutine: a session parked on its Inbox should not
+// also hold a frame for the decoding.
+template <class T>
+std::optional<T> decode_message(const WsMessage& item) {
+  const auto* binary = std::get_if<BinaryMessage>(&item);
+  if (!binary) return std::nullopt;
+  auto decoded = wire::decode<T>(binary->payload);
+  if (!decoded) return std::nullopt;
+  return std::move(decoded).value();
+}
+
 // One Inbox item, as the game sees it.
 template <class T>
 struct Received {
@@ -38,11 +50,7 @@ template <class T>
 boost::asio::awaitable<Received<T>> receive_message_or_closed(InboxReceiver& inbox) {
   std::optional<WsMessage> item = co_await inbox.receive();
   if (!item) co_return Received<T>{std::nullopt, true};
-  const auto* binary = std::get_if<BinaryMessage>(&*item);
-  if (!binary) co_return Received<T>{};
-  auto decoded = wire::decode<T>(binary->payload);
-  if (!decoded) co_return Received<T>{};
-  co_return Received<T>{std::move(decoded).value(), false};
+  co_return Received<T>{decode_message<T>(*item), false};
 }
 
 // The same without telling closure from unusable data.

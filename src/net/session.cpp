@@ -112,14 +112,17 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client,
 
   std::uint64_t player_id = 0;
   for (;;) {
-    Received<ServerMessage> start = co_await receive_message_or_closed<ServerMessage>(inbox);
-    if (start.closed) {
+    // The Inbox directly, not receive_message: a waiting session then holds
+    // no second coroutine frame, which thousands of idle sessions feel.
+    std::optional<WsMessage> item = co_await inbox.receive();
+    if (!item) {
       lines.err_line(texts::kEndedBeforeStart);
       reader.finished();
       co_return;
     }
-    if (!start.value) continue;  // not a start message: dropped
-    player_id = std::get<GameStarted>(start.value->value).player_id;
+    std::optional<ServerMessage> start = decode_message<ServerMessage>(*item);
+    if (!start) continue;  // not a start message: dropped
+    player_id = std::get<GameStarted>(start->value).player_id;
     break;
   }
   lines.out_line(texts::game_started(player_id));
