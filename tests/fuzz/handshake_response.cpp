@@ -11,6 +11,7 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -74,15 +75,30 @@ struct ClosedStream {
   }
 };
 
-// What opening should end with, judged from the bytes alone: Beast's parse
-// of them as the response (the same parser the handshake uses), then our
-// checks. nullopt: the connection opens.
+// What opening should end with, judged from the bytes alone. First the
+// response head, up to the blank line that ends it, parsed alone as the
+// client watches it: a head the checks refuse decides at once, whatever
+// follows (a body is never waited for). Otherwise Beast's parse of the whole
+// response (the parser the handshake uses), then our checks. nullopt: the
+// connection opens.
 struct Judged {
   std::optional<std::string> failure;
   std::optional<HandshakeResponse> response;  // when it parsed
 };
 
 Judged judge(const std::string& bytes, std::string_view key) {
+  if (const std::size_t end = bytes.find("\r\n\r\n"); end != std::string::npos) {
+    http::response_parser<http::empty_body> head;
+    head.skip(true);
+    boost::system::error_code ec;
+    head.put(asio::buffer(bytes.data(), end + 4), ec);
+    if (!ec && head.is_header_done()) {
+      HandshakeResponse response = net::to_handshake_response(head.get());
+      auto checked = net::check_handshake_response(response, key);
+      if (!checked) return {std::move(checked).error().description, std::move(response)};
+    }
+  }
+
   beast::flat_buffer buffer;
   buffer.commit(asio::buffer_copy(buffer.prepare(bytes.size()), asio::buffer(bytes)));
   http::response_parser<http::string_body> parser;
