@@ -105,7 +105,7 @@ def run_example(name: str, url: str, stdin: str = "") -> str:
 def test_bots_finish_a_game_in_either_seat(house: ServerProcess, name: str) -> None:
     outputs = [run_example(name, house.url) for _ in range(2)]  # seats alternate
     assert {"player id: 0", "player id: 1"} <= {o.split("Game started, ")[1][:12] for o in outputs}
-    assert len(house.wait_for_log("game ", count=2)) == 2
+    assert len(house.wait_for_games(2)) == 2
     assert "forfeit" not in house.log()  # no illegal move
     if name == "perfect.py":
         assert all(o.rstrip().endswith("Tie") for o in outputs), outputs
@@ -119,5 +119,5 @@ def test_human_shows_the_board_and_reprompts_until_a_free_cell(house: ServerProc
     assert "0 | 1 | 2\n---------\n3 | 4 | 5\n---------\n6 | 7 | 8" in out
     assert out.count("Pick the number of a free cell.") == 3
     assert "| X |" in out  # our mark on 4 in the next rendering
-    [line] = house.wait_for_log("game ")
+    [line] = house.wait_for_games(1)
     assert " moves 4 " in line and "forfeit" not in line

@@ -444,7 +444,7 @@ def test_drop_cuts_connections_at_every_stage_without_a_close_frame(binary: Path
         dropped = house.wait_for_log("dropped ", count=40)
         # A game ends on its own strand after its player was cut: its line
         # may follow the last "dropped" line.
-        house.wait_for_log("game ", count=sum(" mid-game " in line for line in dropped))
+        house.wait_for_games(sum(" mid-game " in line for line in dropped))
         assert house.stop() == 0
         log = house.log()
         games = house.game_lines()

@@ -75,11 +75,18 @@ class ServerProcess:
     def game_lines(self) -> list[str]:
         return [line for line in self.log().splitlines() if line.startswith("game ")]
 
-    def wait_for_log(self, text: str, count: int = 1, timeout: float = 60.0) -> list[str]:
-        """The log lines containing `text`, once there are `count` of them."""
+    def wait_for_games(self, count: int, timeout: float = 60.0) -> list[str]:
+        """The game result lines, once there are `count` of them."""
+        return self.wait_for_log("game ", count, timeout, at_start=True)
+
+    def wait_for_log(
+        self, text: str, count: int = 1, timeout: float = 60.0, at_start: bool = False
+    ) -> list[str]:
+        """The log lines containing `text` (or starting with it), once there are `count`."""
         end = time.monotonic() + timeout
         while True:
-            lines = [line for line in self.log().splitlines() if text in line]
+            lines = self.log().splitlines()
+            lines = [ln for ln in lines if (ln.startswith(text) if at_start else text in ln)]
             if len(lines) >= count:
                 return lines
             if time.monotonic() > end:
