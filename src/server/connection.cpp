@@ -135,6 +135,10 @@ void Connection::on_join(Payload payload) {
   }
   if (auto partner = server_.lobby.join(self)) {
     std::make_shared<Match>(server_, std::array{std::move(partner), std::move(self)})->start();
+  } else if (!server_.options.quiet) {
+    // Tells a driver (kestrel-arena) that this client holds seat 0 of the
+    // next game, so it can start the opponent without racing the join.
+    console::err_line("joined " + peer_ + ": waiting for a partner");
   }
 }
 

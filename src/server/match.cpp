@@ -25,7 +25,8 @@ Match::Match(ServerState& server, std::array<std::shared_ptr<Connection>, 2> sea
     : server_(server),
       strand_(asio::make_strand(server.io)),
       id_(server.games_started.fetch_add(1) + 1),
-      rng_(game_seed()) {
+      rng_(game_seed()),
+      clock_(strand_) {
   for (std::size_t i = 0; i < seats.size(); ++i) {
     seats_[i] = seats[i];
     house_[i] = !seats[i];
@@ -39,6 +40,7 @@ void Match::start() {
       if (auto seat = self->seats_[i].lock()) seat->begin_game(self, i);
     }
     self->house_turn();
+    self->start_clock();
   });
 }
 
@@ -65,6 +67,7 @@ void Match::handle_message(std::uint64_t seat, const Payload& payload) {
   }
   play(*cell);
   house_turn();
+  start_clock();
 }
 
 void Match::play(Cell cell) {
@@ -84,8 +87,20 @@ void Match::house_turn() {
   play(static_cast<Cell>(std::countr_zero(choices)));
 }
 
+void Match::start_clock() {
+  if (over_ || !server_.options.move_time || house_[seat_of(state_.current)]) return;
+  clock_.expires_after(*server_.options.move_time);
+  // The move count names the turn: an expiry already queued when the move
+  // arrived belongs to a turn that is over.
+  clock_.async_wait([self = shared_from_this(), turn = moves_.size()](const boost::system::error_code& ec) {
+    if (ec || self->over_ || self->moves_.size() != turn) return;
+    self->forfeit(self->state_.current, "out of time");
+  });
+}
+
 void Match::conclude() {
   over_ = true;
+  clock_.cancel();
   const auto w = winner(state_.board);
   log_result(w ? std::string(player_name(*w)) + " wins" : "Tie");
   for (auto& seat : seats_) {
@@ -96,6 +111,7 @@ void Match::conclude() {
 
 void Match::forfeit(Player loser, std::string reason) {
   over_ = true;
+  clock_.cancel();
   log_result(std::string(player_name(other(loser))) + " wins, " + std::string(player_name(loser)) +
              " forfeits: " + reason);
   for (std::size_t i = 0; i < seats_.size(); ++i) {

@@ -1,6 +1,7 @@
 #include "server/options.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -9,12 +10,13 @@ namespace kestrel::server {
 
 const std::string_view kUsage =
     "usage: kestrel-server [--host HOST] [--port PORT] [--house-bot [--seat 0|1|alternate]]\n"
-    "                      [--threads N] [--drop FRACTION [--seed N]] [--quiet] [--help]\n"
+    "                      [--threads N] [--drop FRACTION [--seed N]] [--move-time SECONDS]\n"
+    "                      [--quiet] [--help]\n"
     "\n"
     "Match server for kestrel tic-tac-toe clients (WebSocket, binary messages).\n"
     "Pairs clients in the order they join, relays their moves, and ends a game\n"
     "by forfeit when a player moves out of turn, takes an occupied cell, sends\n"
-    "an undecodable move or disconnects.\n"
+    "an undecodable move, disconnects or runs out of time.\n"
     "\n"
     "  --host HOST      address to listen on (default 127.0.0.1)\n"
     "  --port PORT      port to listen on, 0 for any free port (default 9000)\n"
@@ -27,6 +29,9 @@ const std::string_view kUsage =
     "                   after the handshake, while waiting, or mid-game, after a\n"
     "                   random delay of up to 10 ms; one line per drop (default 0)\n"
     "  --seed N         seed for the drop decisions (default: random)\n"
+    "  --move-time SECONDS\n"
+    "                   a client that takes longer over one move forfeits the\n"
+    "                   game (\"out of time\"); 0.001 to 86400 (default: no limit)\n"
     "  --quiet          no line per finished game or drop\n"
     "  --help           show this text\n"
     "\n"
@@ -43,15 +48,15 @@ std::optional<T> parse_number(std::string_view text, T max) {
   return value;
 }
 
-// A plain decimal in [0, 1]; no sign, exponent, "inf" or "nan".
-std::optional<double> parse_fraction(std::string_view text) {
+// A plain decimal no greater than `max`; no sign, exponent, "inf" or "nan".
+std::optional<double> parse_decimal(std::string_view text, double max) {
   if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos) {
     return std::nullopt;
   }
   double value = 0;
   const auto [end, ec] =
       std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
-  if (ec != std::errc{} || end != text.data() + text.size() || value > 1.0) return std::nullopt;
+  if (ec != std::errc{} || end != text.data() + text.size() || value > max) return std::nullopt;
   return value;
 }
 
@@ -97,7 +102,7 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       options.threads = *n;
     } else if (name == "--drop") {
       const auto v = value();
-      const auto fraction = v ? parse_fraction(*v) : std::nullopt;
+      const auto fraction = v ? parse_decimal(*v, 1.0) : std::nullopt;
       if (!fraction) return UsageError{"--drop needs a number from 0 to 1"};
       options.drop = *fraction;
     } else if (name == "--seed") {
@@ -106,6 +111,13 @@ ParseResult parse_options(std::span<const std::string_view> args) {
           v ? parse_number<std::uint64_t>(*v, std::numeric_limits<std::uint64_t>::max()) : std::nullopt;
       if (!n) return UsageError{"--seed needs a whole number"};
       options.seed = *n;
+    } else if (name == "--move-time") {
+      const auto v = value();
+      const auto seconds = v ? parse_decimal(*v, 86400.0) : std::nullopt;
+      // Whole milliseconds: finer limits would be lost in scheduling noise.
+      const auto ms = seconds ? std::llround(*seconds * 1000.0) : 0;
+      if (ms < 1) return UsageError{"--move-time needs a number of seconds from 0.001 to 86400"};
+      options.move_time = std::chrono::milliseconds(ms);
     } else if (name == "--seat") {
       const auto v = value();
       seat_given = true;

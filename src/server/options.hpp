@@ -1,6 +1,7 @@
 // Command-line options of kestrel-server.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -25,6 +26,8 @@ struct Options {
   double drop = 0.0;
   // Seeds the drop decisions; unset: a fresh seed per run.
   std::optional<std::uint64_t> seed;
+  // How long a client may think over one move before it forfeits; unset: no limit.
+  std::optional<std::chrono::milliseconds> move_time;
 };
 
 struct ShowHelp {};

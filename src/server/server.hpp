@@ -124,6 +124,7 @@ class Match : public std::enable_shared_from_this<Match> {
   void handle_message(std::uint64_t seat, const Payload& payload);
   void play(Cell cell);
   void house_turn();
+  void start_clock();
   void conclude();
   void forfeit(Player loser, std::string reason);
   void log_result(std::string_view result) const;
@@ -140,6 +141,8 @@ class Match : public std::enable_shared_from_this<Match> {
   std::vector<Cell> moves_;
   bool over_ = false;
   std::minstd_rand rng_;
+  // The mover's time for the current turn (--move-time); on the game's strand.
+  asio::steady_timer clock_;
 };
 
 }  // namespace kestrel::server

@@ -310,6 +310,44 @@ def test_a_client_that_leaves_the_queue_is_not_paired(server: ServerProcess, how
     run(scenario())
 
 
+def test_the_first_of_a_pair_is_logged_as_waiting(server: ServerProcess) -> None:
+    async def scenario() -> tuple[str, str]:
+        first = await join(server.url)
+        server.wait_for_log(f"joined {peer(first)}: waiting for a partner")
+        second = await join(server.url)
+        await in_seat_order(first, second)
+        return peer(first), peer(second)
+
+    first, second = run(scenario())
+    assert [ln for ln in server.log().splitlines() if ln.startswith("joined ")] == [
+        f"joined {first}: waiting for a partner"
+    ]
+    assert second not in server.log()
+
+
+@pytest.mark.parametrize("opening", [[], [4], [4, 0, 8]])
+def test_move_time_forfeits_the_player_to_move(binary: Path, opening: list[int]) -> None:
+    """Each opening move comes within the limit, all of them together do not:
+    the clock starts afresh every turn."""
+
+    async def scenario(server: ServerProcess) -> None:
+        seats = await pair(server.url)
+        for turn, cell in enumerate(opening):
+            await asyncio.sleep(0.6)
+            await seats[turn % 2].send(bytes([cell]))
+            assert await seats[1 - turn % 2].recv() == bytes([cell])
+        stalled = len(opening) % 2
+        assert await closed_with(seats[1 - stalled]) == NORMAL
+        assert await closed_with(seats[stalled]) == POLICY
+        [line] = server.wait_for_log("game 1")
+        moves = " ".join(map(str, opening)) or "-"
+        assert line.endswith(f"Player{2 - stalled} wins, Player{stalled + 1} forfeits: out of time; moves {moves}")
+
+    with ServerProcess(binary, "--move-time", "1") as server:
+        run(scenario(server))
+        assert server.stop() == 0
+
+
 # --- the house player ---------------------------------------------------------------------------
 
 
@@ -414,6 +452,12 @@ def test_stops_cleanly_on_signals_with_clients_connected(binary: Path, sig: int)
         ["--drop", "nan"],
         ["--drop", "0.1", "--seed", "x"],
         ["--seed", "3"],
+        ["--move-time", "0"],
+        ["--move-time=0.0004"],
+        ["--move-time", "-1"],
+        ["--move-time", "1e3"],
+        ["--move-time", "86401"],
+        ["--move-time"],
     ],
 )
 def test_bad_arguments_exit_2_with_a_message(binary: Path, args: list[str]) -> None:
