@@ -1,0 +1,1 @@
+"""kestrel-arena: round-robin tournaments between kestrel bots."""

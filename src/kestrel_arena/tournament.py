@@ -1,0 +1,356 @@
+"""Plays the games: one kestrel-server on a free port, then every pair of bots
+the given number of times with seats alternating, one game at a time, each
+bot in a process of its own.
+
+The server's game line is the record of every game that started. A game is
+set up so that the seats are never left to chance: the server pairs clients
+in join order, so the seat-0 bot is started alone and the opponent only once
+the server has logged that bot as waiting ("joined ADDR: ..."); its address
+then picks out the game line ("game N (seat 0 ADDR, ...").
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import itertools
+import os
+import re
+import shutil
+import sys
+import sysconfig
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TypeVar
+
+from kestrel_arena.player import LOAD_FAILED, LOAD_FAILED_PREFIX
+from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
+
+LISTENING = "kestrel-server listening on "
+PYTHON_ERROR = re.compile(r"PyErr \{ type: .*?, value: (.*?), traceback: ")
+T = TypeVar("T")
+
+
+class ArenaError(Exception):
+    """The tournament cannot go on (the server failed); not a bot's fault."""
+
+
+@dataclass
+class Bot:
+    name: str
+    spec: str  # FILE.py or FILE.py:CLASS, as given
+    # Set once the bot has shown it cannot play at all (it does not load, or
+    # never joins): its remaining games are forfeited without being played.
+    disqualified: str | None = None
+
+
+@dataclass
+class Limits:
+    move_time: float  # seconds per move, enforced by the server
+    join_time: float  # seconds for a bot's process to start and join
+
+
+def find_server(explicit: str | None) -> Path:
+    """--server, else the kestrel-server installed beside this package (a
+    venv's scripts folder need not be on PATH), else PATH."""
+    if explicit:
+        candidates = [Path(explicit)]
+    else:
+        exe = "kestrel-server" + (".exe" if os.name == "nt" else "")
+        candidates = [Path(sysconfig.get_path("scripts")) / exe]
+        if found := shutil.which("kestrel-server"):
+            candidates.append(Path(found))
+    for candidate in candidates:
+        if candidate.is_file() and os.access(candidate, os.X_OK):
+            return candidate
+    raise ArenaError(f"kestrel-server not found (looked for {', '.join(map(str, candidates))}); use --server PATH")
+
+
+async def until(condition: Callable[[], T | None], timeout: float) -> T | None:
+    """The first value of `condition` that is not None, polled every 20 ms;
+    None after `timeout` seconds. Polling keeps one loop for lines and exits alike."""
+    end = asyncio.get_running_loop().time() + timeout
+    while (value := condition()) is None:
+        if asyncio.get_running_loop().time() >= end:
+            return None
+        await asyncio.sleep(0.02)
+    return value
+
+
+async def pump(stream: asyncio.StreamReader | None, lines: list[str]) -> None:
+    assert stream is not None
+    async for raw in stream:
+        lines.append(raw.decode(errors="replace").rstrip("\r\n"))
+
+
+class Server:
+    def __init__(self, binary: Path, move_time: float) -> None:
+        self.args = [str(binary), "--port", "0", "--move-time", f"{move_time:.3f}"]
+        self.lines: list[str] = []  # its stderr so far
+        self.url = ""
+        self._process: asyncio.subprocess.Process | None = None
+        self._reader: asyncio.Task[None] | None = None
+
+    async def __aenter__(self) -> Server:
+        self._process = await asyncio.create_subprocess_exec(
+            *self.args, stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE
+        )
+        assert self._process.stdout is not None
+        self._reader = asyncio.create_task(pump(self._process.stderr, self.lines))
+        try:
+            line = (await asyncio.wait_for(self._process.stdout.readline(), 30)).decode()
+        except TimeoutError:
+            line = ""
+        if not line.startswith(LISTENING):
+            await self.__aexit__()
+            raise ArenaError(f"kestrel-server did not start: {' '.join(self.args)}: {line!r} {' '.join(self.lines)}")
+        self.url = line[len(LISTENING) :].strip()
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        assert self._process is not None
+        if self._process.returncode is None:
+            self._process.terminate()
+            try:
+                await asyncio.wait_for(self._process.wait(), 10)
+            except TimeoutError:
+                self._process.kill()
+                await self._process.wait()
+        if self._reader is not None:
+            await self._reader
+
+    def running(self) -> bool:
+        return self._process is not None and self._process.returncode is None
+
+    def line_after(self, start: int, prefix: str) -> str | None:
+        return next((line for line in self.lines[start:] if line.startswith(prefix)), None)
+
+
+class BotProcess:
+    """One bot's process for one game, its output collected as it comes."""
+
+    def __init__(self, bot: Bot) -> None:
+        self.bot = bot
+        self.out: list[str] = []
+        self.err: list[str] = []
+        self._process: asyncio.subprocess.Process | None = None
+        self._tasks: list[asyncio.Task[object]] = []
+
+    async def start(self, url: str) -> BotProcess:
+        self._process = await asyncio.create_subprocess_exec(
+            sys.executable,
+            "-m",
+            "kestrel_arena.player",
+            self.bot.spec,
+            url,
+            stdin=asyncio.subprocess.DEVNULL,
+            stdout=asyncio.subprocess.PIPE,
+            stderr=asyncio.subprocess.PIPE,
+        )
+        self._tasks = [
+            asyncio.create_task(pump(self._process.stdout, self.out)),
+            asyncio.create_task(pump(self._process.stderr, self.err)),
+        ]
+        return self
+
+    @property
+    def exit_code(self) -> int | None:
+        """Set once the process has ended and its output is read."""
+        if self._process is None or not all(t.done() for t in self._tasks):
+            return None
+        return self._process.returncode
+
+    def started_game(self) -> bool:
+        return any(line.startswith("Game started, player id: ") for line in self.out)
+
+    def failure(self) -> str:
+        """Why the process ended badly, from its exit status and last stderr line."""
+        code = self.exit_code
+        last = next((line.strip() for line in reversed(self.err) if line.strip()), "")
+        if code == LOAD_FAILED and last.startswith(LOAD_FAILED_PREFIX):
+            return "failed to load: " + shorten(last[len(LOAD_FAILED_PREFIX) :])
+        if code is None:
+            return "still running"
+        # An exception from handle_turn reaches stderr wrapped in the module's
+        # panic report; the Python exception inside says what happened.
+        if raised := PYTHON_ERROR.search(last):
+            last = "handle_turn raised " + raised.group(1)
+        return f"crashed (exit {code})" + (f": {shorten(last)}" if last else "")
+
+    async def stop(self, grace: float) -> None:
+        """Lets the process end by itself within `grace` seconds, then kills it."""
+        if self._process is None:
+            return
+        try:
+            await asyncio.wait_for(self._process.wait(), grace)
+        except TimeoutError:
+            with contextlib.suppress(ProcessLookupError):  # it ended meanwhile
+                self._process.kill()
+            await self._process.wait()
+        await asyncio.gather(*self._tasks)
+
+
+def shorten(text: str, limit: int = 160) -> str:
+    return text if len(text) <= limit else text[: limit - 1] + "…"
+
+
+def forfeited(number: int, seats: tuple[Bot, Bot], losers: list[Bot], reasons: dict[str, str]) -> GameRecord:
+    """A game decided before the server could start it."""
+    names = (seats[0].name, seats[1].name)
+    if len(losers) == 2:
+        return GameRecord(number, names, None, None, "both forfeit", reasons[losers[0].name], True, problems=reasons)
+    loser = losers[0]
+    winner = seats[1] if loser is seats[0] else seats[0]
+    return GameRecord(
+        number, names, winner.name, loser.name, f"{winner.name} wins", reasons[loser.name], True, problems=reasons
+    )
+
+
+async def play_game(server: Server, number: int, first: Bot, second: Bot, limits: Limits) -> GameRecord:
+    seats = (first, second)
+    out = [b for b in seats if b.disqualified]
+    if out:
+        return forfeited(number, seats, out, {b.name: b.disqualified or "" for b in out})
+
+    start = len(server.lines)
+    bots = [BotProcess(first), BotProcess(second)]
+    try:
+        await bots[0].start(server.url)
+        joined = await until(
+            lambda: waiting_address(server, start) or ("" if bots[0].exit_code is not None else None),
+            limits.join_time,
+        )
+        if not joined:
+            return decide_unstarted(number, seats, bots, 0, limits)
+        address = joined
+
+        await bots[1].start(server.url)
+
+        def game_line() -> str | None:
+            prefix = f"(seat 0 {address},"
+            return next((ln for ln in server.lines[start:] if ln.startswith("game ") and prefix in ln), None)
+
+        def started() -> bool:
+            return game_line() is not None or any(b.started_game() for b in bots)
+
+        status = await until(
+            lambda: "started" if started() else "ended" if any(b.exit_code is not None for b in bots) else None,
+            limits.join_time,
+        )
+        if status is None:
+            return decide_unstarted(number, seats, bots, 1, limits)
+        # A process that ended may still have joined first, and then the
+        # server's line is on its way.
+        if status == "ended" and await until(lambda: True if started() else None, 1.0) is None:
+            return decide_unstarted(number, seats, bots, 0 if bots[0].exit_code is not None else 1, limits)
+
+        line = await until(game_line, 9 * limits.move_time + limits.join_time + 10)
+        if line is None:
+            raise ArenaError(f"kestrel-server logged no result for game {number}: {server.lines[start:]}")
+        result = parse_game_line(line)
+        if result is None:
+            raise ArenaError(f"cannot read kestrel-server's game line: {line!r}")
+        # The server has decided; a bot that ran out of time is stuck in its turn.
+        for side, proc in enumerate(bots):
+            out_of_time = result.forfeit and result.winner != side and result.reason == "out of time"
+            await proc.stop(0 if out_of_time else 3)
+        return record_game(number, seats, bots, result, line, limits)
+    finally:
+        for proc in bots:
+            await proc.stop(0)
+        # A bot killed while waiting for a partner is still in the lobby until
+        # the server sees it go; the next game must not meet it there.
+        await until(lambda: True if waiting_address(server, start) is None else None, 5.0)
+
+
+def waiting_address(server: Server, start: int) -> str | None:
+    """The address of a client the server logged as waiting for a partner
+    since line `start` and that has neither left nor been paired since."""
+    waiting: list[str] = []
+    for line in server.lines[start:]:
+        if line.startswith("joined "):
+            waiting.append(line.split()[1].rstrip(":"))
+        elif line.startswith("left "):
+            gone = line.split()[1].rstrip(":")
+            waiting = [a for a in waiting if a != gone]
+        elif line.startswith("game ") and (result := parse_game_line(line)):
+            waiting = [a for a in waiting if a not in result.addresses]
+    return waiting[0] if waiting else None
+
+
+def decide_unstarted(
+    number: int, seats: tuple[Bot, Bot], bots: list[BotProcess], side: int, limits: Limits
+) -> GameRecord:
+    """No game on the server: the bot on `side` never got as far as joining."""
+    proc = bots[side]
+    if proc.exit_code is None:
+        reason = f"did not join within {limits.join_time:g} s"
+        seats[side].disqualified = reason
+    else:
+        reason = proc.failure()
+        if reason.startswith("failed to load"):
+            seats[side].disqualified = reason
+    return forfeited(number, seats, [seats[side]], {seats[side].name: reason})
+
+
+def record_game(
+    number: int, seats: tuple[Bot, Bot], bots: list[BotProcess], result: ServerResult, line: str, limits: Limits
+) -> GameRecord:
+    names = (seats[0].name, seats[1].name)
+    problems: dict[str, str] = {}
+    if result.winner is None:
+        winner = loser = None
+        verdict = "draw"
+    else:
+        winner, loser = names[result.winner], names[1 - result.winner]
+        verdict = f"{winner} wins"
+    if result.forfeit:
+        assert loser is not None
+        proc = bots[1 - result.winner] if result.winner is not None else bots[0]
+        if result.reason == "out of time":
+            problems[loser] = f"out of time (no move within {limits.move_time:g} s)"
+        elif result.reason == "disconnected" and proc.exit_code not in (None, 0):
+            problems[loser] = proc.failure()
+        else:
+            problems[loser] = result.reason
+    return GameRecord(
+        game=number,
+        seats=names,
+        winner=winner,
+        loser=loser,
+        result=verdict,
+        reason=result.reason,
+        forfeit=result.forfeit,
+        moves=result.moves,
+        server_game=result.server_game,
+        addresses=result.addresses,
+        server_line=line,
+        problems=problems,
+    )
+
+
+def schedule(bots: list[Bot], games_per_pair: int) -> list[tuple[Bot, Bot]]:
+    """Round by round, so every pair has played about as often at any point;
+    within a pair the seats alternate, the first-named bot moving first in
+    the pair's first game."""
+    pairs = list(itertools.combinations(bots, 2))
+    return [(a, b) if k % 2 == 0 else (b, a) for k in range(games_per_pair) for a, b in pairs]
+
+
+async def run_tournament(
+    server_binary: Path,
+    bots: list[Bot],
+    games_per_pair: int,
+    limits: Limits,
+    progress: Callable[[int, int, GameRecord], None],
+) -> list[GameRecord]:
+    games: list[GameRecord] = []
+    plan = schedule(bots, games_per_pair)
+    async with Server(server_binary, limits.move_time) as server:
+        for number, (first, second) in enumerate(plan, 1):
+            if not server.running():
+                raise ArenaError("kestrel-server ended during the tournament:\n" + "\n".join(server.lines[-20:]))
+            games.append(await play_game(server, number, first, second, limits))
+            progress(number, len(plan), games[-1])
+    return games
