@@ -1,10 +1,11 @@
 """One bot for one game, in a process of its own:
 
-    python -m kestrel_arena.player FILE.py[:CLASS] URL
+    python -m kestrel_arena.player [--wait-for-go] FILE.py[:CLASS] URL
 
 Loads the file under a name other than "__main__" (so a bot's own
 `if __name__ == "__main__":` block does not run), picks its one
-`TicTacToeClient` subclass (or CLASS), and awaits `connect(URL)`.
+`TicTacToeClient` subclass (or CLASS), and awaits `connect(URL)`; with
+--wait-for-go, only after printing a ready line and reading a line on stdin.
 Exit status: 0 after the game, 3 when the bot cannot be loaded or built (the
 last line on stderr says why), anything else when the game itself failed.
 """
@@ -19,6 +20,8 @@ from pathlib import Path
 
 LOAD_FAILED = 3
 LOAD_FAILED_PREFIX = "kestrel-arena: cannot load bot: "
+WAIT_FLAG = "--wait-for-go"
+READY = "kestrel-arena: bot ready"
 
 
 class BotLoadError(Exception):
@@ -72,7 +75,7 @@ def load_bot_class(spec: str) -> type:
     return own[0]
 
 
-async def play(spec: str, url: str) -> int:
+async def play(spec: str, url: str, wait_for_go: bool) -> int:
     # Built inside the loop: a client may look for the running loop when made.
     try:
         bot = load_bot_class(spec)()
@@ -83,16 +86,24 @@ async def play(spec: str, url: str) -> int:
         traceback.print_exc()
         print(LOAD_FAILED_PREFIX + "".join(traceback.format_exception_only(e)).strip(), file=sys.stderr)
         return LOAD_FAILED
+    if wait_for_go:
+        # The arena starts both players of a game at once, so their start-up
+        # overlaps, and tells each when to join (seat order is join order).
+        print(READY, flush=True)
+        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
     await bot.connect(url)
     return 0
 
 
 def main(argv: list[str] | None = None) -> int:
     args = sys.argv[1:] if argv is None else argv
+    wait_for_go = args[:1] == [WAIT_FLAG]
+    if wait_for_go:
+        args = args[1:]
     if len(args) != 2:
-        print("usage: python -m kestrel_arena.player FILE.py[:CLASS] URL", file=sys.stderr)
+        print(f"usage: python -m kestrel_arena.player [{WAIT_FLAG}] FILE.py[:CLASS] URL", file=sys.stderr)
         return 2
-    return asyncio.run(play(*args))
+    return asyncio.run(play(args[0], args[1], wait_for_go))
 
 
 if __name__ == "__main__":

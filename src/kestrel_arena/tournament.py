@@ -24,7 +24,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TypeVar
 
-from kestrel_arena.player import LOAD_FAILED, LOAD_FAILED_PREFIX
+from kestrel_arena.player import LOAD_FAILED, LOAD_FAILED_PREFIX, READY, WAIT_FLAG
 from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
 
 LISTENING = "kestrel-server listening on "
@@ -142,9 +142,10 @@ class BotProcess:
             sys.executable,
             "-m",
             "kestrel_arena.player",
+            WAIT_FLAG,
             self.bot.spec,
             url,
-            stdin=asyncio.subprocess.DEVNULL,
+            stdin=asyncio.subprocess.PIPE,
             stdout=asyncio.subprocess.PIPE,
             stderr=asyncio.subprocess.PIPE,
         )
@@ -153,6 +154,16 @@ class BotProcess:
             asyncio.create_task(pump(self._process.stderr, self.err)),
         ]
         return self
+
+    def ready(self) -> bool:
+        return READY in self.out
+
+    def go(self) -> None:
+        """Lets the bot connect and join."""
+        assert self._process is not None and self._process.stdin is not None
+        with contextlib.suppress(ConnectionError):  # it ended already; its exit tells why
+            self._process.stdin.write(b"go\n")
+            self._process.stdin.close()
 
     @property
     def exit_code(self) -> int | None:
@@ -207,16 +218,32 @@ def forfeited(number: int, seats: tuple[Bot, Bot], losers: list[Bot], reasons: d
     )
 
 
-async def play_game(server: Server, number: int, first: Bot, second: Bot, limits: Limits) -> GameRecord:
-    seats = (first, second)
+async def launch(server: Server, seats: tuple[Bot, Bot]) -> list[BotProcess]:
+    """Starts a game's two processes; they load their bots and wait to be told to join."""
+    if any(b.disqualified for b in seats):
+        return []
+    return [await BotProcess(bot).start(server.url) for bot in seats]
+
+
+async def play_game(
+    server: Server, number: int, seats: tuple[Bot, Bot], bots: list[BotProcess], limits: Limits
+) -> GameRecord:
+    """Plays one game with the processes `launch` started for it."""
     out = [b for b in seats if b.disqualified]
-    if out:
+    if out or not bots:
+        for proc in bots:
+            await proc.stop(0)
         return forfeited(number, seats, out, {b.name: b.disqualified or "" for b in out})
 
     start = len(server.lines)
-    bots = [BotProcess(first), BotProcess(second)]
     try:
-        await bots[0].start(server.url)
+        for side, proc in enumerate(bots):
+            settled = await until(
+                lambda p=proc: True if p.ready() or p.exit_code is not None else None, limits.join_time
+            )
+            if not settled or not proc.ready():
+                return decide_unstarted(number, seats, bots, side, limits)
+        bots[0].go()
         joined = await until(
             lambda: waiting_address(server, start) or ("" if bots[0].exit_code is not None else None),
             limits.join_time,
@@ -225,7 +252,7 @@ async def play_game(server: Server, number: int, first: Bot, second: Bot, limits
             return decide_unstarted(number, seats, bots, 0, limits)
         address = joined
 
-        await bots[1].start(server.url)
+        bots[1].go()
 
         def game_line() -> str | None:
             prefix = f"(seat 0 {address},"
@@ -348,9 +375,19 @@ async def run_tournament(
     games: list[GameRecord] = []
     plan = schedule(bots, games_per_pair)
     async with Server(server_binary, limits.move_time) as server:
-        for number, (first, second) in enumerate(plan, 1):
-            if not server.running():
-                raise ArenaError("kestrel-server ended during the tournament:\n" + "\n".join(server.lines[-20:]))
-            games.append(await play_game(server, number, first, second, limits))
-            progress(number, len(plan), games[-1])
+        # The next game's bots load while the current one plays: starting
+        # Python and importing is most of the time a short game takes.
+        upcoming = await launch(server, plan[0]) if plan else []
+        try:
+            for number, seats in enumerate(plan, 1):
+                if not server.running():
+                    raise ArenaError("kestrel-server ended during the tournament:\n" + "\n".join(server.lines[-20:]))
+                current, upcoming = upcoming, []
+                if number < len(plan):
+                    upcoming = await launch(server, plan[number])
+                games.append(await play_game(server, number, seats, current, limits))
+                progress(number, len(plan), games[-1])
+        finally:
+            for proc in upcoming:
+                await proc.stop(0)
     return games
