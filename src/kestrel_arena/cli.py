@@ -9,6 +9,7 @@ import argparse
 import asyncio
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 from kestrel_arena.player import split_spec
@@ -24,7 +25,7 @@ from kestrel_arena.results import (
 from kestrel_arena.tournament import ArenaError, Bot, Limits, find_server, run_tournament
 
 
-def positive(kind: type[int] | type[float]):
+def positive(kind: type[int] | type[float]) -> Callable[[str], int | float]:
     def parse(text: str) -> int | float:
         try:
             value = kind(text)

@@ -99,7 +99,7 @@ def elo_ratings(names: list[str], games: list[GameRecord], iterations: int = 100
     """Bradley-Terry strengths by Hunter's MM iteration, each bot given one
     virtual draw against a fixed 1500 anchor; ratings are 400 log10 of them."""
     anchor = "\0anchor"
-    score: Counter[str] = Counter({name: 0.5 for name in names})  # the virtual draw
+    score = {name: 0.5 for name in names}  # the virtual draw
     meetings: Counter[tuple[str, str]] = Counter()
     for name in names:
         meetings[name, anchor] += 1

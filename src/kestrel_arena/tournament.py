@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import functools
 import itertools
 import os
 import re
@@ -158,6 +159,10 @@ class BotProcess:
     def ready(self) -> bool:
         return READY in self.out
 
+    def settled(self) -> bool | None:
+        """True once the bot is ready to join or its process has ended."""
+        return True if self.ready() or self.exit_code is not None else None
+
     def go(self) -> None:
         """Lets the bot connect and join."""
         assert self._process is not None and self._process.stdin is not None
@@ -238,10 +243,8 @@ async def play_game(
     start = len(server.lines)
     try:
         for side, proc in enumerate(bots):
-            settled = await until(
-                lambda p=proc: True if p.ready() or p.exit_code is not None else None, limits.join_time
-            )
-            if not settled or not proc.ready():
+            await until(functools.partial(BotProcess.settled, proc), limits.join_time)
+            if not proc.ready():
                 return decide_unstarted(number, seats, bots, side, limits)
         bots[0].go()
         joined = await until(
