@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import functools
 import itertools
 import os
 import re
@@ -242,17 +241,16 @@ async def play_game(
 
     start = len(server.lines)
     try:
-        for side, proc in enumerate(bots):
-            await until(functools.partial(BotProcess.settled, proc), limits.join_time)
-            if not proc.ready():
-                return decide_unstarted(number, seats, bots, side, limits)
+        await until(lambda: True if all(p.settled() for p in bots) else None, limits.join_time)
+        if unready := [side for side, proc in enumerate(bots) if not proc.ready()]:
+            return decide_unstarted(number, seats, bots, unready, limits)
         bots[0].go()
         joined = await until(
             lambda: waiting_address(server, start) or ("" if bots[0].exit_code is not None else None),
             limits.join_time,
         )
         if not joined:
-            return decide_unstarted(number, seats, bots, 0, limits)
+            return decide_unstarted(number, seats, bots, [0], limits)
         address = joined
 
         bots[1].go()
@@ -269,11 +267,11 @@ async def play_game(
             limits.join_time,
         )
         if status is None:
-            return decide_unstarted(number, seats, bots, 1, limits)
+            return decide_unstarted(number, seats, bots, [1], limits)
         # A process that ended may still have joined first, and then the
         # server's line is on its way.
         if status == "ended" and await until(lambda: True if started() else None, 1.0) is None:
-            return decide_unstarted(number, seats, bots, 0 if bots[0].exit_code is not None else 1, limits)
+            return decide_unstarted(number, seats, bots, [0 if bots[0].exit_code is not None else 1], limits)
 
         line = await until(game_line, 9 * limits.move_time + limits.join_time + 10)
         if line is None:
@@ -310,18 +308,21 @@ def waiting_address(server: Server, start: int) -> str | None:
 
 
 def decide_unstarted(
-    number: int, seats: tuple[Bot, Bot], bots: list[BotProcess], side: int, limits: Limits
+    number: int, seats: tuple[Bot, Bot], bots: list[BotProcess], sides: list[int], limits: Limits
 ) -> GameRecord:
-    """No game on the server: the bot on `side` never got as far as joining."""
-    proc = bots[side]
-    if proc.exit_code is None:
-        reason = f"did not join within {limits.join_time:g} s"
-        seats[side].disqualified = reason
-    else:
-        reason = proc.failure()
-        if reason.startswith("failed to load"):
+    """No game on the server: the bots on `sides` never got as far as joining."""
+    reasons = {}
+    for side in sides:
+        proc = bots[side]
+        if proc.exit_code is None:
+            reason = f"did not join within {limits.join_time:g} s"
             seats[side].disqualified = reason
-    return forfeited(number, seats, [seats[side]], {seats[side].name: reason})
+        else:
+            reason = proc.failure()
+            if reason.startswith("failed to load"):
+                seats[side].disqualified = reason
+        reasons[seats[side].name] = reason
+    return forfeited(number, seats, [seats[side] for side in sides], reasons)
 
 
 def record_game(
