@@ -19,7 +19,12 @@ ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 BOTS = Path(__file__).parent / "bots"
 GOOD = ["perfect", "random_bot", "first_free"]
-FAULTY = {"crash": "crashed (exit ", "hang": "out of time", "broken": "failed to load: ModuleNotFoundError"}
+FAULTY = {
+    "crash": "crashed (exit ",
+    "hang": "out of time",
+    "broken": "failed to load: ModuleNotFoundError",
+    "sleepy": "did not join within 5 s",
+}
 
 
 def arena(out: Path, *args: str, first_on_path: Path | None = None) -> subprocess.CompletedProcess[str]:
@@ -42,7 +47,7 @@ def arena(out: Path, *args: str, first_on_path: Path | None = None) -> subproces
 def tournament(tmp_path_factory: pytest.TempPathFactory) -> tuple[subprocess.CompletedProcess[str], Path]:
     out = tmp_path_factory.mktemp("arena")
     bots = [str(EXAMPLES / f"{name}.py") for name in GOOD] + [str(BOTS / f"{name}.py") for name in FAULTY]
-    done = arena(out, *bots, "--games", "2", "--move-time", "1")
+    done = arena(out, *bots, "--games", "2", "--move-time", "1", "--join-time", "5")
     assert done.returncode == 0, done.stdout + done.stderr
     return done, out
 
@@ -54,7 +59,7 @@ def record(tournament: tuple[subprocess.CompletedProcess[str], Path]) -> dict[st
 
 def test_perfect_never_loses_and_the_examples_never_beat_it(record: dict[str, Any]) -> None:
     rows = {row["name"]: row for row in record["standings"]}
-    assert rows["perfect"]["losses"] == 0 and rows["perfect"]["games"] == 2 * 5
+    assert rows["perfect"]["losses"] == 0 and rows["perfect"]["games"] == 2 * 6
     assert record["standings"][0]["name"] == "perfect"
     for name in ("random_bot", "first_free"):
         wins, _, _ = record["cross_table"][name]["perfect"]
@@ -73,10 +78,13 @@ def test_faulty_bots_lose_their_games_with_the_reason(
     for name in FAULTY:
         for good in GOOD:
             assert table[name][good] == [0, 0, 2], (name, good)
-    # Among themselves the seat decides: whoever moves first fails first;
-    # a bot that does not load forfeits without playing.
+    # Among themselves the seat decides: whoever moves first fails first.
+    # A bot that does not load or join forfeits the rest unplayed, and a game
+    # between two such bots is lost by both.
     assert table["crash"]["hang"] == [1, 0, 1]
-    assert table["crash"]["broken"] == table["hang"]["broken"] == [2, 0, 0]
+    for name in ("crash", "hang"):
+        assert table[name]["broken"] == table[name]["sleepy"] == [2, 0, 0]
+    assert table["broken"]["sleepy"] == table["sleepy"]["broken"] == [0, 0, 2]
     out = tournament[0].stdout
     for name, reason in FAULTY.items():
         problems = {g["problems"][name] for g in record["games"] if g["loser"] == name}
@@ -87,13 +95,13 @@ def test_faulty_bots_lose_their_games_with_the_reason(
 
 def test_every_game_is_recorded_with_alternating_seats(record: dict[str, Any]) -> None:
     games = record["games"]
-    assert len(games) == 2 * 15
+    assert len(games) == 2 * 21
     assert Counter(tuple(g["seats"]) for g in games) == Counter(
         {(a, b): 1 for a in GOOD + list(FAULTY) for b in GOOD + list(FAULTY) if a != b}
     )
     for g in games:
         if g["server_game"] is None:  # decided before it could start
-            assert "broken" in g["seats"] and g["forfeit"]
+            assert {"broken", "sleepy"} & set(g["seats"]) and g["forfeit"]
             continue
         assert g["server_line"].startswith(f"game {g['server_game']} (seat 0 ")
         assert g["reason"] in ("three in a row", "board full") or g["forfeit"]
