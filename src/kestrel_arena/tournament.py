@@ -4,9 +4,9 @@ bot in a process of its own.
 
 The server's game line is the record of every game that started. A game is
 set up so that the seats are never left to chance: the server pairs clients
-in join order, so the seat-0 bot is started alone and the opponent only once
-the server has logged that bot as waiting ("joined ADDR: ..."); its address
-then picks out the game line ("game N (seat 0 ADDR, ...").
+in join order, so the seat-0 bot is told to join alone and the opponent only
+once the server has logged that bot as waiting ("joined ADDR: ..."); its
+address then picks out the game line ("game N (seat 0 ADDR, ...").
 """
 
 from __future__ import annotations
