@@ -17,10 +17,11 @@ KESTREL_BUILD_DIR="$PWD/build/wheel" .venv/bin/python -m pytest -q
 # kestrel must rely on nothing but the event loop's public interface, and a
 # second implementation of it shows whether it does. The quick run keeps this
 # run: a bridge change that breaks it should not wait for CI to be found.
-# test_examples.py runs mypy and the example programs as users run them,
-# which the switch does not reach, so it runs once.
+# test_examples.py (mypy and the example programs as users run them) and
+# test_arena.py (bots in processes of their own) run outside this process's
+# loop, which the switch does not reach, so they run once.
 KESTREL_BUILD_DIR="$PWD/build/wheel" KESTREL_TEST_LOOP=uvloop .venv/bin/python -m pytest -q \
-  --ignore tests/python/test_examples.py
+  --ignore tests/python/test_examples.py --ignore tests/python/test_arena.py
 if [ "${KESTREL_QUICK:-0}" = 1 ]; then
   exit 0
 fi
