@@ -9,7 +9,8 @@ namespace kestrel::server {
 
 const std::string_view kUsage =
     "usage: kestrel-server [--host HOST] [--port PORT] [--house-bot [--seat 0|1|alternate]]\n"
-    "                      [--threads N] [--drop FRACTION [--seed N]] [--quiet] [--help]\n"
+    "                      [--threads N] [--drop FRACTION [--seed N]] [--web PORT]\n"
+    "                      [--quiet] [--help]\n"
     "\n"
     "Match server for kestrel tic-tac-toe clients (WebSocket, binary messages).\n"
     "Pairs clients in the order they join, relays their moves, and ends a game\n"
@@ -27,10 +28,14 @@ const std::string_view kUsage =
     "                   after the handshake, while waiting, or mid-game, after a\n"
     "                   random delay of up to 10 ms; one line per drop (default 0)\n"
     "  --seed N         seed for the drop decisions (default: random)\n"
+    "  --web PORT       serve a live spectator page (HTML, GET /state as JSON,\n"
+    "                   GET /events as server-sent events) on this port of the\n"
+    "                   same host, 0 for any free port (default: no page)\n"
     "  --quiet          no line per finished game or drop\n"
     "  --help           show this text\n"
     "\n"
-    "Prints \"kestrel-server listening on ws://HOST:PORT\" once listening; stops\n"
+    "Prints \"kestrel-server listening on ws://HOST:PORT\" once listening (then,\n"
+    "with --web, \"kestrel-server spectators on http://HOST:PORT/\"); stops\n"
     "cleanly on SIGINT or SIGTERM.\n";
 
 namespace {
@@ -106,6 +111,11 @@ ParseResult parse_options(std::span<const std::string_view> args) {
           v ? parse_number<std::uint64_t>(*v, std::numeric_limits<std::uint64_t>::max()) : std::nullopt;
       if (!n) return UsageError{"--seed needs a whole number"};
       options.seed = *n;
+    } else if (name == "--web") {
+      const auto v = value();
+      const auto port = v ? parse_number<std::uint16_t>(*v, 65535) : std::nullopt;
+      if (!port) return UsageError{"--web needs a port number from 0 to 65535"};
+      options.web_port = *port;
     } else if (name == "--seat") {
       const auto v = value();
       seat_given = true;

@@ -25,6 +25,8 @@ struct Options {
   double drop = 0.0;
   // Seeds the drop decisions; unset: a fresh seed per run.
   std::optional<std::uint64_t> seed;
+  // The spectator page's port (0: any free port); unset: no page.
+  std::optional<std::uint16_t> web_port;
 };
 
 struct ShowHelp {};
