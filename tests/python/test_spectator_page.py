@@ -6,6 +6,7 @@ from __future__ import annotations
 import random
 import shutil
 from collections.abc import Iterator
+from contextlib import ExitStack
 from pathlib import Path
 from typing import Any
 
@@ -63,11 +64,11 @@ def until(driver: Any, condition: Any, what: str) -> None:
 class Bots:
     """Two bots paired by the server, playing random free cells one move at a time."""
 
-    def __init__(self, url: str, rng: random.Random) -> None:
+    def __init__(self, url: str, rng: random.Random, stack: ExitStack) -> None:
         self.rng = rng
-        first = connect(url, proxy=None)
+        first = stack.enter_context(connect(url, proxy=None))
         first.send(JOIN)
-        second = connect(url, proxy=None)
+        second = stack.enter_context(connect(url, proxy=None))
         second.send(JOIN)
         seats: dict[int, ClientConnection] = {}
         for ws in (first, second):
@@ -91,9 +92,6 @@ class Bots:
         self.board[cell] = "XO"[n % 2]
         self.moves.append(cell)
 
-    def close(self) -> None:
-        for ws in self.seats:
-            ws.close()
 
 
 def test_page_shows_the_games_the_server_records(browser: Any, tmp_path: Path) -> None:
@@ -101,17 +99,16 @@ def test_page_shows_the_games_the_server_records(browser: Any, tmp_path: Path) -
     if binary is None:
         pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
     rng = random.Random(7)
-    with ServerProcess(binary, "--web", "0") as server:
+    with ServerProcess(binary, "--web", "0") as server, ExitStack() as stack:
         web = web_url(server)
         browser.get(web)
         until(browser, lambda: browser.find_element("id", "status").get_attribute("data-status") == "live", "live")
 
         # A whole game, then its card among the finished ones against the
         # server's result line.
-        bots = Bots(server.url, rng)
+        bots = Bots(server.url, rng, stack)
         while not bots.over():
             bots.move()
-        bots.close()
         [line] = server.wait_for_games(1)
         logged = [int(c) for c in line.split("; moves ")[1].split()]
         assert logged == bots.moves
@@ -124,7 +121,7 @@ def test_page_shows_the_games_the_server_records(browser: Any, tmp_path: Path) -
 
         # A second game move by move: after each, the page's live board is
         # the server's board for it, and shows whose turn it is.
-        bots = Bots(server.url, rng)
+        bots = Bots(server.url, rng, stack)
         for _ in range(3):
             bots.move()
             until(browser, lambda: page_board(browser, 2) == bots.board, "the page follows game 2")
@@ -134,7 +131,7 @@ def test_page_shows_the_games_the_server_records(browser: Any, tmp_path: Path) -
             assert card.get_attribute("data-turn") == str(game["turn"])
 
         # Someone waiting, for the picture.
-        waiting = connect(server.url, proxy=None)
+        waiting = stack.enter_context(connect(server.url, proxy=None))
         waiting.send(JOIN)
         until(browser, lambda: browser.find_elements("css selector", "#waiting li[data-peer]"), "a waiting client")
         shot = tmp_path / "spectator-page.png"
@@ -143,7 +140,6 @@ def test_page_shows_the_games_the_server_records(browser: Any, tmp_path: Path) -
 
         while not bots.over():
             bots.move()
-        bots.close()
         until(browser, lambda: page_state(browser, 2) == "finished", "game 2 finished on the page")
         assert page_board(browser, 2) == bots.board
         waiting.close()
