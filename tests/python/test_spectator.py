@@ -11,6 +11,7 @@ import socket
 import subprocess
 import time
 from collections.abc import Iterator
+from contextlib import ExitStack, closing
 from pathlib import Path
 
 import pytest
@@ -127,20 +128,19 @@ def test_answers_by_path_and_method(
 ) -> None:
     _, web = served
     host, port = web.removeprefix("http://").rstrip("/").rsplit(":", 1)
-    connection = http.client.HTTPConnection(host, int(port), timeout=30)
-    # Two requests on one connection: answers keep it open.
-    for _ in range(2):
-        connection.request(method, path, body=b"{}" if method == "POST" else None)
-        response = connection.getresponse()
-        body = response.read()
-        assert (response.status, response.getheader("Content-Type")) == (status, content_type)
-        if status == 405:
-            assert response.getheader("Allow") == "GET"
-    if status == 200 and path == "/":
-        # Everything the page needs is in it: no script, style or font from elsewhere.
-        assert b"<script>" in body and b'id="live"' in body
-        assert not re.search(rb"(src|href)=\"(https?:)?//", body)
-    connection.close()
+    with closing(http.client.HTTPConnection(host, int(port), timeout=30)) as connection:
+        # Two requests on one connection: answers keep it open.
+        for _ in range(2):
+            connection.request(method, path, body=b"{}" if method == "POST" else None)
+            response = connection.getresponse()
+            body = response.read()
+            assert (response.status, response.getheader("Content-Type")) == (status, content_type)
+            if status == 405:
+                assert response.getheader("Allow") == "GET"
+        if status == 200 and path == "/":
+            # Everything the page needs is in it: no script, style or font from elsewhere.
+            assert b"<script>" in body and b'id="live"' in body
+            assert not re.search(rb"(src|href)=\"(https?:)?//", body)
 
 
 @pytest.mark.parametrize(
@@ -176,9 +176,9 @@ def test_bad_web_port_is_a_usage_error(binary: Path) -> None:
 def test_a_spectator_that_stops_reading_is_dropped_and_games_go_on(binary: Path) -> None:
     games = 600  # some 500 KB of events: well past what the queue and both socket buffers hold
 
-    async def scenario(server: ServerProcess, web: str) -> None:
+    async def scenario(server: ServerProcess, web: str, stack: ExitStack) -> None:
         host, port = web.removeprefix("http://").rstrip("/").rsplit(":", 1)
-        slow = socket.socket()
+        slow = stack.enter_context(socket.socket())
         slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         slow.connect((host, int(port)))
         slow.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
@@ -205,7 +205,6 @@ def test_a_spectator_that_stops_reading_is_dropped_and_games_go_on(binary: Path)
         received = b""
         while chunk := await asyncio.to_thread(slow.recv, 1 << 16):
             received += chunk
-        slow.close()
         assert received.count(b'"type":"over"') < games
 
         # The one that kept reading saw every game end.
@@ -213,8 +212,8 @@ def test_a_spectator_that_stops_reading_is_dropped_and_games_go_on(binary: Path)
         assert not reader.closed
         await reader.close()
 
-    with ServerProcess(binary, "--house-bot", "--web", "0") as server:
-        asyncio.run(asyncio.wait_for(scenario(server, web_url(server)), 120))
+    with ServerProcess(binary, "--house-bot", "--web", "0") as server, ExitStack() as stack:
+        asyncio.run(asyncio.wait_for(scenario(server, web_url(server), stack), 120))
         assert server.stop() == 0
 
 
