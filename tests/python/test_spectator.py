@@ -217,7 +217,7 @@ def test_a_spectator_that_stops_reading_is_dropped_and_games_go_on(binary: Path)
         assert server.stop() == 0
 
 
-def test_five_hundred_games_at_once_with_twenty_spectators(binary: Path) -> None:
+def test_five_hundred_games_at_once_with_twenty_spectators(binary: Path, capsys: pytest.CaptureFixture[str]) -> None:
     games, watchers = 500, 20
 
     async def scenario(server: ServerProcess, web: str) -> None:
@@ -249,12 +249,13 @@ def test_five_hundred_games_at_once_with_twenty_spectators(binary: Path) -> None
         assert now["spectators_dropped"] == watchers - len(kept)
         assert all(len(s.of_type("started")) == games for s in kept)
         events = sum(len(s.events) for s in spectators)
-        print(
-            f"\n{games} games, {watchers} spectators: all on after {all_on - begun:.2f} s, "
-            f"played out in {played - all_on:.2f} s more; {len(kept)} spectators kept up, "
-            f"{watchers - len(kept)} dropped; {events} events delivered "
-            f"({events // watchers} per spectator)"
-        )
+        with capsys.disabled():
+            print(
+                f"\n{games} games, {watchers} spectators: all on after {all_on - begun:.2f} s, "
+                f"played out in {played - all_on:.2f} s more; {len(kept)} spectators kept up, "
+                f"{watchers - len(kept)} dropped; {events} events delivered "
+                f"({events // watchers} per spectator)"
+            )
         for s in spectators:
             await s.close()
 

@@ -93,8 +93,9 @@ class Bots:
         self.moves.append(cell)
 
 
-
-def test_page_shows_the_games_the_server_records(browser: Any, tmp_path: Path) -> None:
+def test_page_shows_the_games_the_server_records(
+    browser: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
     binary = find_server_binary()
     if binary is None:
         pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
@@ -136,7 +137,8 @@ def test_page_shows_the_games_the_server_records(browser: Any, tmp_path: Path) -
         until(browser, lambda: browser.find_elements("css selector", "#waiting li[data-peer]"), "a waiting client")
         shot = tmp_path / "spectator-page.png"
         browser.save_screenshot(str(shot))
-        print(f"\nscreenshot of the spectator page: {shot}")
+        with capsys.disabled():
+            print(f"\nscreenshot of the spectator page: {shot}")
 
         while not bots.over():
             bots.move()
