@@ -8,6 +8,8 @@
 #
 # PYTHON (default .venv/bin/python) and KESTREL_SERVER (default: the
 # kestrel-server beside that Python, else the one on PATH) pick other installs.
+# The server also serves its spectator page; WEB_PORT (default: any free
+# port) fixes its port.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,7 +27,7 @@ work=$(mktemp -d)
 # Created here: the background server opens it only once it has started, and
 # the loop below may read it before that.
 : >"$work/server.out"
-"$server" --port 0 >"$work/server.out" 2>"$work/server.log" &
+"$server" --port 0 --web "${WEB_PORT:-0}" >"$work/server.out" 2>"$work/server.log" &
 server_pid=$!
 cleanup() {
   kill "$server_pid" 2>/dev/null || true
@@ -36,9 +38,11 @@ trap cleanup EXIT
 
 # Port 0 lets the server pick a free port; it announces it in one line.
 url=""
+web=""
 for _ in $(seq 100); do
   url=$(sed -n 's/^kestrel-server listening on //p' "$work/server.out")
-  [ -n "$url" ] && break
+  web=$(sed -n 's/^kestrel-server spectators on //p' "$work/server.out")
+  [ -n "$url" ] && [ -n "$web" ] && break
   kill -0 "$server_pid" 2>/dev/null || break
   sleep 0.1
 done
@@ -48,6 +52,7 @@ if [ -z "$url" ]; then
   exit 1
 fi
 echo "server listening on $url"
+echo "spectator page: $web"
 
 # Each bot's lines carry its name; both run at once and the server pairs them.
 "$python" examples/first_free.py "$url" > >(sed -u 's/^/[first_free] /') 2>&1 &

@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 apt_packages=(libboost1.81-dev libgtest-dev googletest g++ clang-format-16)
+apt_packages+=(chromium chromium-driver)  # the spectator page's browser test
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -33,16 +33,20 @@ std::shared_ptr<Connection> Lobby::join(const std::shared_ptr<Connection>& joine
   std::lock_guard guard(mutex_);
   if (waiting_.empty()) {
     waiting_.push_back(joiner);
+    feed_.joined_lobby(joiner->peer());
     return nullptr;
   }
   auto partner = std::move(waiting_.front());
   waiting_.pop_front();
+  feed_.left_lobby(partner->peer(), true);
   return partner;
 }
 
 bool Lobby::leave(const Connection* leaver) {
   std::lock_guard guard(mutex_);
-  return std::erase_if(waiting_, [&](const auto& c) { return c.get() == leaver; }) > 0;
+  if (std::erase_if(waiting_, [&](const auto& c) { return c.get() == leaver; }) == 0) return false;
+  feed_.left_lobby(leaver->peer(), false);
+  return true;
 }
 
 Connection::Connection(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop)

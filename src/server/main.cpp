@@ -12,6 +12,7 @@
 
 #include "core/console.hpp"
 #include "server/server.hpp"
+#include "server/web.hpp"
 
 namespace kestrel::server {
 namespace {
@@ -39,10 +40,19 @@ asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, ServerState& server) 
   }
 }
 
-std::string url_of(const tcp::endpoint& ep) {
+std::string url_of(const tcp::endpoint& ep, std::string_view scheme = "ws") {
   const auto address = ep.address();
   const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-  return "ws://" + host + ":" + std::to_string(ep.port());
+  return std::string(scheme) + "://" + host + ":" + std::to_string(ep.port());
+}
+
+void listen_on(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, boost::system::error_code& ec) {
+  if (acceptor.open(endpoint.protocol(), ec); !ec) {
+    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    ec.clear();
+    acceptor.bind(endpoint, ec);
+  }
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
 }
 
 int run(const Options& options) {
@@ -63,15 +73,22 @@ int run(const Options& options) {
   // with several threads running `io`, a signal handled on one of them must
   // not close the acceptor while another starts an accept on it.
   tcp::acceptor acceptor(asio::make_strand(io));
-  if (acceptor.open(endpoint.protocol(), ec); !ec) {
-    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    ec.clear();
-    acceptor.bind(endpoint, ec);
-  }
-  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  listen_on(acceptor, endpoint, ec);
   if (ec) {
     console::err_line("kestrel-server: cannot listen on " + url_of(endpoint) + ": " + ec.message());
     return 1;
+  }
+  // Spectators have a listener of their own: the game port stays a
+  // WebSocket endpoint where every connection is a player.
+  tcp::acceptor web(asio::make_strand(io));
+  if (options.web_port) {
+    const tcp::endpoint web_endpoint(endpoint.address(), *options.web_port);
+    listen_on(web, web_endpoint, ec);
+    if (ec) {
+      console::err_line("kestrel-server: cannot listen on " + url_of(web_endpoint, "http") + ": " +
+                        ec.message());
+      return 1;
+    }
   }
   // Installed before the listening line, so a signal sent as soon as that
   // line appears still stops the server cleanly.
@@ -84,6 +101,10 @@ int run(const Options& options) {
   });
 
   console::out_line("kestrel-server listening on " + url_of(acceptor.local_endpoint()));
+  if (web.is_open()) {
+    console::out_line("kestrel-server spectators on " + url_of(web.local_endpoint(), "http") + "/");
+    asio::co_spawn(web.get_executor(), web_accept_loop(web, server), asio::detached);
+  }
 
   asio::co_spawn(acceptor.get_executor(), accept_loop(acceptor, server), asio::detached);
 

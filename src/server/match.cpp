@@ -36,6 +36,7 @@ Match::Match(ServerState& server, std::array<std::shared_ptr<Connection>, 2> sea
 
 void Match::start() {
   asio::post(strand_, [self = shared_from_this()] {
+    self->server_.feed.game_started(self->id_, self->names_);
     for (std::size_t i = 0; i < self->seats_.size(); ++i) {
       if (auto seat = self->seats_[i].lock()) seat->begin_game(self, i);
     }
@@ -74,6 +75,7 @@ void Match::play(Cell cell) {
   const Player mover = state_.current;
   apply_move(state_, cell);
   moves_.push_back(cell);
+  server_.feed.move_played(id_, cell);
   if (auto opponent = seats_[seat_of(other(mover))].lock()) opponent->send(encode_move(cell));
   if (is_over(state_)) conclude();
 }
@@ -127,6 +129,7 @@ void Match::forfeit(Player loser, std::string reason) {
 }
 
 void Match::log_result(std::string_view result) const {
+  server_.feed.game_over(id_, result);
   if (server_.options.quiet) return;
   // Appended piece by piece: GCC 12 at -O3 misreads `" " + std::string` as
   // an overlapping copy (-Wrestrict).

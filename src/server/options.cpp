@@ -10,8 +10,8 @@ namespace kestrel::server {
 
 const std::string_view kUsage =
     "usage: kestrel-server [--host HOST] [--port PORT] [--house-bot [--seat 0|1|alternate]]\n"
-    "                      [--threads N] [--drop FRACTION [--seed N]] [--move-time SECONDS]\n"
-    "                      [--quiet] [--help]\n"
+    "                      [--threads N] [--drop FRACTION [--seed N]]\n"
+    "                      [--move-time SECONDS] [--web PORT] [--quiet] [--help]\n"
     "\n"
     "Match server for kestrel tic-tac-toe clients (WebSocket, binary messages).\n"
     "Pairs clients in the order they join, relays their moves, and ends a game\n"
@@ -32,10 +32,14 @@ const std::string_view kUsage =
     "  --move-time SECONDS\n"
     "                   a client that takes longer over one move forfeits the\n"
     "                   game (\"out of time\"); 0.001 to 86400 (default: no limit)\n"
+    "  --web PORT       serve a live spectator page (HTML, GET /state as JSON,\n"
+    "                   GET /events as server-sent events) on this port of the\n"
+    "                   same host, 0 for any free port (default: no page)\n"
     "  --quiet          no line per finished game or drop\n"
     "  --help           show this text\n"
     "\n"
-    "Prints \"kestrel-server listening on ws://HOST:PORT\" once listening; stops\n"
+    "Prints \"kestrel-server listening on ws://HOST:PORT\" once listening (then,\n"
+    "with --web, \"kestrel-server spectators on http://HOST:PORT/\"); stops\n"
     "cleanly on SIGINT or SIGTERM.\n";
 
 namespace {
@@ -118,6 +122,11 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       const auto ms = seconds ? std::llround(*seconds * 1000.0) : 0;
       if (ms < 1) return UsageError{"--move-time needs a number of seconds from 0.001 to 86400"};
       options.move_time = std::chrono::milliseconds(ms);
+    } else if (name == "--web") {
+      const auto v = value();
+      const auto port = v ? parse_number<std::uint16_t>(*v, 65535) : std::nullopt;
+      if (!port) return UsageError{"--web needs a port number from 0 to 65535"};
+      options.web_port = *port;
     } else if (name == "--seat") {
       const auto v = value();
       seat_given = true;

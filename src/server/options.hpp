@@ -28,6 +28,8 @@ struct Options {
   std::optional<std::uint64_t> seed;
   // How long a client may think over one move before it forfeits; unset: no limit.
   std::optional<std::chrono::milliseconds> move_time;
+  // The spectator page's port (0: any free port); unset: no page.
+  std::optional<std::uint16_t> web_port;
 };
 
 struct ShowHelp {};

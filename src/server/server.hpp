@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/game.hpp"
+#include "server/board_feed.hpp"
 #include "server/dropper.hpp"
 #include "server/options.hpp"
 #include "server/protocol.hpp"
@@ -38,6 +39,9 @@ struct ServerState;
 // Clients waiting for a partner, in the order their join requests arrived.
 class Lobby {
  public:
+  // The feed hears of every change under the lobby's lock, in its order.
+  explicit Lobby(BoardFeed& feed) : feed_(feed) {}
+
   // Pairs `joiner` with the longest-waiting client (returned, seat 0), or
   // queues it and returns null.
   std::shared_ptr<Connection> join(const std::shared_ptr<Connection>& joiner);
@@ -45,6 +49,7 @@ class Lobby {
   bool leave(const Connection* leaver);
 
  private:
+  BoardFeed& feed_;
   std::mutex mutex_;
   std::deque<std::shared_ptr<Connection>> waiting_;
 };
@@ -53,13 +58,18 @@ class Lobby {
 struct ServerState {
   asio::io_context& io;
   Options options;
+  BoardFeed feed;  // what spectators see (--web)
   Lobby lobby;
   std::atomic<std::uint64_t> games_started{0};
   std::atomic<std::uint64_t> house_joins{0};
   DropPlanner drops;
 
   ServerState(asio::io_context& io_context, Options opts)
-      : io(io_context), options(std::move(opts)), drops(options.drop, options.seed) {}
+      : io(io_context),
+        options(std::move(opts)),
+        feed(options.web_port.has_value()),
+        lobby(feed),
+        drops(options.drop, options.seed) {}
 };
 
 // One client: the reader coroutine (handshake, join, moves) and the writer

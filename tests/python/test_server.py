@@ -520,6 +520,7 @@ def test_demo_script(binary: Path) -> None:
     out = done.stdout
     assert done.returncode == 0, out + done.stderr
     assert "[first_free] Game started, player id: " in out, out
+    assert re.search(r"^spectator page: http://127\.0\.0\.1:\d+/$", out, re.M), out
     # Both bots print the result the server decided; perfect play never loses.
     result = re.search(r"server: game 1 \(.*\): (Tie|Player\d wins); moves [0-8 ]+\n", out)
     assert result is not None, out

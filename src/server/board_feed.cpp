@@ -1,0 +1,205 @@
+#include "server/board_feed.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+namespace kestrel::server {
+namespace {
+
+std::int64_t now_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void append_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      out.append("\\u00").append(1, kHex[byte >> 4]).append(1, kHex[byte & 0xF]);
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+void append_number(std::string& out, std::int64_t n) { out += std::to_string(n); }
+
+// "Player1 wins..." names the winner first; a tie names nobody.
+std::string_view winner_of(std::string_view result) {
+  if (result.starts_with("Player1 wins")) return "0";
+  if (result.starts_with("Player2 wins")) return "1";
+  return "null";
+}
+
+}  // namespace
+
+void BoardFeed::append_game(std::string& out, const Game& game) {
+  out += "{\"id\":";
+  append_number(out, static_cast<std::int64_t>(game.id));
+  out += ",\"seats\":[";
+  append_string(out, game.seats[0]);
+  out += ',';
+  append_string(out, game.seats[1]);
+  out += "],\"moves\":[";
+  std::array<std::string_view, kCellCount> board{};
+  for (std::size_t i = 0; i < game.moves.size(); ++i) {
+    if (i) out += ',';
+    append_number(out, game.moves[i]);
+    board[game.moves[i]] = i % 2 == 0 ? "X" : "O";
+  }
+  out += "],\"board\":[";
+  for (std::size_t i = 0; i < board.size(); ++i) {
+    if (i) out += ',';
+    append_string(out, board[i]);
+  }
+  // Seat 0 moves first and every accepted move passes the turn.
+  out += "],\"turn\":";
+  out += game.result ? "null" : (game.moves.size() % 2 == 0 ? "0" : "1");
+  out += ",\"started\":";
+  append_number(out, game.started_ms);
+  if (game.result) {
+    out += ",\"result\":";
+    append_string(out, *game.result);
+    out += ",\"winner\":";
+    out += winner_of(*game.result);
+    out += ",\"ended\":";
+    append_number(out, game.ended_ms);
+  } else {
+    out += ",\"result\":null,\"winner\":null,\"ended\":null";
+  }
+  out += '}';
+}
+
+void BoardFeed::append_state(std::string& out) const {
+  out += "\"waiting\":[";
+  for (std::size_t i = 0; i < waiting_.size(); ++i) {
+    if (i) out += ',';
+    out += "{\"peer\":";
+    append_string(out, waiting_[i].peer);
+    out += ",\"since\":";
+    append_number(out, waiting_[i].since_ms);
+    out += '}';
+  }
+  out += "],\"games\":[";
+  bool first = true;
+  for (const auto& [id, game] : live_) {
+    if (!first) out += ',';
+    first = false;
+    append_game(out, game);
+  }
+  out += "],\"finished\":[";
+  for (std::size_t i = 0; i < finished_.size(); ++i) {
+    if (i) out += ',';
+    append_game(out, finished_[i]);
+  }
+  out += "],\"finished_total\":";
+  append_number(out, static_cast<std::int64_t>(finished_total_));
+  out += ",\"spectators\":";
+  append_number(out, static_cast<std::int64_t>(subscribers_.size()));
+  out += ",\"spectators_dropped\":";
+  append_number(out, static_cast<std::int64_t>(dropped_));
+}
+
+void BoardFeed::publish(const std::string& json) {
+  if (subscribers_.empty()) return;
+  const auto event = std::make_shared<const std::string>("data: " + json + "\n\n");
+  const auto before = subscribers_.size();
+  std::erase_if(subscribers_, [&](const auto& s) { return !s->deliver(event); });
+  dropped_ += before - subscribers_.size();
+}
+
+void BoardFeed::joined_lobby(const std::string& peer) {
+  if (!enabled_) return;
+  std::lock_guard guard(mutex_);
+  waiting_.push_back({peer, now_ms()});
+  std::string json = "{\"type\":\"waiting\",\"peer\":";
+  append_string(json, peer);
+  json += ",\"since\":";
+  append_number(json, waiting_.back().since_ms);
+  publish(json + '}');
+}
+
+void BoardFeed::left_lobby(const std::string& peer, bool paired) {
+  if (!enabled_) return;
+  std::lock_guard guard(mutex_);
+  std::erase_if(waiting_, [&](const Waiting& w) { return w.peer == peer; });
+  std::string json = "{\"type\":\"unwaiting\",\"peer\":";
+  append_string(json, peer);
+  json += paired ? ",\"reason\":\"paired\"}" : ",\"reason\":\"left\"}";
+  publish(json);
+}
+
+void BoardFeed::game_started(std::uint64_t id, const std::array<std::string, 2>& seats) {
+  if (!enabled_) return;
+  std::lock_guard guard(mutex_);
+  const auto& game = live_.insert_or_assign(id, Game{id, seats, {}, now_ms(), std::nullopt}).first->second;
+  std::string json = "{\"type\":\"started\",\"game\":";
+  append_game(json, game);
+  publish(json + '}');
+}
+
+void BoardFeed::move_played(std::uint64_t id, Cell cell) {
+  if (!enabled_) return;
+  std::lock_guard guard(mutex_);
+  const auto found = live_.find(id);
+  if (found == live_.end()) return;
+  auto& moves = found->second.moves;
+  moves.push_back(cell_index(cell));
+  std::string json = "{\"type\":\"move\",\"id\":";
+  append_number(json, static_cast<std::int64_t>(id));
+  json += ",\"seat\":";
+  append_number(json, static_cast<std::int64_t>((moves.size() - 1) % 2));
+  json += ",\"cell\":";
+  append_number(json, cell_index(cell));
+  publish(json + '}');
+}
+
+void BoardFeed::game_over(std::uint64_t id, std::string_view result) {
+  if (!enabled_) return;
+  std::lock_guard guard(mutex_);
+  const auto found = live_.find(id);
+  if (found == live_.end()) return;
+  Game game = std::move(found->second);
+  live_.erase(found);
+  game.result = std::string(result);
+  game.ended_ms = now_ms();
+  ++finished_total_;
+  std::string json = "{\"type\":\"over\",\"game\":";
+  append_game(json, game);
+  finished_.push_front(std::move(game));
+  if (finished_.size() > kFinishedKept) finished_.pop_back();
+  publish(json + '}');
+}
+
+std::string BoardFeed::state_json() const {
+  std::string out = "{";
+  std::lock_guard guard(mutex_);
+  append_state(out);
+  return out + "}\n";
+}
+
+void BoardFeed::subscribe(const std::shared_ptr<FeedSubscriber>& subscriber) {
+  std::lock_guard guard(mutex_);
+  std::string json = "data: {\"type\":\"snapshot\",";
+  // Counted before the snapshot is written, so it includes this spectator.
+  subscribers_.push_back(subscriber);
+  append_state(json);
+  json += "}\n\n";
+  if (!subscriber->deliver(std::make_shared<const std::string>(std::move(json)))) {
+    subscribers_.pop_back();
+    ++dropped_;
+  }
+}
+
+void BoardFeed::unsubscribe(const FeedSubscriber* subscriber) {
+  std::lock_guard guard(mutex_);
+  std::erase_if(subscribers_, [&](const auto& s) { return s.get() == subscriber; });
+}
+
+}  // namespace kestrel::server

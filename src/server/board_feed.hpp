@@ -1,0 +1,88 @@
+// What spectators see: the lobby's waiting list, the games in progress and
+// the last finished ones, kept as a snapshot and fanned out as events. The
+// lobby and the games report their changes here; the feed has its own lock
+// and never does I/O, so reporting costs a game a few small copies.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/game.hpp"
+
+namespace kestrel::server {
+
+// One event as the spectator stream carries it (a whole server-sent event),
+// shared by every subscriber's queue.
+using FeedEvent = std::shared_ptr<const std::string>;
+
+// A spectator connection as the feed sees it.
+class FeedSubscriber {
+ public:
+  virtual ~FeedSubscriber() = default;
+  // Called under the feed's lock, so it must only queue. False when the
+  // subscriber has fallen too far behind: the feed forgets it, and the
+  // subscriber closes itself.
+  virtual bool deliver(const FeedEvent& event) = 0;
+};
+
+class BoardFeed {
+ public:
+  static constexpr std::size_t kFinishedKept = 50;
+
+  // A disabled feed (no --web) ignores every report.
+  explicit BoardFeed(bool enabled) : enabled_(enabled) {}
+
+  // From the lobby, under its lock, so the waiting list changes in the
+  // lobby's own order.
+  void joined_lobby(const std::string& peer);
+  void left_lobby(const std::string& peer, bool paired);
+
+  // From a game's strand.
+  void game_started(std::uint64_t id, const std::array<std::string, 2>& seats);
+  void move_played(std::uint64_t id, Cell cell);
+  void game_over(std::uint64_t id, std::string_view result);
+
+  // The whole state as one JSON object (GET /state).
+  std::string state_json() const;
+
+  // Queues the snapshot, then every later event, on `subscriber`.
+  void subscribe(const std::shared_ptr<FeedSubscriber>& subscriber);
+  void unsubscribe(const FeedSubscriber* subscriber);
+
+ private:
+  struct Waiting {
+    std::string peer;
+    std::int64_t since_ms;
+  };
+  struct Game {
+    std::uint64_t id;
+    std::array<std::string, 2> seats;
+    std::vector<std::uint8_t> moves;
+    std::int64_t started_ms;
+    std::optional<std::string> result;
+    std::int64_t ended_ms = 0;
+  };
+
+  static void append_game(std::string& out, const Game& game);
+  void append_state(std::string& out) const;
+  void publish(const std::string& json);
+
+  const bool enabled_;
+  mutable std::mutex mutex_;
+  std::vector<Waiting> waiting_;        // join order
+  std::map<std::uint64_t, Game> live_;  // by id, so oldest first
+  std::deque<Game> finished_;           // newest first
+  std::uint64_t finished_total_ = 0;
+  std::uint64_t dropped_ = 0;  // spectators dropped for falling behind
+  std::vector<std::shared_ptr<FeedSubscriber>> subscribers_;
+};
+
+}  // namespace kestrel::server
