@@ -31,6 +31,7 @@
 #include "net/queue.hpp"
 #include "core/text.hpp"
 #include "core/texts.hpp"
+#include "core/turn_stamps.hpp"
 
 namespace kestrel::net {
 
@@ -318,6 +319,7 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
           return;
         }
         state->reading = false;
+        if (!ec) KESTREL_STAMP(frame_read);
         if (ec) {
           state->read_done = true;
           if (ec == websocket::error::closed) {
@@ -407,6 +409,7 @@ asio::awaitable<Result<void, TransportError>> WriteHalf::send(const WsMessage& m
   }
   error_code ec;
   co_await state.ws.async_write(payload, asio::redirect_error(asio::use_awaitable, ec));
+  KESTREL_STAMP(written);
   if (ec) co_return TransportError{describe_error(ec)};
   co_return Result<void, TransportError>{};
 }
