@@ -49,7 +49,7 @@ STAMPS = (
 # the Python client's own mark.
 CHAIN = (
     ("frame_read", "server write -> frame read on a worker (kernel, reactor wake-up, Beast)"),
-    ("inbox", "-> reader coroutine resumed (post on the connection strand)"),
+    ("inbox", "-> reader coroutine resumed (connection strand)"),
     ("game_loop", "-> game loop has the move (Inbox -> session strand)"),
     ("lock_taken", "-> interpreter lock taken"),
     ("turn_called", "-> state built, handle_turn called"),
