@@ -416,7 +416,7 @@ class MeasuringConnection(asyncio.Protocol):
                     self.start()
             elif self.server.mode == "latency" and self.mover == self.client_seat and payload:
                 if self.sent_at:  # not the opening move, which answers the start
-                    self.server.sample(now - self.sent_at)
+                    self.server.sample(now - self.sent_at, self.sent_at)
                 self.play(payload[0])
                 if not self.closing:
                     self.move()
@@ -448,13 +448,16 @@ class MeasuringConnection(asyncio.Protocol):
 
 
 class MeasuringServer:
-    def __init__(self, mode: str, warm_games: int, targets: set[int]) -> None:
+    def __init__(self, mode: str, warm_games: int, targets: set[int], moments: bool = False) -> None:
         self.mode = mode
         self.warm_games = warm_games
         self.targets = targets
         self.started = 0
         self.ended = 0
         self.samples: list[int] = []
+        # With `moments`, also when each timed move left (monotonic clock),
+        # for bench/turn_budget.py to line up with the client's own stamps.
+        self.sent: list[int] | None = [] if moments else None
 
     def game_started(self) -> int:
         self.started += 1
@@ -465,9 +468,11 @@ class MeasuringServer:
     def game_ended(self) -> None:
         self.ended += 1
 
-    def sample(self, ns: int) -> None:
+    def sample(self, ns: int, sent_at: int) -> None:
         if self.started > self.warm_games:
             self.samples.append(ns)
+            if self.sent is not None:
+                self.sent.append(sent_at)
 
 
 def run_measuring_server(spec: dict[str, Any]) -> None:
@@ -476,7 +481,8 @@ def run_measuring_server(spec: dict[str, Any]) -> None:
     import threading
 
     raise_nofile()
-    server = MeasuringServer(spec["mode"], spec.get("warm_games", 0), set(spec.get("targets", [])))
+    server = MeasuringServer(spec["mode"], spec.get("warm_games", 0), set(spec.get("targets", [])),
+                             spec.get("moments", False))
 
     async def serve() -> None:
         loop = asyncio.get_running_loop()
@@ -492,7 +498,10 @@ def run_measuring_server(spec: dict[str, Any]) -> None:
         listener.close()
 
     asyncio.run(serve())
-    print(json.dumps({"samples_ns": server.samples, "started": server.started, "ended": server.ended}))
+    result = {"samples_ns": server.samples, "started": server.started, "ended": server.ended}
+    if server.sent is not None:
+        result["sent_ns"] = server.sent
+    print(json.dumps(result))
     sys.stdout.flush()
     os._exit(0)
 

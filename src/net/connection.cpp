@@ -31,6 +31,7 @@
 #include "net/queue.hpp"
 #include "core/text.hpp"
 #include "core/texts.hpp"
+#include "core/turn_stamps.hpp"
 
 namespace kestrel::net {
 
@@ -223,6 +224,19 @@ struct ConnectionState {
     resume_waiting();
   }
 
+  // A data message, from the read's own completion: Beast is done with the
+  // stream by then, so the waiting next() resumes right here, on the
+  // connection's strand, instead of after another trip through the
+  // scheduler (a turn's path passes here once). Its next read may start
+  // before this returns: the caller must be done with `buffer`.
+  void deliver_completed(WsMessage message) {
+    arrived.push(std::move(message));
+    if (!waiting) return;
+    NextWaiter resume = std::move(*waiting);
+    waiting.reset();
+    asio::dispatch(ws.get_executor(), std::move(resume));
+  }
+
   void resume_waiting() {
     NextWaiter resume = std::move(*waiting);
     waiting.reset();
@@ -318,6 +332,7 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
           return;
         }
         state->reading = false;
+        if (!ec) KESTREL_STAMP(frame_read);
         if (ec) {
           state->read_done = true;
           if (ec == websocket::error::closed) {
@@ -333,6 +348,7 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
         }
         const auto data = state->buffer.cdata();
         const auto* bytes = static_cast<const std::uint8_t*>(data.data());
+        WsMessage message;
         if (state->ws.got_text()) {
           std::string text(static_cast<const char*>(data.data()), data.size());
           // Beast checks UTF-8 as payload arrives, so a message whose last
@@ -343,13 +359,14 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
             state->deliver(TransportError{texts::join(texts::kUtf8Error, texts::kBadUtf8Text)});
             return;
           }
-          state->deliver(TextMessage{std::move(text)});
+          message = TextMessage{std::move(text)};
         } else {
-          state->deliver(BinaryMessage{Bytes(bytes, bytes + data.size())});
+          message = BinaryMessage{Bytes(bytes, bytes + data.size())};
         }
         state->buffer.consume(state->buffer.size());
         // One long message must not pin its buffer for the connection's life.
         if (state->buffer.capacity() > kMaxRetainedReadBytes) state->buffer.shrink_to_fit();
+        state->deliver_completed(std::move(message));
       }));
 }
 
@@ -407,6 +424,7 @@ asio::awaitable<Result<void, TransportError>> WriteHalf::send(const WsMessage& m
   }
   error_code ec;
   co_await state.ws.async_write(payload, asio::redirect_error(asio::use_awaitable, ec));
+  KESTREL_STAMP(written);
   if (ec) co_return TransportError{describe_error(ec)};
   co_return Result<void, TransportError>{};
 }

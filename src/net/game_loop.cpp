@@ -4,6 +4,7 @@
 
 #include "core/console.hpp"
 #include "core/texts.hpp"
+#include "core/turn_stamps.hpp"
 #include "net/message_channel.hpp"
 
 namespace kestrel {
@@ -18,11 +19,13 @@ boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacTo
     const Cell cell = co_await choose_move(participant, state);
     // Applied before it is sent; nothing waits for the server to confirm.
     apply_move(state, cell);
+    KESTREL_STAMP(move_sending);
     send_message(participant.outbox, cell);
     co_return TurnOutcome::Applied;
   }
   if (participant.seat == (mover_seat ^ 1U)) {
     Received<Move> received = co_await receive_message_or_closed<Move>(participant.inbox);
+    KESTREL_STAMP(game_loop);
     if (received.value) {
       apply_move(state, *received.value);
       co_return TurnOutcome::Applied;

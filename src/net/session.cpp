@@ -10,6 +10,7 @@
 #include "core/failure.hpp"
 #include "core/game.hpp"
 #include "core/texts.hpp"
+#include "core/turn_stamps.hpp"
 #include "net/message_channel.hpp"
 #include "net/queue.hpp"
 #include "net/runtime.hpp"
@@ -32,6 +33,7 @@ asio::awaitable<void> connection_writer(WriteHalf half, OutboxReceiver outbox,
     WriteHalf write = std::move(half);
     OutboxReceiver queue = std::move(outbox);
     while (std::optional<WsMessage> item = co_await queue.receive()) {
+      KESTREL_STAMP(writer_awake);
       if (!co_await write.send(*item)) break;  // failure: dropped with the message
     }
     // Leaving the scope drops the Outbox receiver first (later sends are
@@ -49,6 +51,7 @@ asio::awaitable<void> connection_reader(ReadHalf half, InboxSender inbox) {
     ReadOutcome outcome = co_await read.next();
     auto* message = std::get_if<WsMessage>(&outcome);
     if (message == nullptr) co_return;
+    KESTREL_STAMP(inbox);
     if (!queue.send(std::move(*message))) co_return;
   }
 }

@@ -8,6 +8,7 @@
 
 #include "core/failure.hpp"
 #include "core/texts.hpp"
+#include "core/turn_stamps.hpp"
 #include "net/task.hpp"
 #include "python/args.hpp"
 #include "python/calls.hpp"
@@ -196,6 +197,7 @@ template <>
 PyObject* BridgeClass<TaskCompleterState>::call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto [task] = args::bind_tuple<1>("PyTaskCompleter.__call__()", {"task"}, args, kwargs);
+    KESTREL_STAMP(completer);
     PyOutcome outcome;
     try {
       outcome.object = call_method0(task, "result");
@@ -208,6 +210,7 @@ PyObject* BridgeClass<TaskCompleterState>::call(PyObject* self, PyObject* args, 
     if (completion) {
       OneshotSender<PyOutcome> sender = std::move(*completion);
       completion.reset();
+      KESTREL_STAMP(answer_ready);
       sender.send(std::move(outcome));  // discarded if the waiter has gone
     }
     Py_RETURN_NONE;
@@ -220,14 +223,17 @@ template <>
 PyObject* BridgeClass<EnsureFutureState>::call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     args::bind_tuple<0>("PyEnsureFuture.__call__()", {}, args, kwargs);
+    KESTREL_STAMP(loop_callback);
     auto& state = state_of<EnsureFutureState>(self);
     // Take the sender first: if scheduling fails it must close now, not when
     // this object is freed (a logged traceback can keep it alive).
     std::optional<OneshotSender<PyOutcome>> completion = std::move(state.completion);
     state.completion.reset();
     PyRef task = call1(ensure_future_function(), state.awaitable.get());
+    KESTREL_STAMP(task_created);
     PyRef completer = BridgeClass<TaskCompleterState>::make(TaskCompleterState{std::move(completion)});
     call_method1(task.get(), "add_done_callback", completer.get());
+    KESTREL_STAMP(callback_added);
     Py_RETURN_NONE;
   });
 }
@@ -300,6 +306,7 @@ PyRef spawn_as_future(const WorkFactory& make_work, std::shared_ptr<console::Lin
 asio::awaitable<PyOutcome> LoopAwait::wait() && {
   OneshotReceiver<PyOutcome> receiver = std::move(receiver_);
   std::optional<PyOutcome> outcome = co_await receiver.receive();
+  KESTREL_STAMP(worker_resumed);
   // A cancel posted before the answer runs first on the work's strand: the
   // answer of a cancelled session is discarded, never played.
   if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) {
@@ -317,6 +324,7 @@ LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable) {
       BridgeClass<EnsureFutureState>::make(EnsureFutureState{std::move(awaitable), std::move(sender)});
   PyRef method = get_attr(binding.event_loop.get(), "call_soon_threadsafe");
   call_with_context(method.get(), {ensure.get()}, binding.context.get());
+  KESTREL_STAMP(scheduled);
   return LoopAwait(std::move(receiver));
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/failure.hpp"
 #include "core/texts.hpp"
+#include "core/turn_stamps.hpp"
 #include "python/calls.hpp"
 #include "python/gil.hpp"
 #include "python/state.hpp"
@@ -30,10 +31,12 @@ Cell cell_from_answer(PyObject* answer) {
 LoopAwait PyStrategy::start_turn(const TicTacToeState& state) const {
   GilGuard gil;
   if (!gil) throw_interpreter_gone();
+  KESTREL_STAMP(lock_taken);
   try {
     PyRef state_object = make_state_object(board_entries(state));
     PyRef method = get_attr(client_.get(), "handle_turn");
     PyRef answer = call1(method.get(), state_object.get());
+    KESTREL_STAMP(turn_called);
     state_object.reset();
     return await_in_loop(binding_, std::move(answer));
   } catch (const PyError& error) {
@@ -43,6 +46,7 @@ LoopAwait PyStrategy::start_turn(const TicTacToeState& state) const {
 
 boost::asio::awaitable<Cell> PyStrategy::request_move(const TicTacToeState& state) {
   LoopAwait pending = start_turn(state);
+  KESTREL_STAMP(lock_released);
   // Stage 2: no lock, no thread held while the loop runs the coroutine.
   PyOutcome outcome = co_await std::move(pending).wait();
   // Stage 3: a plain int came already read on the loop thread; anything else

@@ -37,6 +37,7 @@
 
 #include "core/console.hpp"
 #include "core/failure.hpp"
+#include "core/turn_stamps.hpp"
 #include "net/game_loop.hpp"
 #include "net/runtime.hpp"
 #include "net/session.hpp"
@@ -255,6 +256,7 @@ int main(int argc, char** argv) {
   }).detach();
 
   const Ending result = ending.get();
+  KESTREL_STAMPS_FLUSH();
   if (result.status != 0 || linger) console::err_line(result.line);
   if (linger) input_end.wait();
   std::_Exit(result.status);
