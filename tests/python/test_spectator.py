@@ -106,6 +106,9 @@ def test_state_and_events_follow_the_lobby_and_a_game(served: tuple[ServerProces
         assert [(e["seat"], e["cell"]) for e in stream.of_type("move")] == [(n % 2, c) for n, c in enumerate(moves)]
         assert stream.of_type("over")[0]["game"] == done
         await stream.close()
+        # The server ended the game; the clients' closing handshakes must be
+        # over before the loop is, or their transports are left unclosed.
+        await asyncio.gather(first.close(), second.close())
 
     asyncio.run(asyncio.wait_for(scenario(), 60))
 

@@ -75,6 +75,7 @@ class EventStream:
     async def close(self) -> None:
         if self._writer is not None:
             self._writer.close()
+            await asyncio.gather(self._writer.wait_closed(), return_exceptions=True)
         if self._task is not None:
             await asyncio.gather(self._task, return_exceptions=True)
 
