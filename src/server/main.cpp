@@ -64,8 +64,13 @@ int run(const Options& options) {
   // not close the acceptor while another starts an accept on it.
   tcp::acceptor acceptor(asio::make_strand(io));
   if (acceptor.open(endpoint.protocol(), ec); !ec) {
+#if !defined(_WIN32)
+    // A restarted server takes its port back at once. Windows lets a
+    // listener do that anyway, and there SO_REUSEADDR would let a second
+    // server bind the port a first one already listens on.
     acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
     ec.clear();
+#endif
     acceptor.bind(endpoint, ec);
   }
   if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
