@@ -44,7 +44,8 @@ ProbeRun run_probe(const std::optional<std::string>& value, const char* mode = "
   const std::string& text = child.out;
   std::size_t start = 0;
   for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    const std::string line = text.substr(start, end - start);
+    std::string line = text.substr(start, end - start);
+    if (line.ends_with('\r')) line.pop_back();  // std::cout in text mode on Windows
     const std::size_t eq = line.find('=');
     run.lines[line.substr(0, eq)] = eq == std::string::npos ? "" : line.substr(eq + 1);
   }
