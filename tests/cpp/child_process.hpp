@@ -107,8 +107,9 @@ inline ChildRun run_program(const std::string& name, const std::vector<std::stri
   startup.hStdOutput = write_end;
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
-  const BOOL started = ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                        CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &process);
+  const BOOL started =
+      ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                       environment.data(), nullptr, &startup, &process);
   ::CloseHandle(write_end);
   if (!started) {
     ::CloseHandle(read_end);

@@ -20,7 +20,8 @@ inline std::FILE* temporary_file() {
 #if defined(_WIN32)
   wchar_t folder[MAX_PATH + 1];
   wchar_t name[MAX_PATH + 1];
-  if (::GetTempPathW(MAX_PATH + 1, folder) == 0 || ::GetTempFileNameW(folder, L"kst", 0, name) == 0) return nullptr;
+  if (::GetTempPathW(MAX_PATH + 1, folder) == 0 || ::GetTempFileNameW(folder, L"kst", 0, name) == 0)
+    return nullptr;
   return ::_wfopen(name, L"w+bD");  // D: deleted on close
 #else
   return std::tmpfile();

@@ -37,7 +37,8 @@ struct ProbeRun {
 // Runs the probe with TOKIO_WORKER_THREADS set to `value` (unset when
 // nullopt), everything else inherited.
 ProbeRun run_probe(const std::optional<std::string>& value, const char* mode = "threads") {
-  const auto child = kestrel::test_support::run_program("runtime_probe", {mode}, kWorkerThreadsVariable, value, kPatience);
+  const auto child =
+      kestrel::test_support::run_program("runtime_probe", {mode}, kWorkerThreadsVariable, value, kPatience);
   ProbeRun run;
   run.exited = child.exited;
   run.exit_code = child.exit_code;
@@ -103,19 +104,20 @@ TEST(RuntimeCreation, WorkerCountFromEnvironment) {
 TEST(RuntimeCreation, BadValuesFailAndPoisonLaterRequests) {
   const std::string poisoned = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
   const std::pair<std::string, std::string> cases[] = {
-      {"0", "\"TOKIO_WORKER_THREADS\" cannot be set to 0"},
-      {"abc", "\"TOKIO_WORKER_THREADS\" must be usize, error: invalid digit found in string, value: abc"},
-      {"", "\"TOKIO_WORKER_THREADS\" must be usize, error: cannot parse integer from empty string, value: "},
-      {"-1", "\"TOKIO_WORKER_THREADS\" must be usize, error: invalid digit found in string, value: -1"},
-      {" 4", "\"TOKIO_WORKER_THREADS\" must be usize, error: invalid digit found in string, value:  4"},
-      {"18446744073709551616",
-       "\"TOKIO_WORKER_THREADS\" must be usize, error: number too large to fit in target type, value: "
-       "18446744073709551616"},
+    {"0", "\"TOKIO_WORKER_THREADS\" cannot be set to 0"},
+    {"abc", "\"TOKIO_WORKER_THREADS\" must be usize, error: invalid digit found in string, value: abc"},
+    {"", "\"TOKIO_WORKER_THREADS\" must be usize, error: cannot parse integer from empty string, value: "},
+    {"-1", "\"TOKIO_WORKER_THREADS\" must be usize, error: invalid digit found in string, value: -1"},
+    {" 4", "\"TOKIO_WORKER_THREADS\" must be usize, error: invalid digit found in string, value:  4"},
+    {"18446744073709551616",
+     "\"TOKIO_WORKER_THREADS\" must be usize, error: number too large to fit in target type, value: "
+     "18446744073709551616"},
 #if defined(_WIN32)
-      // The environment holds UTF-16 there; what is not text is a lone surrogate.
-      {"4\xed\xa0\x80", "\"TOKIO_WORKER_THREADS\" must be valid unicode, error: NotUnicode(\"4\\xED\\xA0\\x80\")"},
+    // The environment holds UTF-16 there; what is not text is a lone surrogate.
+    {"4\xed\xa0\x80",
+     "\"TOKIO_WORKER_THREADS\" must be valid unicode, error: NotUnicode(\"4\\xED\\xA0\\x80\")"},
 #else
-      {"4\xff", "\"TOKIO_WORKER_THREADS\" must be valid unicode, error: NotUnicode(\"4\\xFF\")"},
+    {"4\xff", "\"TOKIO_WORKER_THREADS\" must be valid unicode, error: NotUnicode(\"4\\xFF\")"},
 #endif
   };
   for (const auto& [value, message] : cases) {

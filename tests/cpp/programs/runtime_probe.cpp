@@ -57,7 +57,8 @@ std::map<std::string, int> thread_names() {
     const HANDLE thread = ::OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
     PWSTR description = nullptr;
     if (thread != nullptr && get_description != nullptr && SUCCEEDED(get_description(thread, &description))) {
-      for (const wchar_t* p = description; *p != L'\0'; ++p) name.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
+      for (const wchar_t* p = description; *p != L'\0'; ++p)
+        name.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
       ::LocalFree(description);
     }
     if (thread != nullptr) ::CloseHandle(thread);
