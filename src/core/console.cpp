@@ -1,11 +1,13 @@
 #include "core/console.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <string>
 
 #if defined(_WIN32)
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -39,13 +41,41 @@ StreamLocks& locks() {
 
 std::mutex& lock_for(int fd) { return fd == 1 ? *locks().out : *locks().err; }
 
+#if defined(_WIN32)
+// The C runtime's _write would turn each "\n" into "\r\n" on a descriptor
+// in text mode (the default): the bytes go to the descriptor's handle
+// instead, as they are. A console gets them as UTF-16, so that it shows the
+// text whatever its code page.
+void write_all(int fd, std::string_view bytes) noexcept {
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;
+  DWORD mode = 0;
+  if (::GetConsoleMode(handle, &mode)) {
+    const int size = static_cast<int>(bytes.size());
+    const int wide_size = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, nullptr, 0);
+    if (wide_size > 0) {
+      try {
+        std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
+        ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, wide.data(), wide_size);
+        DWORD written = 0;
+        ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+      } catch (...) {
+        // Out of memory: drop the line, as on any other console failure.
+      }
+      return;
+    }
+  }
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+    if (!::WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return;
+    bytes.remove_prefix(written);
+  }
+}
+#else
 void write_all(int fd, std::string_view bytes) noexcept {
   while (!bytes.empty()) {
-#if defined(_WIN32)
-    const int n = ::_write(fd, bytes.data(), static_cast<unsigned>(bytes.size()));
-#else
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-#endif
     if (n < 0) {
       if (errno == EINTR) continue;
       return;  // nowhere left to report a console failure
@@ -53,6 +83,7 @@ void write_all(int fd, std::string_view bytes) noexcept {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
 }
+#endif
 
 void emit(int fd, std::string_view text, bool newline, const std::atomic<bool>* closed = nullptr) noexcept {
   try {

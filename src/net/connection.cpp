@@ -17,13 +17,18 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/system/system_error.hpp>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <string>
 
-#if defined(__linux__)
+#if defined(_WIN32)
+#include <windows.h>
+// After <windows.h>, which it needs.
+#include <bcrypt.h>
+#elif defined(__linux__)
 #include <sys/random.h>
 #endif
 
@@ -46,7 +51,14 @@ using boost::system::error_code;
 // Randomness
 
 void fill_os_random(std::uint8_t* out, std::size_t size) {
-#if defined(__linux__)
+#if defined(_WIN32)
+  while (size > 0) {
+    const auto chunk = static_cast<ULONG>(std::min<std::size_t>(size, 1 << 20));
+    if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, out, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) break;
+    out += chunk;
+    size -= chunk;
+  }
+#elif defined(__linux__)
   while (size > 0) {
     const ssize_t n = ::getrandom(out, size, 0);
     if (n < 0) {

@@ -44,7 +44,15 @@ Result<Endpoints, std::string> lookup_host(const std::string& host, std::uint16_
   const std::string service = std::to_string(port);
   const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
   if (rc != 0) {
+#if defined(_WIN32)
+    // gai_strerror there fills one static buffer (lookups run on several
+    // threads) and keeps the message's line break; the code is a Winsock
+    // error, whose system text serves as well.
+    return texts::join(texts::kLookupFailed,
+                       boost::system::error_code(rc, boost::system::system_category()).message());
+#else
     return texts::join(texts::kLookupFailed, std::string_view(::gai_strerror(rc)));
+#endif
   }
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(list, ::freeaddrinfo);
   Endpoints out;

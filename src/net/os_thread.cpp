@@ -14,6 +14,22 @@ namespace {
 // The name as given: some systems keep only a prefix (Linux: 15 characters),
 // and reports should name the thread in full.
 thread_local std::string given_thread_name;
+
+#if defined(_WIN32)
+// Thread descriptions came with Windows 10 1607 (and are missing from older
+// MinGW headers): looked up at run time, so the program still starts on an
+// older system and simply leaves its threads unnamed there.
+using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+
+template <class F>
+F kernel_function(const char* name) {
+  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  // Through void(*)(), the one function pointer type GCC lets any other become.
+  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(::GetProcAddress(kernel, name)));
+}
+#endif
 }  // namespace
 
 std::size_t processor_count() noexcept {
@@ -34,8 +50,15 @@ void set_current_thread_name(std::string_view name) noexcept {
     // Out of memory: reports fall back to the name the OS kept.
   }
 #if defined(_WIN32)
-  std::wstring wide(name.begin(), name.end());
-  ::SetThreadDescription(::GetCurrentThread(), wide.c_str());
+  static const auto set_description = kernel_function<SetDescription>("SetThreadDescription");
+  if (set_description != nullptr) {
+    try {
+      const std::wstring wide(name.begin(), name.end());
+      set_description(::GetCurrentThread(), wide.c_str());
+    } catch (...) {
+      // Out of memory: the thread stays unnamed for the system.
+    }
+  }
 #elif defined(__linux__)
   char buffer[16] = {};  // the kernel keeps 15 characters
   name.copy(buffer, sizeof buffer - 1);
@@ -51,8 +74,9 @@ std::string current_thread_name() {
   if (!given_thread_name.empty()) return given_thread_name;
   std::string name;
 #if defined(_WIN32)
+  static const auto get_description = kernel_function<GetDescription>("GetThreadDescription");
   PWSTR description = nullptr;
-  if (SUCCEEDED(::GetThreadDescription(::GetCurrentThread(), &description))) {
+  if (get_description != nullptr && SUCCEEDED(get_description(::GetCurrentThread(), &description))) {
     for (const wchar_t* p = description; *p != L'\0'; ++p) {
       name.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
     }

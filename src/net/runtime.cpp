@@ -3,9 +3,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <algorithm>
 #include <atomic>
-#include <latch>
+#include <condition_variable>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -72,17 +73,46 @@ BackgroundRuntime::BackgroundRuntime(std::size_t workers)
   asio::steady_timer start_drivers(io_);
 }
 
+namespace {
+
+// A countdown the creating thread waits on. Not std::latch: GCC 12's
+// libstdc++ builds its waits on a shared condition variable where the OS has
+// no futex (Windows), and there a count_down can be lost, leaving the
+// creating thread asleep with every worker already running.
+class StartCount {
+ public:
+  explicit StartCount(std::size_t count) : left_(count) {}
+
+  void count_down(std::size_t n = 1) {
+    std::lock_guard lock(mutex_);
+    left_ -= n;
+    if (left_ == 0) done_.notify_all();
+  }
+
+  void wait() {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return left_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::size_t left_;
+};
+
+}  // namespace
+
 void BackgroundRuntime::start_workers() {
   // Creation returns once every worker is named and about to run, so the
   // runtime is complete when the first task is handed over.
-  auto started = std::make_shared<std::latch>(static_cast<std::ptrdiff_t>(workers_));
+  auto started = std::make_shared<StartCount>(workers_);
   std::size_t launched = 0;
   try {
     for (; launched < workers_; ++launched) {
       std::thread([this, started] { serve(io_, [&] { started->count_down(); }); }).detach();
     }
   } catch (...) {
-    started->count_down(static_cast<std::ptrdiff_t>(workers_ - launched));
+    started->count_down(workers_ - launched);
     started->wait();
     throw;
   }

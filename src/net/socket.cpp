@@ -15,7 +15,12 @@ namespace kestrel::net {
 namespace {
 
 using boost::system::error_code;
+#if defined(_WIN32)
+// Asio's Windows handle type is a wrapper; the registry keeps the SOCKET in it.
+using Native = SOCKET;
+#else
 using Native = boost::asio::ip::tcp::socket::native_handle_type;
+#endif
 
 // The lock is held across opening or closing a socket and its bookkeeping,
 // and across a fork, so the set never names a number the process has

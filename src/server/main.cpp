@@ -48,8 +48,13 @@ std::string url_of(const tcp::endpoint& ep, std::string_view scheme = "ws") {
 
 void listen_on(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, boost::system::error_code& ec) {
   if (acceptor.open(endpoint.protocol(), ec); !ec) {
+#if !defined(_WIN32)
+    // A restarted server takes its port back at once. Windows lets a
+    // listener do that anyway, and there SO_REUSEADDR would let a second
+    // server bind the port a first one already listens on.
     acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
     ec.clear();
+#endif
     acceptor.bind(endpoint, ec);
   }
   if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);

@@ -7,16 +7,31 @@
 
 #if defined(_WIN32)
 #include <io.h>  // the POSIX names dup, dup2, close, lseek, read
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
 
 namespace kestrel::test_support {
 
+// A file that goes away when closed. On Windows std::tmpfile creates it in
+// the root of the current drive, which an ordinary user may not write to.
+inline std::FILE* temporary_file() {
+#if defined(_WIN32)
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  if (::GetTempPathW(MAX_PATH + 1, folder) == 0 || ::GetTempFileNameW(folder, L"kst", 0, name) == 0)
+    return nullptr;
+  return ::_wfopen(name, L"w+bD");  // D: deleted on close
+#else
+  return std::tmpfile();
+#endif
+}
+
 // Redirects a file descriptor to a temporary file until finish().
 class FdCapture {
  public:
-  explicit FdCapture(int fd) : fd_(fd), file_(std::tmpfile()), saved_(dup(fd)) { dup2(fileno(file_), fd_); }
+  explicit FdCapture(int fd) : fd_(fd), file_(temporary_file()), saved_(dup(fd)) { dup2(fileno(file_), fd_); }
   FdCapture(const FdCapture&) = delete;
   FdCapture& operator=(const FdCapture&) = delete;
   ~FdCapture() { finish(); }
