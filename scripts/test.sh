@@ -25,5 +25,8 @@ KESTREL_BUILD_DIR="$PWD/build/wheel" KESTREL_TEST_LOOP=uvloop .venv/bin/python -
 if [ "${KESTREL_QUICK:-0}" = 1 ]; then
   exit 0
 fi
+# The C++ side cross-built for Windows and run under wine, with games played
+# across the two systems.
+scripts/windows.sh
 scripts/sanitize.sh
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} scripts/fuzz.sh
