@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Builds the release wheels: for each CPython minor version (default 3.11,
-# 3.12 and 3.13, or those given), a Release build with stripped binaries and
-# libstdc++/libgcc linked in, given its manylinux tag by `auditwheel repair`,
-# written to dist/, then checked by scripts/wheel_smoke.sh in a virtual
-# environment that holds nothing but that wheel. Prints each wheel's name and
-# size at the end.
+# 3.12 and 3.13, or those given), a Release build with stripped binaries,
+# given its manylinux tag by `auditwheel repair`, written to dist/, then
+# checked by scripts/wheel_smoke.sh in a virtual environment that holds
+# nothing but that wheel. Prints each wheel's name and size at the end.
+#
+# The tag is set by this machine's glibc and libstdc++ (Debian 12: GCC 12's
+# libstdc++, glibc 2.36), so these wheels need a system at least as new;
+# auditwheel checks the module and kestrel-server alike and bundles nothing.
+# libstdc++ and libgcc stay shared: linked in statically they would pull in
+# even newer glibc symbols (arc4random for std::random_device, _dl_find_object
+# for the unwinder) and narrow the tag. Wheels for older systems come from
+# cibuildwheel's manylinux_2_28 image, whose compiler links only the newer
+# parts of libstdc++ statically by design.
 #   bash scripts/wheels.sh            # 3.11 3.12 3.13
 #   bash scripts/wheels.sh 3.12       # one of them
 # Each Python's CMake tree stays in build/wheels/cpXY, so a second run only
@@ -50,7 +58,6 @@ for v in "${versions[@]}"; do
     -Cbuild-dir="$here/cmake" \
     -Ccmake.build-type=Release \
     -Cinstall.strip=true \
-    -Ccmake.define.KESTREL_STATIC_RUNTIME=ON \
     .
   raw=("$here"/raw/kestrel-*-"$tag"-*.whl)
   rm -f dist/kestrel-*-"$tag"-"$tag"-*.whl
