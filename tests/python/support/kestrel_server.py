@@ -16,8 +16,13 @@ LISTENING = "kestrel-server listening on "
 
 
 def find_server_binary() -> Path | None:
-    """$KESTREL_BUILD_DIR/kestrel-server, else the one installed beside this
-    Python (a venv's scripts folder need not be on PATH), else PATH."""
+    """$KESTREL_SERVER, else $KESTREL_BUILD_DIR/kestrel-server, else the one
+    installed beside this Python (a venv's scripts folder need not be on
+    PATH), else PATH. The first lets a run against an installed wheel take
+    the C++ test programs from a build tree but the server from the wheel;
+    it is taken as given, never passed over for another."""
+    if server := os.environ.get("KESTREL_SERVER"):
+        return Path(server)
     candidates = []
     if build := os.environ.get("KESTREL_BUILD_DIR"):
         candidates.append(Path(build) / "kestrel-server")

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The Python matrix: for each CPython minor version given (default 3.12 and
+# 3.13), builds the release wheel with scripts/wheels.sh (which also plays
+# the smoke game in a venv holding nothing but the wheel), installs that wheel
+# into a new venv as a user would, adds the test tools, and runs the whole
+# pytest suite against the installed module and the wheel's kestrel-server.
+# The C++ test programs the suite drives (session_client, runtime_probe) do
+# not depend on the Python version and come from the main build, so this runs
+# after scripts/build.sh (KESTREL_BUILD_DIR, default build/wheel).
+#
+# 3.11 is left out by default because the main run of scripts/test.sh
+# already builds and tests under it in .venv; a 3.11 wheel would cost another
+# full build for what only the build type tells apart. `scripts/matrix.sh
+# 3.11 3.12 3.13` runs all three.
+#
+# Every Python is tried even when one fails; the run fails if any did, and
+# one that pyenv lacks fails it too.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+versions=("$@")
+[ ${#versions[@]} -gt 0 ] || versions=(3.12 3.13)
+build_dir=${KESTREL_BUILD_DIR:-$root/build/wheel}
+if [ ! -x "$build_dir/session_client" ]; then
+  echo "matrix: no C++ test programs in $build_dir (run scripts/build.sh first)" >&2
+  exit 1
+fi
+# The test tools, at the versions the main run uses.
+mapfile -t test_tools < <(grep -E '^(pytest|websockets|mypy)\b' requirements-dev.txt)
+
+failed=()
+summary=()
+for v in "${versions[@]}"; do
+  started=$SECONDS
+  tag=cp${v/./}
+  echo "==== matrix: CPython $v"
+  if ! python=$(scripts/find_python.sh "$v") || ! bash scripts/wheels.sh "$v"; then
+    failed+=("$v")
+    summary+=("$v: no wheel (see above)")
+    continue
+  fi
+  wheel=$(ls dist/kestrel-*-"$tag"-"$tag"-*manylinux*.whl)
+  venv=build/matrix/$tag
+  rm -rf "$venv"
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --no-index --no-deps "$wheel"
+  "$venv/bin/python" -m pip install -q "${test_tools[@]}"
+  log=build/matrix/$tag.log
+  status=0
+  KESTREL_BUILD_DIR="$build_dir" KESTREL_SERVER="$root/$venv/bin/kestrel-server" \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider 2>&1 | tee "$log" || status=$?
+  result=$({ grep -E '^(=+ )?[0-9]+ (passed|failed|error).* in [0-9.]+s' "$log" || true; } | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')
+  summary+=("$v ($(basename "$wheel")): ${result:-no pytest summary}; $((SECONDS - started)) s with the wheel build")
+  [ "$status" -eq 0 ] || failed+=("$v")
+done
+
+echo "==== matrix results"
+printf '%s\n' "${summary[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "matrix: failed on CPython ${failed[*]}" >&2
+  exit 1
+fi
