@@ -25,8 +25,9 @@ if [ ! -x "$build_dir/session_client" ]; then
   echo "matrix: no C++ test programs in $build_dir (run scripts/build.sh first)" >&2
   exit 1
 fi
-# The test tools, at the versions the main run uses.
-mapfile -t test_tools < <(grep -E '^(pytest|websockets|mypy)\b' requirements-dev.txt)
+# The test tools, at the versions the main run uses (Selenium drives the
+# spectator page's browser test, matplotlib draws the arena's cross-table).
+mapfile -t test_tools < <(grep -E '^(pytest|websockets|mypy|selenium|matplotlib)\b' requirements-dev.txt)
 
 failed=()
 summary=()
