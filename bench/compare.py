@@ -727,8 +727,8 @@ class Bench:
             "settings": {
                 "rounds": self.args.rounds, "games": self.args.games,
                 "latency_games": self.args.latency_games, "sessions": self.args.sessions,
-                "idle_sessions": self.args.idle, "server": str(server_binary),
-                "build_dir": str(self.args.build_dir) if self.args.build_dir else None,
+                "idle_sessions": self.args.idle, "server": shown(server_binary),
+                "build_dir": shown(self.args.build_dir),
                 "quick": self.args.quick, "label": self.args.label, "seconds": round(time.monotonic() - started, 1),
                 "load_average_end": os.getloadavg(),
             },
@@ -892,9 +892,21 @@ def machine(env: dict[str, str]) -> dict[str, Any]:
     return {
         "cpu": cpu, "cpus": os.cpu_count(), "python": platform.python_version(),
         "kernel": platform.release(), "websockets": version("websockets"),
-        "aiohttp": version("aiohttp"), "kestrel_module": kestrel_file,
+        "aiohttp": version("aiohttp"), "kestrel_module": shown(kestrel_file),
         "load_average": os.getloadavg(),
     }
+
+
+def shown(path: object) -> str | None:
+    """A path as the results keep it: inside the repository, relative to it,
+    so that committed results do not name the machine that measured them."""
+    if not path:
+        return None
+    resolved = Path(str(path)).resolve()
+    try:
+        return str(resolved.relative_to(HERE.parent))
+    except ValueError:
+        return str(path)
 
 
 def log(text: str) -> None:
