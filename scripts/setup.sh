@@ -6,16 +6,7 @@ cd "$(dirname "$0")/.."
 
 apt_packages=(libboost1.81-dev libgtest-dev googletest g++ clang-format-16)
 apt_packages+=(chromium chromium-driver)  # the spectator page's browser test
-missing=()
-for p in "${apt_packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
-fi
+scripts/apt_install.sh "${apt_packages[@]}"
 
 python=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then

@@ -13,16 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 apt_packages=(g++-mingw-w64-x86-64-posix wine64)
-missing=()
-for p in "${apt_packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
-fi
+scripts/apt_install.sh "${apt_packages[@]}"
 
 if [ ! -x build/wheel/kestrel-server ] || ! .venv/bin/python -c "import kestrel" 2>/dev/null; then
   echo "windows.sh: needs the Linux build first (scripts/build.sh)" >&2
