@@ -18,7 +18,9 @@ constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 // that closes the sender (close code 1009) and nobody else.
 constexpr std::size_t kMaxMessage = 64;
 
-std::string describe(const tcp::socket& socket) {
+}  // namespace
+
+std::string describe_peer(const tcp::socket& socket) {
   boost::system::error_code ec;
   const auto ep = socket.remote_endpoint(ec);
   if (ec) return "unknown peer";
@@ -26,8 +28,6 @@ std::string describe(const tcp::socket& socket) {
   return (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string()) + ":" +
          std::to_string(ep.port());
 }
-
-}  // namespace
 
 std::shared_ptr<Connection> Lobby::join(const std::shared_ptr<Connection>& joiner) {
   std::lock_guard guard(mutex_);
@@ -52,7 +52,7 @@ bool Lobby::leave(const Connection* leaver) {
 Connection::Connection(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop)
     : server_(server),
       ws_(std::move(socket)),
-      peer_(describe(ws_.next_layer())),
+      peer_(describe_peer(ws_.next_layer())),
       drops_(drop, ws_.next_layer(), peer_, server.options.quiet),
       wake_(ws_.get_executor()) {}
 

@@ -36,6 +36,10 @@ class Connection;
 class Match;
 struct ServerState;
 
+// "ADDRESS:PORT" of a connected socket's peer (IPv6 in brackets), as every
+// log line and the spectator feed name clients; "unknown peer" once gone.
+std::string describe_peer(const tcp::socket& socket);
+
 // Clients waiting for a partner, in the order their join requests arrived.
 class Lobby {
  public:

@@ -50,15 +50,6 @@ constexpr std::string_view kEventsHead =
     "\r\n"
     "retry: 1000\n\n";
 
-std::string describe(const tcp::socket& socket) {
-  boost::system::error_code ec;
-  const auto ep = socket.remote_endpoint(ec);
-  if (ec) return "unknown peer";
-  const auto address = ep.address();
-  return (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string()) + ":" +
-         std::to_string(ep.port());
-}
-
 // One spectator connection: requests one after the other, and once it asks
 // for /events, the event stream until either side ends it.
 class WebSession : public FeedSubscriber, public std::enable_shared_from_this<WebSession> {
@@ -66,7 +57,7 @@ class WebSession : public FeedSubscriber, public std::enable_shared_from_this<We
   WebSession(tcp::socket socket, ServerState& server)
       : server_(server),
         socket_(std::move(socket)),
-        peer_(describe(socket_)),
+        peer_(describe_peer(socket_)),
         deadline_(socket_.get_executor()),
         wake_(socket_.get_executor()) {}
 
