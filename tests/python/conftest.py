@@ -12,6 +12,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).parent))
 
 from support import loops  # noqa: E402
+from support.kestrel_server import find_server_binary  # noqa: E402
 from support.match_server import MatchServer  # noqa: E402
 
 # At import, so that every loop the suite makes follows the switch, the
@@ -30,6 +31,15 @@ def build_dir() -> Path:
     if not value:
         pytest.skip("KESTREL_BUILD_DIR is not set")
     return Path(value)
+
+
+@pytest.fixture(scope="session")
+def binary() -> Path:
+    """kestrel-server: from KESTREL_SERVER, the build folder or the installed package."""
+    found = find_server_binary()
+    if found is None:
+        pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
+    return found
 
 
 @pytest.fixture

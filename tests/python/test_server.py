@@ -22,20 +22,12 @@ from websockets.asyncio.client import ClientConnection, connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
 from support.board import over, winner
-from support.kestrel_server import ServerProcess, find_server_binary
+from support.kestrel_server import ServerProcess
 
 ROOT = Path(__file__).resolve().parents[2]
 JOIN = b"\x00\x00"
 NORMAL, POLICY, TOO_BIG = 1000, 1008, 1009
 T = TypeVar("T")
-
-
-@pytest.fixture(scope="module")
-def binary() -> Path:
-    found = find_server_binary()
-    if found is None:
-        pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
-    return found
 
 
 @pytest.fixture

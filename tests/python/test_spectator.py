@@ -17,16 +17,8 @@ from pathlib import Path
 import pytest
 from websockets.asyncio.client import connect
 
-from support.kestrel_server import ServerProcess, find_server_binary
+from support.kestrel_server import ServerProcess
 from support.spectators import JOIN, EventStream, house_game, peer, state, wait_for, web_url
-
-
-@pytest.fixture(scope="module")
-def binary() -> Path:
-    found = find_server_binary()
-    if found is None:
-        pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
-    return found
 
 
 @pytest.fixture
