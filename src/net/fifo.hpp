@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrel {
+namespace kestrel::net {
 
 // First in, first out over a vector read from a moving head. Unlike
 // std::deque, an empty one owns no memory: most queues here (one per task
@@ -41,4 +41,4 @@ class Fifo {
   std::size_t head_ = 0;
 };
 
-}  // namespace kestrel
+}  // namespace kestrel::net

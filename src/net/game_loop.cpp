@@ -7,7 +7,7 @@
 #include "core/turn_stamps.hpp"
 #include "net/message_channel.hpp"
 
-namespace kestrel {
+namespace kestrel::net {
 
 boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacToeState& state) {
   co_return co_await participant.strategy->request_move(state);
@@ -59,4 +59,4 @@ boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& partic
   }
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::net

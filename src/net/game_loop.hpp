@@ -12,7 +12,7 @@
 #include "core/game.hpp"
 #include "net/queue.hpp"
 
-namespace kestrel {
+namespace kestrel::net {
 
 // The game loop's only view of the local player. The Python client object
 // and in-process C++ strategies plug in the same way.
@@ -51,4 +51,4 @@ boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacTo
 boost::asio::awaitable<void> run_game(TicTacToeState& state, Participant& participant,
                                       const console::LineGate& lines = console::LineGate::open());
 
-}  // namespace kestrel
+}  // namespace kestrel::net

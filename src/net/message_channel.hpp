@@ -13,7 +13,7 @@
 #include "net/queue.hpp"
 #include "net/ws_message.hpp"
 
-namespace kestrel {
+namespace kestrel::net {
 
 // Encodes `value` into one binary message and queues it. Never waits; if the
 // Outbox is closed (the connection is gone) the message is dropped and the
@@ -60,4 +60,4 @@ boost::asio::awaitable<std::optional<T>> receive_message(InboxReceiver& inbox) {
   co_return std::move(received.value);
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::net

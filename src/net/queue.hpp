@@ -41,7 +41,7 @@
 #include "net/fifo.hpp"
 #include "net/ws_message.hpp"
 
-namespace kestrel {
+namespace kestrel::net {
 
 namespace queue_detail {
 
@@ -375,4 +375,4 @@ using OutboxReceiver = Receiver<WsMessage>;
 using InboxSender = Sender<WsMessage>;
 using InboxReceiver = Receiver<WsMessage>;
 
-}  // namespace kestrel
+}  // namespace kestrel::net

@@ -9,7 +9,7 @@
 
 #include "core/bytes.hpp"
 
-namespace kestrel {
+namespace kestrel::net {
 
 struct TextMessage {
   std::string text;
@@ -32,4 +32,4 @@ struct CloseMessage {
 };
 using WsMessage = std::variant<TextMessage, BinaryMessage, PingMessage, PongMessage, CloseMessage>;
 
-}  // namespace kestrel
+}  // namespace kestrel::net

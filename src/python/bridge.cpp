@@ -86,11 +86,11 @@ struct CompletorState {};
 
 struct EnsureFutureState {
   PyRef awaitable;
-  std::optional<OneshotSender<PyOutcome>> completion;
+  std::optional<net::OneshotSender<PyOutcome>> completion;
 };
 
 struct TaskCompleterState {
-  std::optional<OneshotSender<PyOutcome>> completion;
+  std::optional<net::OneshotSender<PyOutcome>> completion;
 };
 
 // One class per State, created on first use.
@@ -208,7 +208,7 @@ PyObject* BridgeClass<TaskCompleterState>::call(PyObject* self, PyObject* args, 
     }
     auto& completion = state_of<TaskCompleterState>(self).completion;
     if (completion) {
-      OneshotSender<PyOutcome> sender = std::move(*completion);
+      net::OneshotSender<PyOutcome> sender = std::move(*completion);
       completion.reset();
       KESTREL_STAMP(answer_ready);
       sender.send(std::move(outcome));  // discarded if the waiter has gone
@@ -227,7 +227,7 @@ PyObject* BridgeClass<EnsureFutureState>::call(PyObject* self, PyObject* args, P
     auto& state = state_of<EnsureFutureState>(self);
     // Take the sender first: if scheduling fails it must close now, not when
     // this object is freed (a logged traceback can keep it alive).
-    std::optional<OneshotSender<PyOutcome>> completion = std::move(state.completion);
+    std::optional<net::OneshotSender<PyOutcome>> completion = std::move(state.completion);
     state.completion.reset();
     PyRef task = call1(ensure_future_function(), state.awaitable.get());
     KESTREL_STAMP(task_created);
@@ -304,7 +304,7 @@ PyRef spawn_as_future(const WorkFactory& make_work, std::shared_ptr<console::Lin
 }
 
 asio::awaitable<PyOutcome> LoopAwait::wait() && {
-  OneshotReceiver<PyOutcome> receiver = std::move(receiver_);
+  net::OneshotReceiver<PyOutcome> receiver = std::move(receiver_);
   std::optional<PyOutcome> outcome = co_await receiver.receive();
   KESTREL_STAMP(worker_resumed);
   // A cancel posted before the answer runs first on the work's strand: the
@@ -319,7 +319,7 @@ asio::awaitable<PyOutcome> LoopAwait::wait() && {
 }
 
 LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable) {
-  auto [sender, receiver] = make_oneshot<PyOutcome>();
+  auto [sender, receiver] = net::make_oneshot<PyOutcome>();
   PyRef ensure =
       BridgeClass<EnsureFutureState>::make(EnsureFutureState{std::move(awaitable), std::move(sender)});
   PyRef method = get_attr(binding.event_loop.get(), "call_soon_threadsafe");

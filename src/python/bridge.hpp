@@ -54,13 +54,13 @@ struct PyOutcome {
 // The pending result of await_in_loop.
 class LoopAwait {
  public:
-  explicit LoopAwait(OneshotReceiver<PyOutcome> receiver) : receiver_(std::move(receiver)) {}
+  explicit LoopAwait(net::OneshotReceiver<PyOutcome> receiver) : receiver_(std::move(receiver)) {}
   // Waits without the lock. A completion channel closed without an outcome
   // yields a new asyncio.CancelledError as the raised exception.
   boost::asio::awaitable<PyOutcome> wait() &&;
 
  private:
-  OneshotReceiver<PyOutcome> receiver_;
+  net::OneshotReceiver<PyOutcome> receiver_;
 };
 
 // Schedules `awaitable` on the binding's loop (ensure_future inside the

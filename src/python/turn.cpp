@@ -66,6 +66,6 @@ boost::asio::awaitable<Cell> PyStrategy::request_move(const TicTacToeState& stat
   co_return cell;
 }
 
-std::unique_ptr<Strategy> PyStrategy::clone() const { return std::make_unique<PyStrategy>(*this); }
+std::unique_ptr<net::Strategy> PyStrategy::clone() const { return std::make_unique<PyStrategy>(*this); }
 
 }  // namespace kestrel::py

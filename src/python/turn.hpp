@@ -13,7 +13,7 @@
 
 namespace kestrel::py {
 
-class PyStrategy final : public Strategy {
+class PyStrategy final : public net::Strategy {
  public:
   PyStrategy(PyRef client, LoopBinding binding) noexcept
       : client_(std::move(client)), binding_(std::move(binding)) {}
@@ -22,7 +22,7 @@ class PyStrategy final : public Strategy {
   // when the answer is unusable or calling into Python failed.
   boost::asio::awaitable<Cell> request_move(const TicTacToeState& state) override;
   // Another reference to the same client object and loop.
-  std::unique_ptr<Strategy> clone() const override;
+  std::unique_ptr<net::Strategy> clone() const override;
 
  private:
   LoopAwait start_turn(const TicTacToeState& state) const;

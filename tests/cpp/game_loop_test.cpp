@@ -18,7 +18,7 @@
 #include "fd_capture.hpp"
 #include "net/message_channel.hpp"
 
-namespace kestrel {
+namespace kestrel::net {
 namespace {
 
 namespace asio = boost::asio;
@@ -236,4 +236,4 @@ TEST(GameLoop, StrategyFailurePropagates) {
 }
 
 }  // namespace
-}  // namespace kestrel
+}  // namespace kestrel::net

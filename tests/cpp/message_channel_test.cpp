@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-namespace kestrel {
+namespace kestrel::net {
 namespace {
 
 namespace asio = boost::asio;
@@ -70,4 +70,4 @@ TEST(MessageChannel, ReceiveTakesOneItemAndDropsWhatIsUnusable) {
 }
 
 }  // namespace
-}  // namespace kestrel
+}  // namespace kestrel::net

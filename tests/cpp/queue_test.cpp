@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-namespace kestrel {
+namespace kestrel::net {
 namespace {
 
 namespace asio = boost::asio;
@@ -263,4 +263,4 @@ TEST(Oneshot, DeliversValueOrReportsEitherSideGone) {
 }
 
 }  // namespace
-}  // namespace kestrel
+}  // namespace kestrel::net

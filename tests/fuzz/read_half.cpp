@@ -34,9 +34,24 @@ namespace kestrel::fuzz {
 namespace {
 
 namespace asio = boost::asio;
+using net::BinaryMessage;
+using net::CloseFrame;
+using net::CloseMessage;
 using net::ConnectionEnd;
+using net::InboxReceiver;
+using net::InboxSender;
+using net::make_queue;
+using net::OutboxReceiver;
+using net::OutboxSender;
+using net::PingMessage;
+using net::PongMessage;
 using net::ReadOutcome;
+using net::receive_message_or_closed;
+using net::Received;
+using net::send_message;
+using net::TextMessage;
 using net::TransportError;
+using net::WsMessage;
 
 void check_failure_text(std::string_view description) {
   require(starts_with_any(description, {"IO error: ", "WebSocket protocol error: ", "Space limit exceeded: ",
