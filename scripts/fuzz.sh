@@ -77,7 +77,7 @@ if [ "$mode" = coverage ]; then
   cov_build=$build/coverage
   configure_and_build "$cov_build" -DKESTREL_FUZZ_COVERAGE=ON
   llvm_bin=$(dirname "$(readlink -f "$(command -v "$cxx")")")  # llvm-cov of the same release
-  sources=("$root"/src/core/wire.cpp "$root"/src/core/messages.cpp "$root"/src/core/text.cpp \
+  sources=("$root"/src/core/wire.cpp "$root"/src/core/messages.cpp "$root"/src/core/text_checks.cpp \
     "$root"/src/net/{url,handshake,transport_error,connection,opening}.cpp)
   # The functions each target is there to reach.
   join() { local IFS='|'; echo "$*"; }

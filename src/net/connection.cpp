@@ -34,7 +34,7 @@
 
 #include "net/fifo.hpp"
 #include "net/queue.hpp"
-#include "core/text.hpp"
+#include "core/text_checks.hpp"
 #include "core/texts.hpp"
 #include "core/turn_stamps.hpp"
 
@@ -366,7 +366,7 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
           // Beast checks UTF-8 as payload arrives, so a message whose last
           // frame is empty skips its check that the text does not end inside
           // a character; the whole text is checked again here.
-          if (!text::is_utf8(text)) {
+          if (!text_checks::is_utf8(text)) {
             state->read_done = true;
             state->deliver(TransportError{texts::join(texts::kUtf8Error, texts::kBadUtf8Text)});
             return;

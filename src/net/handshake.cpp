@@ -3,7 +3,7 @@
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/websocket/detail/hybi13.hpp>
 
-#include "core/text.hpp"
+#include "core/text_checks.hpp"
 #include "core/texts.hpp"
 
 namespace kestrel::net {
@@ -21,7 +21,7 @@ namespace {
 
 const std::string* first_header(const HandshakeResponse& response, std::string_view name) {
   for (const auto& [n, v] : response.headers) {
-    if (text::ascii_iequals(n, name)) return &v;
+    if (text_checks::ascii_iequals(n, name)) return &v;
   }
   return nullptr;
 }
@@ -32,7 +32,7 @@ bool has_token(std::string_view list, std::string_view token) {
     std::string_view item = list.substr(0, comma);
     while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
     while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (text::ascii_iequals(item, token)) return true;
+    if (text_checks::ascii_iequals(item, token)) return true;
     if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
@@ -55,7 +55,7 @@ Result<void, TransportError> check_handshake_response(const HandshakeResponse& r
   if (response.status != 101)
     return TransportError{texts::join(texts::kHttpError, status_text(response.status))};
   const std::string* upgrade = first_header(response, "Upgrade");
-  if (upgrade == nullptr || !text::ascii_iequals(*upgrade, "websocket")) {
+  if (upgrade == nullptr || !text_checks::ascii_iequals(*upgrade, "websocket")) {
     return TransportError{texts::join(texts::kProtocolError, texts::kNoUpgradeHeader)};
   }
   // RFC 6455 asks for the token, so "keep-alive, Upgrade" is an upgrade.

@@ -1,6 +1,6 @@
 #include "net/url.hpp"
 
-#include "core/text.hpp"
+#include "core/text_checks.hpp"
 #include "core/texts.hpp"
 
 namespace kestrel::net {
@@ -110,7 +110,7 @@ Result<std::string_view, Reason> path_and_query(std::string_view s) {
     if (in_query ? !is_query_char(c) : !is_path_char(c)) return Reason{"invalid uri character"};
   }
   const std::string_view kept = s.substr(0, end);
-  if (maybe_not_utf8 && !text::is_utf8(kept)) return Reason{"invalid uri character"};
+  if (maybe_not_utf8 && !text_checks::is_utf8(kept)) return Reason{"invalid uri character"};
   return kept;
 }
 
@@ -127,10 +127,10 @@ Result<RawUri, Reason> parse_uri(std::string_view s) {
 
   std::optional<std::string> scheme;
   std::string_view rest = s;
-  if (s.size() >= 7 && text::ascii_iequals(s.substr(0, 7), "http://")) {
+  if (s.size() >= 7 && text_checks::ascii_iequals(s.substr(0, 7), "http://")) {
     scheme = "http";
     rest = s.substr(7);
-  } else if (s.size() >= 8 && text::ascii_iequals(s.substr(0, 8), "https://")) {
+  } else if (s.size() >= 8 && text_checks::ascii_iequals(s.substr(0, 8), "https://")) {
     scheme = "https";
     rest = s.substr(8);
   } else if (s.size() > 3) {

@@ -8,7 +8,7 @@
 
 #include "core/failure.hpp"
 #include "core/result.hpp"
-#include "core/text.hpp"
+#include "core/text_checks.hpp"
 #include "core/texts.hpp"
 #include "net/os_thread.hpp"
 
@@ -102,7 +102,8 @@ std::optional<std::string> read_environment(const char* name) {
 
 std::size_t worker_count_from(const std::optional<std::string>& value) {
   if (!value) return processor_count();
-  if (!text::is_utf8(*value)) throw InternalFailure(texts::workers_not_unicode(describe_non_text(*value)));
+  if (!text_checks::is_utf8(*value))
+    throw InternalFailure(texts::workers_not_unicode(describe_non_text(*value)));
   const auto parsed = parse_usize(*value);
   if (!parsed) throw InternalFailure(texts::workers_not_usize(parsed.error(), *value));
   if (parsed.value() == 0) throw InternalFailure(std::string(texts::kWorkersZero));

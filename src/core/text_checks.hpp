@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-namespace kestrel::text {
+namespace kestrel::text_checks {
 
 // True when `s` is well-formed UTF-8: no overlong forms, no surrogates,
 // nothing above U+10FFFF, no sequence cut short.
@@ -14,4 +14,4 @@ bool is_utf8(std::string_view s) noexcept;
 // Equal ignoring ASCII case (other bytes compare exactly).
 bool ascii_iequals(std::string_view a, std::string_view b) noexcept;
 
-}  // namespace kestrel::text
+}  // namespace kestrel::text_checks

@@ -1,8 +1,8 @@
-#include "core/text.hpp"
+#include "core/text_checks.hpp"
 
 #include <cstddef>
 
-namespace kestrel::text {
+namespace kestrel::text_checks {
 namespace {
 
 // Length of the well-formed UTF-8 sequence at the start of `s`, 0 if none.
@@ -54,4 +54,4 @@ bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
-}  // namespace kestrel::text
+}  // namespace kestrel::text_checks
