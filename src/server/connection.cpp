@@ -29,7 +29,7 @@ std::string describe_peer(const tcp::socket& socket) {
          std::to_string(ep.port());
 }
 
-std::shared_ptr<Connection> Lobby::join(const std::shared_ptr<Connection>& joiner) {
+std::shared_ptr<PlayerSession> Lobby::join(const std::shared_ptr<PlayerSession>& joiner) {
   std::lock_guard guard(mutex_);
   if (waiting_.empty()) {
     waiting_.push_back(joiner);
@@ -42,26 +42,26 @@ std::shared_ptr<Connection> Lobby::join(const std::shared_ptr<Connection>& joine
   return partner;
 }
 
-bool Lobby::leave(const Connection* leaver) {
+bool Lobby::leave(const PlayerSession* leaver) {
   std::lock_guard guard(mutex_);
   if (std::erase_if(waiting_, [&](const auto& c) { return c.get() == leaver; }) == 0) return false;
   feed_.left_lobby(leaver->peer(), false);
   return true;
 }
 
-Connection::Connection(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop)
+PlayerSession::PlayerSession(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop)
     : server_(server),
       ws_(std::move(socket)),
       peer_(describe_peer(ws_.next_layer())),
       drops_(drop, ws_.next_layer(), peer_, server.options.quiet),
       wake_(ws_.get_executor()) {}
 
-void Connection::start() {
+void PlayerSession::start() {
   asio::co_spawn(
       ws_.get_executor(), [self = shared_from_this()] { return self->read_loop(); }, asio::detached);
 }
 
-asio::awaitable<void> Connection::read_loop() {
+asio::awaitable<void> PlayerSession::read_loop() {
   // Handshake and closing handshake get 30 s; a peer that stops answering
   // pings is dropped after 5 minutes. Waiting for a partner or for the
   // opponent's move has no limit.
@@ -101,7 +101,7 @@ asio::awaitable<void> Connection::read_loop() {
   wake_.cancel();
 }
 
-void Connection::on_payload(Payload payload) {
+void PlayerSession::on_payload(Payload payload) {
   switch (phase_) {
     case Phase::Joining: on_join(std::move(payload)); break;
     case Phase::Waiting:
@@ -115,7 +115,7 @@ void Connection::on_payload(Payload payload) {
   }
 }
 
-void Connection::on_join(Payload payload) {
+void PlayerSession::on_join(Payload payload) {
   const auto requested = decode_join(payload);
   if (!requested) return refuse("first message is not a join request");
   if (*requested != GameKind::TicTacToe) return refuse("only tic-tac-toe is played here");
@@ -132,7 +132,7 @@ void Connection::on_join(Payload payload) {
       case SeatChoice::Second: seat = 1; break;
       case SeatChoice::Alternate: seat = server_.house_joins.fetch_add(1) % 2; break;
     }
-    std::array<std::shared_ptr<Connection>, 2> seats;
+    std::array<std::shared_ptr<PlayerSession>, 2> seats;
     seats[seat] = self;
     std::make_shared<Match>(server_, std::move(seats))->start();
     return;
@@ -146,12 +146,12 @@ void Connection::on_join(Payload payload) {
   }
 }
 
-void Connection::refuse(std::string reason) {
+void PlayerSession::refuse(std::string reason) {
   if (!server_.options.quiet) console::err_line("refused " + peer_ + ": " + reason);
   close_locally(websocket::close_code::policy_error, std::move(reason));
 }
 
-void Connection::close_locally(websocket::close_code code, std::string reason) {
+void PlayerSession::close_locally(websocket::close_code code, std::string reason) {
   if (phase_ == Phase::Closing) return;
   phase_ = Phase::Closing;
   drops_.closing();
@@ -160,7 +160,7 @@ void Connection::close_locally(websocket::close_code code, std::string reason) {
   wake_.cancel();
 }
 
-void Connection::begin_game(std::shared_ptr<Match> match, std::uint64_t seat) {
+void PlayerSession::begin_game(std::shared_ptr<Match> match, std::uint64_t seat) {
   asio::post(ws_.get_executor(), [self = shared_from_this(), match = std::move(match), seat] {
     if (self->reader_done_ || self->phase_ == Phase::Closing) {
       // Gone between pairing and now: its reader could not tell the game.
@@ -176,7 +176,7 @@ void Connection::begin_game(std::shared_ptr<Match> match, std::uint64_t seat) {
   });
 }
 
-void Connection::send(Payload payload) {
+void PlayerSession::send(Payload payload) {
   asio::post(ws_.get_executor(), [self = shared_from_this(), payload = std::move(payload)] {
     if (self->phase_ == Phase::Closing) return;
     self->outbox_.push_back(std::move(payload));
@@ -184,13 +184,13 @@ void Connection::send(Payload payload) {
   });
 }
 
-void Connection::finish(websocket::close_code code, std::string reason) {
+void PlayerSession::finish(websocket::close_code code, std::string reason) {
   asio::post(ws_.get_executor(), [self = shared_from_this(), code, reason = std::move(reason)] {
     self->close_locally(code, reason);
   });
 }
 
-asio::awaitable<void> Connection::write_loop() {
+asio::awaitable<void> PlayerSession::write_loop() {
   for (;;) {
     while (!outbox_.empty() && !reader_done_) {
       const auto [ec, n] = co_await ws_.async_write(asio::buffer(outbox_.front()), kAwait);

@@ -36,7 +36,7 @@ asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, ServerState& server) 
     }
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);  // one small message per move
-    std::make_shared<Connection>(std::move(socket), server, server.drops.next())->start();
+    std::make_shared<PlayerSession>(std::move(socket), server, server.drops.next())->start();
   }
 }
 

@@ -21,7 +21,7 @@ std::minstd_rand::result_type game_seed() {
 
 }  // namespace
 
-Match::Match(ServerState& server, std::array<std::shared_ptr<Connection>, 2> seats)
+Match::Match(ServerState& server, std::array<std::shared_ptr<PlayerSession>, 2> seats)
     : server_(server),
       strand_(asio::make_strand(server.io)),
       id_(server.games_started.fetch_add(1) + 1),

@@ -32,7 +32,7 @@ namespace asio = boost::asio;
 namespace websocket = boost::beast::websocket;
 using tcp = asio::ip::tcp;
 
-class Connection;
+class PlayerSession;
 class Match;
 struct ServerState;
 
@@ -48,14 +48,14 @@ class Lobby {
 
   // Pairs `joiner` with the longest-waiting client (returned, seat 0), or
   // queues it and returns null.
-  std::shared_ptr<Connection> join(const std::shared_ptr<Connection>& joiner);
+  std::shared_ptr<PlayerSession> join(const std::shared_ptr<PlayerSession>& joiner);
   // Forgets `leaver`; false if it was not waiting (already paired).
-  bool leave(const Connection* leaver);
+  bool leave(const PlayerSession* leaver);
 
  private:
   BoardFeed& feed_;
   std::mutex mutex_;
-  std::deque<std::shared_ptr<Connection>> waiting_;
+  std::deque<std::shared_ptr<PlayerSession>> waiting_;
 };
 
 // What every connection and game shares.
@@ -78,9 +78,9 @@ struct ServerState {
 
 // One client: the reader coroutine (handshake, join, moves) and the writer
 // coroutine (a queue of outgoing messages, then the close) share its strand.
-class Connection : public std::enable_shared_from_this<Connection> {
+class PlayerSession : public std::enable_shared_from_this<PlayerSession> {
  public:
-  Connection(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop = std::nullopt);
+  PlayerSession(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop = std::nullopt);
 
   void start();
 
@@ -125,7 +125,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 class Match : public std::enable_shared_from_this<Match> {
  public:
   // A null seat is played by the house (perfect play).
-  Match(ServerState& server, std::array<std::shared_ptr<Connection>, 2> seats);
+  Match(ServerState& server, std::array<std::shared_ptr<PlayerSession>, 2> seats);
 
   // Sends both seats their start message; the house moves if it goes first.
   void start();
@@ -148,7 +148,7 @@ class Match : public std::enable_shared_from_this<Match> {
   std::uint64_t id_;
   // Weak: each connection owns its game, never the other way round, so a
   // server stopped mid-game frees both.
-  std::array<std::weak_ptr<Connection>, 2> seats_;
+  std::array<std::weak_ptr<PlayerSession>, 2> seats_;
   std::array<bool, 2> house_{};  // seats played by the house
   std::array<std::string, 2> names_;
   TicTacToeState state_ = initial_state();
