@@ -3,6 +3,7 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <variant>
 
@@ -61,7 +62,7 @@ asio::awaitable<void> connection_reader(ReadHalf half, InboxSender inbox) {
 // Inbox only when it next has a message to deliver, and a server waiting for
 // our move or for a partner sends none, so the connection would otherwise
 // stay open for as long as the server stays silent. A session that finishes
-// leaves the reader to end with the connection, as before.
+// leaves the reader to end with the connection, so it never closes first.
 class ReaderStop {
  public:
   explicit ReaderStop(JoinHandle<void> reader) noexcept : reader_(std::move(reader)) {}
@@ -87,13 +88,16 @@ class ReaderStop {
 asio::awaitable<void> run_client(std::string_view url, const Strategy& client,
                                  const console::LineGate& lines) {
   auto strand = asio::any_io_executor(asio::make_strand(background_runtime().context()));
-  auto opened = co_await open_connection(url, strand);
-  if (!opened) {
-    lines.err_line(texts::failed_to_connect(url, opened.error().description));
-    co_return;
-  }
-  auto [write_half, read_half] = std::move(opened.value().first).split();
-  opened = TransportError{};  // the handshake response is not needed
+  WriteHalf write_half;
+  ReadHalf read_half;
+  {
+    auto opened = co_await open_connection(url, strand);
+    if (!opened) {
+      lines.err_line(texts::failed_to_connect(url, opened.error().description));
+      co_return;
+    }
+    std::tie(write_half, read_half) = std::move(opened.value().first).split();
+  }  // The handshake response ends with this block: the session never reads it.
 
   auto [outbox, outbox_receiver] = make_queue<WsMessage>();
   auto [inbox_sender, inbox] = make_queue<WsMessage>();
