@@ -6,6 +6,7 @@
 // with the tests that pin it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -46,6 +47,14 @@ inline constexpr std::string_view kFormatError = "HTTP format error: ";
 inline constexpr std::string_view kClosedNormally = "Connection closed normally";
 inline constexpr std::string_view kClosedConnection = "Trying to work with closed connection";
 
+// After kFormatError: why the text is not a URI, in the URI parser's words.
+inline constexpr std::string_view kUriTooLong = "uri too long";
+inline constexpr std::string_view kEmptyString = "empty string";
+inline constexpr std::string_view kSchemeTooLong = "scheme too long";
+inline constexpr std::string_view kInvalidFormat = "invalid format";
+inline constexpr std::string_view kInvalidAuthority = "invalid authority";
+inline constexpr std::string_view kInvalidUriCharacter = "invalid uri character";
+inline constexpr std::string_view kInvalidPort = "invalid port";
 // After kUrlError.
 inline constexpr std::string_view kNoHostName = "No host name in the URL";
 inline constexpr std::string_view kEmptyHostName = "URL contains empty host name";
@@ -64,9 +73,14 @@ inline constexpr std::string_view kUnaskedSubprotocol =
 // After kProtocolError: the connection ended in the wrong place.
 inline constexpr std::string_view kHandshakeNotFinished = "Handshake not finished";
 inline constexpr std::string_view kResetWithoutClose = "Connection reset without closing handshake";
-// After kSpaceLimit; kMessageTooLong is followed by "more than N bytes"
-// (a whole message) or "a frame of more than N bytes".
+// After kSpaceLimit: a whole message, or one frame, over its limit.
 inline constexpr std::string_view kMessageTooLong = "Message too long: ";
+inline std::string message_too_long(std::size_t limit) {
+  return std::string(kMessageTooLong) + "more than " + std::to_string(limit) + " bytes";
+}
+inline std::string frame_too_long(std::size_t limit) {
+  return std::string(kMessageTooLong) + "a frame of more than " + std::to_string(limit) + " bytes";
+}
 inline constexpr std::string_view kReadBufferFull = "Read buffer is full";
 inline constexpr std::string_view kResponseTooLarge = "Handshake response too large";
 // After kProtocolError, when asked to send a control message.
@@ -119,6 +133,15 @@ inline constexpr std::string_view kTypeCreationFailed = "failed to create type o
 inline constexpr std::string_view kExceptionCreationFailed = "Failed to initialize new exception type.";
 inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__";
 // Exceptions raised straight from a call into the module.
+// "'int' object cannot be converted to 'PyString'": an argument of the wrong
+// type, named by the type the binding wanted.
+inline std::string cannot_convert(std::string_view type_name, std::string_view wanted) {
+  return "'" + std::string(type_name) + "' object cannot be converted to '" + std::string(wanted) + "'";
+}
+// The same about one argument: "argument 'url': ...".
+inline std::string in_argument(std::string_view name, std::string_view message) {
+  return "argument '" + std::string(name) + "': " + std::string(message);
+}
 inline constexpr std::string_view kNoSubinterpreters = "kestrel does not support sub-interpreters";
 inline constexpr std::string_view kNoConstructor = "No constructor defined";
 // Written on standard error before the process aborts.

@@ -350,9 +350,8 @@ void read_step(const std::shared_ptr<ConnectionState>& state) {
           if (ec == websocket::error::closed) {
             state->deliver(ConnectionEnd{});
           } else if (ec == websocket::error::message_too_big && limit < kMaxMessageSize) {
-            state->deliver(TransportError{texts::join(texts::kSpaceLimit, texts::kMessageTooLong,
-                                                      "a frame of more than ", std::to_string(kMaxFrameSize),
-                                                      " bytes")});
+            state->deliver(
+                TransportError{texts::join(texts::kSpaceLimit, texts::frame_too_long(kMaxFrameSize))});
           } else {
             state->deliver(TransportError{describe_error(ec)});
           }

@@ -23,8 +23,7 @@ std::string describe_error(const error_code& error) {
   if (error.category() == ws_category) {
     switch (static_cast<websocket::error>(error.value())) {
       case websocket::error::message_too_big:
-        return texts::join(texts::kSpaceLimit, texts::kMessageTooLong, "more than ",
-                           std::to_string(kMaxMessageSize), " bytes");
+        return texts::join(texts::kSpaceLimit, texts::message_too_long(kMaxMessageSize));
       case websocket::error::buffer_overflow: return texts::join(texts::kSpaceLimit, texts::kReadBufferFull);
       case websocket::error::bad_frame_payload: return texts::join(texts::kUtf8Error, texts::kBadUtf8Text);
       case websocket::error::bad_close_payload: return texts::join(texts::kUtf8Error, texts::kBadUtf8Close);

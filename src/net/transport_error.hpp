@@ -1,9 +1,6 @@
 // How a transport failure reaches the session: one printable description
-// that begins with one of a fixed set of prefixes ("IO error: ",
-// "HTTP error: ", "URL error: ", "WebSocket protocol error: ",
-// "Space limit exceeded: ", "UTF-8 encoding error: ", "HTTP format error: ",
-// "Connection closed normally", "Trying to work with closed connection").
-// The session prints it only when opening fails.
+// that begins with one of the fixed prefixes in core/texts.hpp. The session
+// prints it only when opening fails.
 #pragma once
 
 #include <boost/system/error_code.hpp>

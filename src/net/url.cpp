@@ -41,9 +41,9 @@ struct RawUri {
   std::string_view path_and_query;
 };
 
-// Why text is not a URI, in the parser's own words (a string literal).
+// Why text is not a URI, in the parser's own words (one of the texts).
 struct Reason {
-  const char* text;
+  std::string_view text;
 };
 
 // Where the authority at the start of `s` ends, or why it is not one.
@@ -61,13 +61,13 @@ Result<std::size_t, Reason> authority_end(std::string_view s) {
       break;
     }
     if (c == ':') {
-      if (colons >= 8) return Reason{"invalid authority"};
+      if (colons >= 8) return Reason{texts::kInvalidAuthority};
       ++colons;
     } else if (c == '[') {
-      if (percent || open_bracket) return Reason{"invalid authority"};
+      if (percent || open_bracket) return Reason{texts::kInvalidAuthority};
       open_bracket = true;
     } else if (c == ']') {
-      if (!open_bracket || close_bracket) return Reason{"invalid authority"};
+      if (!open_bracket || close_bracket) return Reason{texts::kInvalidAuthority};
       close_bracket = true;
       colons = 0;  // those belonged to the IPv6 literal
       percent = false;
@@ -78,13 +78,13 @@ Result<std::size_t, Reason> authority_end(std::string_view s) {
     } else if (c == '%') {
       percent = true;  // allowed only in user information
     } else if (!is_authority_char(c)) {
-      return Reason{"invalid uri character"};
+      return Reason{texts::kInvalidUriCharacter};
     }
   }
-  if (open_bracket != close_bracket) return Reason{"invalid authority"};
-  if (colons > 1) return Reason{"invalid authority"};
-  if (end > 0 && at_sign == end - 1) return Reason{"invalid authority"};
-  if (percent) return Reason{"invalid authority"};
+  if (open_bracket != close_bracket) return Reason{texts::kInvalidAuthority};
+  if (colons > 1) return Reason{texts::kInvalidAuthority};
+  if (end > 0 && at_sign == end - 1) return Reason{texts::kInvalidAuthority};
+  if (percent) return Reason{texts::kInvalidAuthority};
   return end;
 }
 
@@ -107,17 +107,17 @@ Result<std::string_view, Reason> path_and_query(std::string_view s) {
       maybe_not_utf8 = true;
       continue;
     }
-    if (in_query ? !is_query_char(c) : !is_path_char(c)) return Reason{"invalid uri character"};
+    if (in_query ? !is_query_char(c) : !is_path_char(c)) return Reason{texts::kInvalidUriCharacter};
   }
   const std::string_view kept = s.substr(0, end);
-  if (maybe_not_utf8 && !text_checks::is_utf8(kept)) return Reason{"invalid uri character"};
+  if (maybe_not_utf8 && !text_checks::is_utf8(kept)) return Reason{texts::kInvalidUriCharacter};
   return kept;
 }
 
 // Splits `s` into scheme, authority and path with query.
 Result<RawUri, Reason> parse_uri(std::string_view s) {
-  if (s.size() > kMaxUrlLength) return Reason{"uri too long"};
-  if (s.empty()) return Reason{"empty string"};
+  if (s.size() > kMaxUrlLength) return Reason{texts::kUriTooLong};
+  if (s.empty()) return Reason{texts::kEmptyString};
   if (s[0] == '/') {
     auto pq = path_and_query(s);
     if (!pq) return pq.error();
@@ -138,7 +138,7 @@ Result<RawUri, Reason> parse_uri(std::string_view s) {
       const auto c = static_cast<unsigned char>(s[i]);
       if (c == ':') {
         if (s.size() < i + 3 || s.substr(i + 1, 2) != "//") break;
-        if (i > kMaxSchemeLength) return Reason{"scheme too long"};
+        if (i > kMaxSchemeLength) return Reason{texts::kSchemeTooLong};
         scheme = std::string(s.substr(0, i));
         rest = s.substr(i + 3);
         break;
@@ -152,10 +152,10 @@ Result<RawUri, Reason> parse_uri(std::string_view s) {
   const std::size_t end = end_or.value();
   if (!scheme) {
     // Without a scheme the whole text must be an authority.
-    if (end != rest.size()) return Reason{"invalid format"};
+    if (end != rest.size()) return Reason{texts::kInvalidFormat};
     return RawUri{std::nullopt, rest, {}};
   }
-  if (end == 0) return Reason{"invalid format"};
+  if (end == 0) return Reason{texts::kInvalidFormat};
   auto pq = path_and_query(rest.substr(end));
   if (!pq) return pq.error();
   return RawUri{std::move(scheme), rest.substr(0, end), pq.value()};
@@ -177,11 +177,11 @@ Result<WsUrl, TransportError> parse_ws_url(std::string_view url) {
   std::optional<std::string_view> port_text;
   if (!host_port.empty() && host_port[0] == '[') {
     const std::size_t close = host_port.find(']');
-    if (close == std::string_view::npos) return format_error("invalid authority");
+    if (close == std::string_view::npos) return format_error(texts::kInvalidAuthority);
     host = host_port.substr(1, close - 1);
     std::string_view after = host_port.substr(close + 1);
     if (!after.empty()) {
-      if (after[0] != ':') return format_error("invalid authority");
+      if (after[0] != ':') return format_error(texts::kInvalidAuthority);
       port_text = after.substr(1);
     }
   } else if (auto colon = host_port.find(':'); colon != std::string_view::npos) {
@@ -192,9 +192,9 @@ Result<WsUrl, TransportError> parse_ws_url(std::string_view url) {
   if (port_text && !port_text->empty()) {
     std::uint32_t value = 0;
     for (char c : *port_text) {
-      if (c < '0' || c > '9') return format_error("invalid port");
+      if (c < '0' || c > '9') return format_error(texts::kInvalidPort);
       value = value * 10 + static_cast<std::uint32_t>(c - '0');
-      if (value > 65535) return format_error("invalid port");
+      if (value > 65535) return format_error(texts::kInvalidPort);
     }
     port = static_cast<std::uint16_t>(value);
   }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/texts.hpp"
 #include "net/session.hpp"
 #include "python/args.hpp"
 #include "python/bridge.hpp"
@@ -50,11 +51,10 @@ PyObject* client_connect(PyObject* self, PyObject* const* argv, Py_ssize_t nargs
     auto [url] =
         args::bind_fast<1>("TicTacToeClient.connect()", {"url"}, argv, PyVectorcall_NARGS(nargs), kwnames);
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(client_type()))) {
-      throw type_error("'" + args::type_name(self) + "' object cannot be converted to 'TicTacToeClient'");
+      throw type_error(texts::cannot_convert(args::type_name(self), "TicTacToeClient"));
     }
     if (!PyUnicode_Check(url)) {
-      throw type_error("argument 'url': '" + args::type_name(url) +
-                       "' object cannot be converted to 'PyString'");
+      throw type_error(texts::in_argument("url", texts::cannot_convert(args::type_name(url), "PyString")));
     }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(url, &size);

@@ -28,7 +28,7 @@ void module_body(PyObject* module) {
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyError::fetch();
   }
   if (!PyList_Check(all.get())) {
-    throw type_error("'" + args::type_name(all.get()) + "' object cannot be converted to 'PyList'");
+    throw type_error(texts::cannot_convert(args::type_name(all.get()), "PyList"));
   }
   PyRef name = PyRef::check(PyUnicode_FromString("TicTacToeClient"));
   if (PyList_Append(all.get(), name.get()) < 0) {

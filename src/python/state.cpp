@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <new>
 
+#include "core/texts.hpp"
 #include "python/calls.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
@@ -19,8 +20,7 @@ PyTypeObject* state_type();
 
 StateObject* as_state(PyObject* self) {
   if (!PyObject_TypeCheck(self, state_type())) {
-    throw type_error("'" + std::string(Py_TYPE(self)->tp_name) +
-                     "' object cannot be converted to 'PyTicTacToeState'");
+    throw type_error(texts::cannot_convert(Py_TYPE(self)->tp_name, "PyTicTacToeState"));
   }
   return reinterpret_cast<StateObject*>(self);
 }
