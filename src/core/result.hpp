@@ -8,6 +8,7 @@
 // compile time.
 #pragma once
 
+#include <cassert>
 #include <concepts>
 #include <optional>
 #include <type_traits>
@@ -29,13 +30,28 @@ class [[nodiscard]] Result {
 
   bool has_value() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
-  // Only when has_value().
-  T& value() & noexcept { return *std::get_if<0>(&state_); }
-  const T& value() const& noexcept { return *std::get_if<0>(&state_); }
-  T&& value() && noexcept { return std::move(*std::get_if<0>(&state_)); }
-  // Only when !has_value().
-  const E& error() const& noexcept { return *std::get_if<1>(&state_); }
-  E&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
+  // Only when has_value(); a debug build stops at the mistake.
+  T& value() & noexcept {
+    assert(has_value());
+    return *std::get_if<0>(&state_);
+  }
+  const T& value() const& noexcept {
+    assert(has_value());
+    return *std::get_if<0>(&state_);
+  }
+  T&& value() && noexcept {
+    assert(has_value());
+    return std::move(*std::get_if<0>(&state_));
+  }
+  // Only when !has_value(); a debug build stops at the mistake.
+  const E& error() const& noexcept {
+    assert(!has_value());
+    return *std::get_if<1>(&state_);
+  }
+  E&& error() && noexcept {
+    assert(!has_value());
+    return std::move(*std::get_if<1>(&state_));
+  }
 
  private:
   std::variant<T, E> state_;
@@ -52,9 +68,15 @@ class [[nodiscard]] Result<void, E> {
 
   bool has_value() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return has_value(); }
-  // Only when !has_value().
-  const E& error() const& noexcept { return *error_; }
-  E&& error() && noexcept { return std::move(*error_); }
+  // Only when !has_value(); a debug build stops at the mistake.
+  const E& error() const& noexcept {
+    assert(!has_value());
+    return *error_;
+  }
+  E&& error() && noexcept {
+    assert(!has_value());
+    return std::move(*error_);
+  }
 
  private:
   std::optional<E> error_;
