@@ -240,7 +240,7 @@ PyObject* BridgeClass<EnsureFutureState>::call(PyObject* self, PyObject* args, P
 
 // ---- spawn_as_future ----
 
-// E: complete `fut` on its loop thread, unless it is cancelled by then.
+// Completes `fut` on its loop thread, unless it is cancelled by then.
 void deliver_outcome(const LoopBinding& binding, PyObject* fut, PyObject* value, bool exception) {
   PyRef complete = get_attr(fut, exception ? "set_exception" : "set_result");
   PyRef completor = BridgeClass<CompletorState>::make(CompletorState{});

@@ -187,7 +187,7 @@ def expected_console(phase: str, url: str, ending: str) -> tuple[str, str]:
     return start_lines(url, seat), ENDED_MID_GAME
 
 
-# --- A: the connection ends -----------------------------------------------------
+# --- the connection ends -----------------------------------------------------
 
 
 class TestConnectionEnds:
@@ -222,7 +222,7 @@ class TestConnectionEnds:
         assert (console.out, console.err) == expected_console(phase, url, ending)
 
 
-# --- A: frames that break the protocol -------------------------------------------
+# --- frames that break the protocol -------------------------------------------
 
 
 def rsv(bit: int) -> bytes:
@@ -278,7 +278,7 @@ class TestBrokenFrames:
         assert console.out == start_lines(url, PHASES[phase] and PHASES[phase][0])
 
 
-# --- A: a flood during the opponent's turns ------------------------------------------
+# --- a flood during the opponent's turns ------------------------------------------
 
 JUNK = [
     encode_frame(TEXT, b"4"),
@@ -360,7 +360,7 @@ def test_flood_of_pings_and_junk_during_their_turns() -> None:
     assert (console.out, console.err) == (start_lines(url, 1) + "Tie\n", "")
 
 
-# --- B: cancellation in every phase ------------------------------------------------
+# --- cancellation in every phase ------------------------------------------------
 
 HALF_FRAME = encode_frame(BINARY, b"\x00\x01")[:3]  # header and one byte of two
 
@@ -436,7 +436,7 @@ class TestCancellation:
         run_case(case)
 
 
-# --- B: the loop closed under a running session -----------------------------------------
+# --- the loop closed under a running session -----------------------------------------
 
 LOOP_CLOSED_SCRIPT = textwrap.dedent(
     """
