@@ -3,6 +3,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <chrono>
 #include <csignal>
@@ -11,7 +12,8 @@
 #include <vector>
 
 #include "core/console.hpp"
-#include "server/server.hpp"
+#include "server/player_session.hpp"
+#include "server/server_state.hpp"
 #include "server/web.hpp"
 
 namespace kestrel::server {

@@ -4,7 +4,8 @@
 
 #include "core/console.hpp"
 #include "core/perfect_play.hpp"
-#include "server/server.hpp"
+#include "server/match.hpp"
+#include "server/player_session.hpp"
 
 namespace kestrel::server {
 namespace {

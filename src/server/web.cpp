@@ -19,7 +19,8 @@
 
 #include "core/console.hpp"
 #include "server/board_feed.hpp"
-#include "server/server.hpp"
+#include "server/peer.hpp"
+#include "server/server_state.hpp"
 
 namespace kestrel::server {
 namespace {

@@ -1,3 +1,5 @@
+#include "server/player_session.hpp"
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -8,7 +10,8 @@
 #include <boost/beast/websocket.hpp>
 
 #include "core/console.hpp"
-#include "server/server.hpp"
+#include "server/match.hpp"
+#include "server/peer.hpp"
 
 namespace kestrel::server {
 namespace {
@@ -19,35 +22,6 @@ constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 constexpr std::size_t kMaxMessage = 64;
 
 }  // namespace
-
-std::string describe_peer(const tcp::socket& socket) {
-  boost::system::error_code ec;
-  const auto ep = socket.remote_endpoint(ec);
-  if (ec) return "unknown peer";
-  const auto address = ep.address();
-  return (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string()) + ":" +
-         std::to_string(ep.port());
-}
-
-std::shared_ptr<PlayerSession> Lobby::join(const std::shared_ptr<PlayerSession>& joiner) {
-  std::lock_guard guard(mutex_);
-  if (waiting_.empty()) {
-    waiting_.push_back(joiner);
-    feed_.joined_lobby(joiner->peer());
-    return nullptr;
-  }
-  auto partner = std::move(waiting_.front());
-  waiting_.pop_front();
-  feed_.left_lobby(partner->peer(), true);
-  return partner;
-}
-
-bool Lobby::leave(const PlayerSession* leaver) {
-  std::lock_guard guard(mutex_);
-  if (std::erase_if(waiting_, [&](const auto& c) { return c.get() == leaver; }) == 0) return false;
-  feed_.left_lobby(leaver->peer(), false);
-  return true;
-}
 
 PlayerSession::PlayerSession(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop)
     : server_(server),

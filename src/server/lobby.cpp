@@ -1,0 +1,29 @@
+#include "server/lobby.hpp"
+
+#include <mutex>
+
+#include "server/player_session.hpp"
+
+namespace kestrel::server {
+
+std::shared_ptr<PlayerSession> Lobby::join(const std::shared_ptr<PlayerSession>& joiner) {
+  std::lock_guard guard(mutex_);
+  if (waiting_.empty()) {
+    waiting_.push_back(joiner);
+    feed_.joined_lobby(joiner->peer());
+    return nullptr;
+  }
+  auto partner = std::move(waiting_.front());
+  waiting_.pop_front();
+  feed_.left_lobby(partner->peer(), true);
+  return partner;
+}
+
+bool Lobby::leave(const PlayerSession* leaver) {
+  std::lock_guard guard(mutex_);
+  if (std::erase_if(waiting_, [&](const auto& c) { return c.get() == leaver; }) == 0) return false;
+  feed_.left_lobby(leaver->peer(), false);
+  return true;
+}
+
+}  // namespace kestrel::server

@@ -1,0 +1,61 @@
+// One game between two seats, on a strand of its own.
+#pragma once
+
+#include <array>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/game.hpp"
+#include "server/protocol.hpp"
+#include "server/server_state.hpp"
+
+namespace kestrel::server {
+
+class PlayerSession;
+
+// One game: the server's own copy of the board decides who may move, which
+// moves are legal and when the game is over.
+class Match : public std::enable_shared_from_this<Match> {
+ public:
+  // A null seat is played by the house (perfect play).
+  Match(ServerState& server, std::array<std::shared_ptr<PlayerSession>, 2> seats);
+
+  // Sends both seats their start message; the house moves if it goes first.
+  void start();
+  // A binary message from the client in `seat`.
+  void on_message(std::uint64_t seat, Payload payload);
+  // The client in `seat` is gone.
+  void on_disconnect(std::uint64_t seat);
+
+ private:
+  void handle_message(std::uint64_t seat, const Payload& payload);
+  void play(Cell cell);
+  void house_turn();
+  void start_clock();
+  void conclude();
+  void forfeit(Player loser, std::string reason);
+  void log_result(std::string_view result) const;
+
+  ServerState& server_;
+  asio::strand<asio::io_context::executor_type> strand_;
+  std::uint64_t id_;
+  // Weak: each connection owns its game, never the other way round, so a
+  // server stopped mid-game frees both.
+  std::array<std::weak_ptr<PlayerSession>, 2> seats_;
+  std::array<bool, 2> house_{};  // seats played by the house
+  std::array<std::string, 2> names_;
+  TicTacToeState state_ = initial_state();
+  std::vector<Cell> moves_;
+  bool over_ = false;
+  std::minstd_rand rng_;
+  // The mover's time for the current turn (--move-time); on the game's strand.
+  asio::steady_timer clock_;
+};
+
+}  // namespace kestrel::server

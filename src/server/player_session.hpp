@@ -1,0 +1,70 @@
+// One player's connection to the game port: the handshake, the join, the
+// moves relayed to its game and the close.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/dropper.hpp"
+#include "server/protocol.hpp"
+#include "server/server_state.hpp"
+
+namespace kestrel::server {
+
+namespace websocket = boost::beast::websocket;
+
+class Match;
+
+// One client: the reader coroutine (handshake, join, moves) and the writer
+// coroutine (a queue of outgoing messages, then the close) share its strand.
+class PlayerSession : public std::enable_shared_from_this<PlayerSession> {
+ public:
+  PlayerSession(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop = std::nullopt);
+
+  void start();
+
+  // The calls below may come from any thread; they hop onto this
+  // connection's strand.
+
+  // Makes `match` this connection's game and queues the start message.
+  void begin_game(std::shared_ptr<Match> match, std::uint64_t seat);
+  // Queues one binary message.
+  void send(Payload payload);
+  // Sends what is queued, then closes with `code` and `reason`.
+  void finish(websocket::close_code code, std::string reason = {});
+
+  // "address:port" of the client, fixed at accept.
+  const std::string& peer() const noexcept { return peer_; }
+
+ private:
+  enum class Phase { Joining, Waiting, Playing, Closing };
+
+  asio::awaitable<void> read_loop();
+  asio::awaitable<void> write_loop();
+  void on_payload(std::vector<std::uint8_t> payload);
+  void on_join(std::vector<std::uint8_t> payload);
+  void refuse(std::string reason);
+  void close_locally(websocket::close_code code, std::string reason);
+
+  ServerState& server_;
+  websocket::stream<tcp::socket> ws_;
+  std::string peer_;
+  Dropper drops_;
+  asio::steady_timer wake_;  // the writer waits on it; cancel() wakes it
+  std::deque<Payload> outbox_;
+  Phase phase_ = Phase::Joining;
+  bool reader_done_ = false;
+  std::optional<websocket::close_reason> close_;
+  std::shared_ptr<Match> match_;
+  std::uint64_t seat_ = 0;
+};
+
+}  // namespace kestrel::server
