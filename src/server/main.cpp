@@ -1,46 +1,21 @@
 // kestrel-server: a WebSocket match server for kestrel tic-tac-toe clients.
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <chrono>
 #include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/console.hpp"
+#include "server/accept.hpp"
 #include "server/player_session.hpp"
 #include "server/server_state.hpp"
 #include "server/web.hpp"
 
 namespace kestrel::server {
 namespace {
-
-constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
-
-asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, ServerState& server) {
-  asio::steady_timer backoff(acceptor.get_executor());
-  for (;;) {
-    // Each connection gets its own strand: its reader and writer never run
-    // at the same time, while different connections run in parallel.
-    auto [ec, socket] = co_await acceptor.async_accept(asio::make_strand(server.io), kAwait);
-    if (ec == asio::error::operation_aborted || !acceptor.is_open()) co_return;
-    if (ec) {
-      // Typically out of file descriptors: let live connections finish
-      // instead of spinning on the error.
-      console::err_line("kestrel-server: accept failed: " + ec.message());
-      backoff.expires_after(std::chrono::milliseconds(100));
-      co_await backoff.async_wait(kAwait);
-      continue;
-    }
-    boost::system::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);  // one small message per move
-    std::make_shared<PlayerSession>(std::move(socket), server, server.drops.next())->start();
-  }
-}
 
 std::string url_of(const tcp::endpoint& ep, std::string_view scheme = "ws") {
   const auto address = ep.address();
@@ -110,10 +85,21 @@ int run(const Options& options) {
   console::out_line("kestrel-server listening on " + url_of(acceptor.local_endpoint()));
   if (web.is_open()) {
     console::out_line("kestrel-server spectators on " + url_of(web.local_endpoint(), "http") + "/");
-    asio::co_spawn(web.get_executor(), web_accept_loop(web, server), asio::detached);
+    asio::co_spawn(web.get_executor(),
+                   accept_loop(web, io, AcceptFailures::Quiet,
+                               [&server](tcp::socket socket) { start_spectator(std::move(socket), server); }),
+                   asio::detached);
   }
 
-  asio::co_spawn(acceptor.get_executor(), accept_loop(acceptor, server), asio::detached);
+  asio::co_spawn(
+      acceptor.get_executor(),
+      accept_loop(acceptor, io, AcceptFailures::Logged,
+                  [&server](tcp::socket socket) {
+                    boost::system::error_code ignored;
+                    socket.set_option(tcp::no_delay(true), ignored);  // one small message per move
+                    std::make_shared<PlayerSession>(std::move(socket), server, server.drops.next())->start();
+                  }),
+      asio::detached);
 
   std::vector<std::jthread> threads;
   for (unsigned i = 1; i < options.threads; ++i) threads.emplace_back([&io] { io.run(); });

@@ -223,18 +223,8 @@ class WebSession : public FeedSubscriber, public std::enable_shared_from_this<We
 
 }  // namespace
 
-asio::awaitable<void> web_accept_loop(tcp::acceptor& acceptor, ServerState& server) {
-  asio::steady_timer backoff(acceptor.get_executor());
-  for (;;) {
-    auto [ec, socket] = co_await acceptor.async_accept(asio::make_strand(server.io), kAwait);
-    if (ec == asio::error::operation_aborted || !acceptor.is_open()) co_return;
-    if (ec) {
-      backoff.expires_after(100ms);
-      co_await backoff.async_wait(kAwait);
-      continue;
-    }
-    std::make_shared<WebSession>(std::move(socket), server)->start();
-  }
+void start_spectator(tcp::socket socket, ServerState& server) {
+  std::make_shared<WebSession>(std::move(socket), server)->start();
 }
 
 }  // namespace kestrel::server

@@ -3,7 +3,6 @@
 // spectator sends ever reaches the lobby or a game.
 #pragma once
 
-#include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <string_view>
 
@@ -14,8 +13,8 @@ struct ServerState;
 // src/server/web/index.html, compiled in.
 extern const std::string_view kWebPage;
 
-// Serves spectators from `acceptor` until it closes; each connection on a
-// strand of its own.
-boost::asio::awaitable<void> web_accept_loop(boost::asio::ip::tcp::acceptor& acceptor, ServerState& server);
+// Serves one spectator connection (its socket on a strand of its own) until
+// either side ends it.
+void start_spectator(boost::asio::ip::tcp::socket socket, ServerState& server);
 
 }  // namespace kestrel::server
