@@ -26,10 +26,6 @@ namespace kestrel::net {
 inline constexpr std::size_t kWriteBufferBytes = 256;
 inline constexpr std::size_t kFirstReadBytes = 64;
 
-// Fills `out` from the operating system's random source. Seeds the
-// generator of handshake and masking keys before the first stream exists.
-void fill_os_random(std::uint8_t* out, std::size_t size);
-
 // The read half reports a message, the end of the connection, or a failure;
 // after the end or a failure it reports the end from then on.
 struct ConnectionEnd {};
