@@ -1,5 +1,5 @@
-// One open WebSocket connection in the client role, on Boost.Beast: the
-// opening handshake on a connected socket, then a read half and a write half
+// One open WebSocket connection in the client role, on Boost.Beast, as the
+// opening handshake (handshake.hpp) leaves it: a read half and a write half
 // that share the stream. Both halves must be used from coroutines running on
 // the connection's executor (a strand), which is how they take turns on the
 // one stream.
@@ -87,14 +87,5 @@ class Connection {
   explicit Connection(std::shared_ptr<transport_detail::ConnectionState> state);
   std::shared_ptr<transport_detail::ConnectionState> state_;
 };
-
-// Runs the opening handshake on a connected socket (whose executor, a
-// strand, becomes the connection's): sends the request for `target` with the
-// Host header `host_header`, judges the response head by the ordered checks
-// and gives the open connection with that head, or the failure. A
-// cancellation closes the socket, so it ends the handshake wherever it is,
-// and is rethrown as operation_aborted rather than reported as a failure.
-boost::asio::awaitable<Result<std::pair<Connection, HandshakeResponse>, TransportError>> handshake(
-    TrackedSocket socket, std::string_view host_header, std::string_view target);
 
 }  // namespace kestrel::net

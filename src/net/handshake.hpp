@@ -1,8 +1,9 @@
 // The opening handshake as this client plays it: the exact request (fixed
-// headers in a fixed order, nothing else) and the ordered checks on the
-// server's response head.
+// headers in a fixed order, nothing else), the ordered checks on the
+// server's response head, and the handshake that runs them on a socket.
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/beast/http/fields.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "core/result.hpp"
+#include "net/socket.hpp"
 #include "net/transport_error.hpp"
 
 namespace kestrel::net {
@@ -42,5 +44,16 @@ struct RequestShaper {
   std::shared_ptr<std::string> key_out;
   void operator()(boost::beast::websocket::request_type& request) const;
 };
+
+class Connection;
+
+// Runs the opening handshake on a connected socket (whose executor, a
+// strand, becomes the connection's): sends the request for `target` with the
+// Host header `host_header`, judges the response head by the ordered checks
+// and gives the open connection with that head, or the failure. A
+// cancellation closes the socket, so it ends the handshake wherever it is,
+// and is rethrown as operation_aborted rather than reported as a failure.
+boost::asio::awaitable<Result<std::pair<Connection, HandshakeResponse>, TransportError>> handshake(
+    TrackedSocket socket, std::string_view host_header, std::string_view target);
 
 }  // namespace kestrel::net

@@ -76,10 +76,10 @@ TrackedSocket::~TrackedSocket() {
 }
 
 void TrackedSocket::open(const boost::asio::ip::tcp& protocol, error_code& ec) {
-  Registry::instance().open(*this, protocol, ec);
+  Registry::instance().open(socket_, protocol, ec);
 }
 
-void TrackedSocket::close(error_code& ec) { Registry::instance().close(*this, ec); }
+void TrackedSocket::close(error_code& ec) { Registry::instance().close(socket_, ec); }
 
 void beast_close_socket(TrackedSocket& socket) {
   error_code ignored;

@@ -8,28 +8,49 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
+#include <utility>
 
 namespace kestrel::net {
 
-class TrackedSocket : public boost::asio::ip::tcp::socket {
+// Holds its Asio socket rather than being one, so no caller can reach the
+// socket's own open or close and skip the registry. Only the connection's
+// own strand closes a socket, so the check that it is open needs no lock.
+class TrackedSocket {
  public:
-  explicit TrackedSocket(const boost::asio::any_io_executor& executor) : tcp::socket(executor) {}
+  using executor_type = boost::asio::ip::tcp::socket::executor_type;
+
+  explicit TrackedSocket(const boost::asio::any_io_executor& executor) : socket_(executor) {}
   TrackedSocket(TrackedSocket&&) noexcept = default;
   TrackedSocket& operator=(TrackedSocket&&) = delete;
   ~TrackedSocket();
 
-  // Hide the base class's: every open and close goes through the registry.
-  // Only the connection's own strand closes a socket, so the check that it
-  // is open needs no lock.
+  executor_type get_executor() noexcept { return socket_.get_executor(); }
+
   void open(const boost::asio::ip::tcp& protocol, boost::system::error_code& ec);
   void close(boost::system::error_code& ec);
+  void shutdown(boost::asio::socket_base::shutdown_type what, boost::system::error_code& ec) {
+    socket_.shutdown(what, ec);
+  }
+
+  template <class Token>
+  auto async_connect(const boost::asio::ip::tcp::endpoint& endpoint, Token&& token) {
+    return socket_.async_connect(endpoint, std::forward<Token>(token));
+  }
+  template <class MutableBuffers, class Token>
+  auto async_read_some(const MutableBuffers& buffers, Token&& token) {
+    return socket_.async_read_some(buffers, std::forward<Token>(token));
+  }
+  template <class ConstBuffers, class Token>
+  auto async_write_some(const ConstBuffers& buffers, Token&& token) {
+    return socket_.async_write_some(buffers, std::forward<Token>(token));
+  }
 
  private:
-  using tcp = boost::asio::ip::tcp;
+  boost::asio::ip::tcp::socket socket_;
 };
 
 // Beast closes the lowest layer of a stream through this customisation
-// point; the base class's close would bypass the registry.
+// point; it has to go through the registry too.
 void beast_close_socket(TrackedSocket& socket);
 
 }  // namespace kestrel::net
