@@ -78,7 +78,8 @@ if [ "$mode" = coverage ]; then
   configure_and_build "$cov_build" -DKESTREL_FUZZ_COVERAGE=ON
   llvm_bin=$(dirname "$(readlink -f "$(command -v "$cxx")")")  # llvm-cov of the same release
   sources=("$root"/src/core/wire.cpp "$root"/src/core/messages.cpp "$root"/src/core/text_checks.cpp \
-    "$root"/src/net/{url,handshake,transport_error,connection,opening}.cpp)
+    "$root"/src/net/{url,handshake,transport_error,connection,client_socket,opening}.cpp \
+    "$root"/src/net/{client_socket,connection_state}.hpp)
   # The functions each target is there to reach.
   join() { local IFS='|'; echo "$*"; }
   declare -A reach=(
