@@ -48,6 +48,8 @@ from collections import Counter, defaultdict
 from pathlib import Path
 from typing import Any
 
+from kestrel_arena.game_line import GameLine
+
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
 from support.kestrel_server import ServerProcess, find_server_binary  # noqa: E402
 
@@ -381,9 +383,9 @@ def classify_server_log(lines: list[str]) -> dict[str, Counter[str]]:
         if m := re.fullmatch(r"dropped \S+ (.+) \((RST|FIN)\)", line):
             seen["drops"][m[1]] += 1
             seen["drop_kind"][m[2]] += 1
-        elif m := re.fullmatch(r"game \d+ \(seat 0 (\S+), seat 1 (\S+)\): (.*); moves.*", line):
-            client_seat = 1 if m[1] == "house" else 0
-            result = m[3]
+        elif game := GameLine.parse(line):
+            client_seat = 1 if game.seats[0] == "house" else 0
+            result = game.outcome
             if result == "Tie":
                 seen["games"]["tie"] += 1
             elif "forfeits: disconnected" in result:

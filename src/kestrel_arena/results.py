@@ -10,8 +10,8 @@ from collections import Counter
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
-# One line per finished game on the server's stderr.
-GAME_LINE = re.compile(r"^game (\d+) \(seat 0 (\S+), seat 1 (\S+)\): (.*); moves ([-\d ]*)$")
+from kestrel_arena.game_line import GameLine
+
 FORFEIT = re.compile(r"^Player([12]) wins, Player[12] forfeits: (.*)$")
 
 ELO_METHOD = (
@@ -33,17 +33,17 @@ class ServerResult:
 
 
 def parse_game_line(line: str) -> ServerResult | None:
-    m = GAME_LINE.match(line)
-    if not m:
+    parsed = GameLine.parse(line)
+    if parsed is None:
         return None
-    number, seat0, seat1, outcome, moves = m.groups()
-    cells = [int(c) for c in moves.split() if c != "-"]
-    if outcome == "Tie":
-        return ServerResult(int(number), (seat0, seat1), None, "board full", False, cells)
-    if f := FORFEIT.match(outcome):
-        return ServerResult(int(number), (seat0, seat1), int(f.group(1)) - 1, f.group(2), True, cells)
-    if outcome in ("Player1 wins", "Player2 wins"):
-        return ServerResult(int(number), (seat0, seat1), int(outcome[6]) - 1, "three in a row", False, cells)
+    head = (parsed.number, parsed.seats)
+    moves = list(parsed.moves)
+    if parsed.outcome == "Tie":
+        return ServerResult(*head, None, "board full", False, moves)
+    if f := FORFEIT.match(parsed.outcome):
+        return ServerResult(*head, int(f.group(1)) - 1, f.group(2), True, moves)
+    if parsed.outcome in ("Player1 wins", "Player2 wins"):
+        return ServerResult(*head, int(parsed.outcome[6]) - 1, "three in a row", False, moves)
     return None
 
 

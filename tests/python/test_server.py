@@ -21,6 +21,7 @@ import pytest
 from websockets.asyncio.client import ClientConnection, connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
+from kestrel_arena.game_line import GameLine
 from support.board import over, winner
 from support.kestrel_server import ServerProcess
 
@@ -170,9 +171,8 @@ def test_relays_moves_in_order_and_closes_when_the_game_ends(
             await seats[turn % 2].send(bytes([cell]))
             assert await seats[1 - turn % 2].recv() == bytes([cell])
         assert [await closed_with(ws) for ws in seats] == [NORMAL, NORMAL]
-        names = ", ".join(f"seat {i} {peer(ws)}" for i, ws in enumerate(seats))
-        expected = f"game 1 ({names}): {result}; moves {' '.join(map(str, moves))}"
-        assert server.wait_for_log("game 1") == [expected]
+        expected = GameLine(1, (peer(seats[0]), peer(seats[1])), result, tuple(moves))
+        assert server.wait_for_log("game 1") == [expected.format()]
 
     run(scenario())
 
@@ -240,8 +240,8 @@ def test_illegal_moves_are_not_relayed_and_forfeit(
         assert await closed_with(seats[offender]) == POLICY
         [line] = server.wait_for_log("game 1")
         loser, champion = (f"Player{offender + 1}", f"Player{2 - offender}")
-        assert f"{champion} wins, {loser} forfeits: {reason}; moves " in line
-        assert line.endswith(" ".join(map(str, opening)) or "-")
+        outcome = f"{champion} wins, {loser} forfeits: {reason}"
+        assert line == GameLine(1, (peer(seats[0]), peer(seats[1])), outcome, tuple(opening)).format()
 
     run(scenario())
 

@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 from websockets.asyncio.client import connect
 
+from kestrel_arena.game_line import GameLine
 from support.kestrel_server import ServerProcess
 from support.spectators import JOIN, EventStream, house_game, peer, state, wait_for, web_url
 
@@ -81,7 +82,7 @@ def test_state_and_events_follow_the_lobby_and_a_game(served: tuple[ServerProces
         )
         [line] = server.wait_for_games(1)
         seats = done["seats"]
-        assert line == f"game {done['id']} (seat 0 {seats[0]}, seat 1 {seats[1]}): Player1 wins; moves 0 3 1 4 2"
+        assert line == GameLine(done["id"], (seats[0], seats[1]), "Player1 wins", (0, 3, 1, 4, 2)).format()
 
         await wait_for(lambda: stream.of_type("over"))
         assert [e["type"] for e in stream.events] == [
