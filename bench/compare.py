@@ -48,7 +48,6 @@ import os
 import platform
 import resource
 import select
-import shutil
 import signal
 import statistics
 import subprocess
@@ -57,6 +56,8 @@ import tempfile
 import time
 from pathlib import Path
 from typing import Any
+
+from kestrel_arena.server_binary import SERVER_EXE, first_executable, server_candidates
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
@@ -914,15 +915,10 @@ def log(text: str) -> None:
 
 
 def find_server(build_dir: Path | None) -> Path:
-    if build_dir:
-        candidates = [build_dir / "kestrel-server"]
-    else:
-        candidates = [Path(sys.executable).parent / "kestrel-server"]
-        if found := shutil.which("kestrel-server"):
-            candidates.append(Path(found))
-    for candidate in candidates:
-        if candidate.is_file() and os.access(candidate, os.X_OK):
-            return candidate
+    # A build folder given is the one measured: nothing else stands in for it.
+    candidates = [build_dir / SERVER_EXE] if build_dir else server_candidates()
+    if found := first_executable(candidates):
+        return found
     sys.exit(f"kestrel-server not found (looked at {', '.join(map(str, candidates))}); "
              "pip install . or pass --build-dir")
 

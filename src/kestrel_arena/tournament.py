@@ -14,11 +14,8 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import itertools
-import os
 import re
-import shutil
 import sys
-import sysconfig
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
@@ -26,6 +23,7 @@ from typing import TypeVar
 
 from kestrel_arena.player import LOAD_FAILED, LOAD_FAILED_PREFIX, READY, WAIT_FLAG
 from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
+from kestrel_arena.server_binary import first_executable, server_candidates
 
 LISTENING = "kestrel-server listening on "
 PYTHON_ERROR = re.compile(r"PyErr \{ type: .*?, value: (.*?), traceback: ")
@@ -54,16 +52,9 @@ class Limits:
 def find_server(explicit: str | None) -> Path:
     """--server, else the kestrel-server installed beside this package (a
     venv's scripts folder need not be on PATH), else PATH."""
-    if explicit:
-        candidates = [Path(explicit)]
-    else:
-        exe = "kestrel-server" + (".exe" if os.name == "nt" else "")
-        candidates = [Path(sysconfig.get_path("scripts")) / exe]
-        if found := shutil.which("kestrel-server"):
-            candidates.append(Path(found))
-    for candidate in candidates:
-        if candidate.is_file() and os.access(candidate, os.X_OK):
-            return candidate
+    candidates = [Path(explicit)] if explicit else server_candidates()
+    if found := first_executable(candidates):
+        return found
     raise ArenaError(f"kestrel-server not found (looked for {', '.join(map(str, candidates))}); use --server PATH")
 
 

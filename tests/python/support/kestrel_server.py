@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import os
 import select
-import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
+
+from kestrel_arena.server_binary import first_executable, server_candidates
 
 LISTENING = "kestrel-server listening on "
 
@@ -23,13 +23,8 @@ def find_server_binary() -> Path | None:
     it is taken as given, never passed over for another."""
     if server := os.environ.get("KESTREL_SERVER"):
         return Path(server)
-    candidates = []
-    if build := os.environ.get("KESTREL_BUILD_DIR"):
-        candidates.append(Path(build) / "kestrel-server")
-    candidates.append(Path(sys.executable).parent / "kestrel-server")
-    if found := shutil.which("kestrel-server"):
-        candidates.append(Path(found))
-    return next((c for c in candidates if c.is_file() and os.access(c, os.X_OK)), None)
+    build = os.environ.get("KESTREL_BUILD_DIR")
+    return first_executable(server_candidates(Path(build) if build else None))
 
 
 class ServerProcess:
