@@ -17,7 +17,6 @@ import asyncio
 import contextlib
 import os
 import resource
-import shutil
 import subprocess
 import sys
 import time
@@ -25,8 +24,10 @@ from collections.abc import Awaitable, Callable, Iterator
 from pathlib import Path
 
 import websockets
+from kestrel_wire import read_varint
 
 import kestrel
+from kestrel_arena.server_binary import SERVER_EXE, first_executable, server_candidates
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
 from support.board import over  # noqa: E402
@@ -38,14 +39,6 @@ class FirstFree(kestrel.TicTacToeClient):
         return state.board.index(None)
 
 
-def _varint(data: bytes, at: int) -> tuple[int, int]:
-    first = data[at]
-    if first < 251:
-        return first, at + 1
-    width = {251: 2, 252: 4, 253: 8}[first]
-    return int.from_bytes(data[at + 1 : at + 1 + width], "little"), at + 1 + width
-
-
 async def peer_game(url: str) -> None:
     """One game with the protocol written by hand on top of `websockets`."""
     async with websockets.connect(url, compression=None) as ws:
@@ -53,7 +46,7 @@ async def peer_game(url: str) -> None:
         while True:
             message = await ws.recv()
             if isinstance(message, bytes) and len(message) >= 2 and message[0] == 0:
-                seat, _ = _varint(message, 1)
+                seat, _ = read_varint(message, 1)
                 break
         board: list[int | None] = [None] * 9
         mover = 0
@@ -97,8 +90,8 @@ def rss_kib() -> int:
 @contextlib.contextmanager
 def house_server() -> Iterator[str]:
     build = os.environ.get("KESTREL_BUILD_DIR")
-    binary = Path(build) / "kestrel-server" if build else shutil.which("kestrel-server")
-    if not binary or not Path(binary).exists():
+    binary = first_executable([Path(build) / SERVER_EXE] if build else server_candidates())
+    if binary is None:
         sys.exit("kestrel-server not found: pip install . or set KESTREL_BUILD_DIR")
     proc = subprocess.Popen(
         [str(binary), "--house-bot", "--quiet", "--port", "0"], stdout=subprocess.PIPE, text=True

@@ -57,6 +57,8 @@ import time
 from pathlib import Path
 from typing import Any
 
+from kestrel_wire import read_varint
+
 from kestrel_arena.server_binary import SERVER_EXE, first_executable, server_candidates
 
 HERE = Path(__file__).resolve().parent
@@ -70,14 +72,6 @@ CHILD_TIMEOUT = 600.0  # generous: only there so that a stuck child cannot hang 
 
 
 # ---------------------------------------------------------------- shared game
-
-
-def read_varint(data: bytes, at: int) -> int:
-    first = data[at]
-    if first < 251:
-        return first
-    width = {251: 2, 252: 4, 253: 8}[first]
-    return int.from_bytes(data[at + 1 : at + 1 + width], "little")
 
 
 class FirstFreeGame:
@@ -95,7 +89,7 @@ class FirstFreeGame:
         if self.seat < 0:
             if len(data) < 2 or data[0] != 0:
                 return None
-            self.seat = read_varint(data, 1)
+            self.seat, _ = read_varint(data, 1)
             return self._move() if self.seat == 0 else None
         cell = data[0]
         self.board[cell] = self.mover
