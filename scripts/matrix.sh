@@ -26,8 +26,9 @@ if [ ! -x "$build_dir/session_client" ]; then
   exit 1
 fi
 # The test tools, at the versions the main run uses (Selenium drives the
-# spectator page's browser test, matplotlib draws the arena's cross-table).
-mapfile -t test_tools < <(grep -E '^(pytest|websockets|mypy|selenium|matplotlib)\b' requirements-dev.txt)
+# spectator page's browser test, matplotlib draws the arena's cross-table;
+# without pytest-timeout, pytest refuses the suite's timeout setting).
+mapfile -t test_tools < <(grep -E '^(pytest|pytest-timeout|websockets|mypy|selenium|matplotlib)([<>=!~ ;[]|$)' requirements-dev.txt)
 
 failed=()
 summary=()

@@ -51,6 +51,10 @@ if [ ! -x "$server" ]; then
   exit 1
 fi
 
+# The background child makes its own redirections, maybe only after the
+# first read below: the files must exist before it starts.
+: >"$work/server.out"
+: >"$work/server.err"
 "$server" --house-bot --port 0 >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 url=""

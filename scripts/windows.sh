@@ -57,6 +57,8 @@ echo "$three"
 start_server() {
   local log=$1
   shift
+  : >"$log.out"
+  : >"$log.err"
   "$@" >"$log.out" 2>"$log.err" &
   echo $! >"$log.pid"
   for _ in $(seq 600); do
@@ -92,6 +94,7 @@ tr -d '\r' <"$logs/a1-server.err" | grep "^game " || fail "a1: the server logged
 
 echo "== (a2) two Linux Python clients against kestrel-server.exe"
 url=$(start_server "$logs/a2-server" wine "$out/kestrel-server.exe" --port 0)
+: >"$logs/a2-first.out"  # read below, maybe before the child opens it
 bot "$url" >"$logs/a2-first.out" 2>&1 &
 first=$!
 # Join order decides the seats; the first waits in the lobby before the second comes.
@@ -123,6 +126,7 @@ grep "^game " "$logs/b1-server.err" || fail "b1: the server logged no game"
 
 echo "== (b2) session_client.exe against a Linux Python client, Linux kestrel-server"
 url=$(start_server "$logs/b2-server" build/wheel/kestrel-server --port 0)
+: >"$logs/b2-windows.out"  # read below, maybe before the child opens it
 timeout 120 wine "$out/session_client.exe" "$url" >"$logs/b2-windows.out" 2>&1 &
 windows_client=$!
 for _ in $(seq 300); do grep -q "Waiting for game" "$logs/b2-windows.out" && break; sleep 0.1; done

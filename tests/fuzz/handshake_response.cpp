@@ -173,6 +173,7 @@ void run(std::string_view input) {
   const std::string key =
       run_against_peer([input](std::string_view sent_key) { return with_accept(input, sent_key); },
                        [&real](std::string url, asio::any_io_executor executor) {
+                         real = Opened{};
                          return open_client(std::move(url), std::move(executor), &real);
                        });
   require(real.done, "opening never finished");

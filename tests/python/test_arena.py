@@ -43,6 +43,11 @@ def arena(out: Path, *args: str, first_on_path: Path | None = None) -> subproces
     )
 
 
+# The module's tournament (its fixed move and join times) is paid by whichever
+# test comes first.
+pytestmark = pytest.mark.timeout(160)
+
+
 @pytest.fixture(scope="module")
 def tournament(tmp_path_factory: pytest.TempPathFactory) -> tuple[subprocess.CompletedProcess[str], Path]:
     out = tmp_path_factory.mktemp("arena")

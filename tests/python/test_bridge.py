@@ -273,6 +273,7 @@ class TestCancellation:
         # An abandoned connection attempt is not a failed connection.
         assert capfd.readouterr() == ("", "")
 
+    @pytest.mark.timeout(60)  # fifty connections, each waited out
     def test_nothing_printed_once_cancelled(self, capfd) -> None:
         # The connection is reset mid-handshake just before the task awaiting
         # the session is cancelled. The session may report the failure until
@@ -375,6 +376,7 @@ class TestReferences:
 
         asyncio.run(main())
 
+    @pytest.mark.timeout(30)
     def test_no_growth_over_many_games(self) -> None:
         code = textwrap.dedent(
             """

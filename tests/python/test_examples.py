@@ -31,11 +31,13 @@ def mypy(*args: str, cwd: Path = ROOT, tool: str = "mypy") -> subprocess.Complet
     )
 
 
+@pytest.mark.timeout(30)  # mypy
 def test_examples_pass_mypy_strict() -> None:
     done = mypy("--strict", "--no-incremental", str(EXAMPLES))
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+@pytest.mark.timeout(30)
 def test_stub_rejects_common_mistakes(tmp_path: Path) -> None:
     """A stub that typed `handle_turn` or `connect` loosely would let these through."""
     (tmp_path / "mistakes.py").write_text(
@@ -67,6 +69,7 @@ def use(state: kestrel.PyTicTacToeState) -> None:
     assert flagged == {9, 13, 17, 18, 19, 20}, done.stdout
 
 
+@pytest.mark.timeout(60)
 def test_stub_matches_the_built_module(tmp_path: Path) -> None:
     pytest.importorskip("kestrel")
     # Present for type checkers only: the state class is not published by the

@@ -317,6 +317,7 @@ def test_the_first_of_a_pair_is_logged_as_waiting(server: ServerProcess) -> None
 
 
 @pytest.mark.parametrize("opening", [[], [4], [4, 0, 8]])
+@pytest.mark.timeout(15)  # waits out the server's move time
 def test_move_time_forfeits_the_player_to_move(binary: Path, opening: list[int]) -> None:
     """Each opening move comes within the limit, all of them together do not:
     the clock starts afresh every turn."""
@@ -362,6 +363,7 @@ def test_house_bot_seat_option(binary: Path, option: str, seats: list[int]) -> N
 
 
 @pytest.mark.parametrize(("strategy", "games"), [(perfect, 100), (random_cell, 1000), (first_free, 4)])
+@pytest.mark.timeout(15)
 def test_house_bot_never_loses(binary: Path, strategy: Strategy, games: int) -> None:
     async def one_game() -> tuple[int, str | None]:
         ws = await join(house.url)

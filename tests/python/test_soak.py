@@ -19,6 +19,7 @@ STAGES = {"during the handshake", "after the handshake", "while waiting for a pa
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="the soak measures through /proc")
+@pytest.mark.timeout(90)
 def test_short_soak_accounts_for_every_session_and_leaks_nothing(tmp_path: Path) -> None:
     pytest.importorskip("kestrel")
     binary = find_server_binary()

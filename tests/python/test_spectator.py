@@ -169,6 +169,7 @@ def test_bad_web_port_is_a_usage_error(binary: Path) -> None:
     assert done.returncode == 2 and done.stderr.startswith("kestrel-server: --web ")
 
 
+@pytest.mark.timeout(20)
 def test_a_spectator_that_stops_reading_is_dropped_and_games_go_on(binary: Path) -> None:
     games = 600  # some 500 KB of events: well past what the queue and both socket buffers hold
 
@@ -213,6 +214,7 @@ def test_a_spectator_that_stops_reading_is_dropped_and_games_go_on(binary: Path)
         assert server.stop() == 0
 
 
+@pytest.mark.timeout(30)
 def test_five_hundred_games_at_once_with_twenty_spectators(binary: Path, capsys: pytest.CaptureFixture[str]) -> None:
     games, watchers = 500, 20
 

@@ -93,6 +93,7 @@ class Bots:
         self.moves.append(cell)
 
 
+@pytest.mark.timeout(40)  # Chromium's start included
 def test_page_shows_the_games_the_server_records(
     browser: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
