@@ -132,10 +132,11 @@ def mutants_of(path: str) -> list[dict]:
     return found
 
 
-def room_files(room: str) -> list[str]:
-    files = sorted(
-        str(p.relative_to(ROOT)) for p in (ROOT / "src" / room).iterdir() if p.suffix in (".cpp", ".hpp")
-    )
+def room_files(room: str, headers: bool = False) -> list[str]:
+    # A header's mutant rebuilds every file that includes it, minutes on a
+    # busy machine; sources only unless asked.
+    kinds = (".cpp", ".hpp") if headers else (".cpp",)
+    files = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "src" / room).iterdir() if p.suffix in kinds)
     return [f for f in files if f not in NOT_BUILT]
 
 
@@ -214,6 +215,16 @@ def stages(room: str, args: argparse.Namespace) -> list[tuple[list, float]]:
     return [(ctest, args.stage_limit), (pytest, args.stage_limit * 2)]
 
 
+def failed_tests(out: str) -> list[str]:
+    """The names of the tests that caught a mutant, from ctest's or pytest's summary."""
+    names = re.findall(r"^\s*\d+ - (\S+) \((?:Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)", out, re.M)
+    names += re.findall(r"^FAILED (\S+)", out, re.M)
+    names += re.findall(r"^ERROR (\S+)", out, re.M)
+    if not names and "+++ Timeout +++" in out:
+        names = re.findall(r"^(tests/python/\S+::\S+)", out, re.M)[-1:]
+    return names[:5]
+
+
 def run_tests(room: str, args: argparse.Namespace) -> tuple[str, float, str]:
     total = 0.0
     for cmd, limit in stages(room, args):
@@ -227,8 +238,10 @@ def run_tests(room: str, args: argparse.Namespace) -> tuple[str, float, str]:
 def plant(m: dict) -> None:
     target = COPY / m["file"]
     lines = (ROOT / m["file"]).read_text().splitlines(keepends=True)
-    assert lines[m["line"] - 1].rstrip("\n") == m["old"], f"{m['file']}:{m['line']} changed since sampling"
-    lines[m["line"] - 1] = m["new"] + "\n"
+    # A hand-written mutant may span lines (say, two swapped).
+    at = slice(m["line"] - 1, m["line"] - 1 + m["old"].count("\n") + 1)
+    assert "".join(lines[at]).rstrip("\n") == m["old"], f"{m['file']}:{m['line']} changed since sampling"
+    lines[at] = [m["new"] + "\n"]
     target.write_text("".join(lines))
 
 
@@ -244,8 +257,9 @@ def pick(args: argparse.Namespace) -> list[dict]:
     rng = random.Random(args.seed)
     chosen = []
     for room in args.rooms:
-        every = [dict(m, room=room) for f in room_files(room) for m in mutants_of(f)]
-        log(f"{room}: {len(every)} mutants from {len(room_files(room))} files; sampling {min(args.sample, len(every))}")
+        files = room_files(room, args.headers)
+        every = [dict(m, room=room) for f in files for m in mutants_of(f)]
+        log(f"{room}: {len(every)} mutants from {len(files)} files; sampling {min(args.sample, len(every))}")
         chosen += rng.sample(every, min(args.sample, len(every)))
     # Neighbours in one file share their rebuild.
     return sorted(chosen, key=lambda m: (m["file"], m["line"], m["id"]))
@@ -312,10 +326,14 @@ def run_cpp(args: argparse.Namespace) -> None:
         finally:
             restore(m)
         r = dict(m, status=status, seconds=round(time.monotonic() - start, 1))
+        if status in ("killed", "timeout"):
+            r["by"] = failed_tests(tail)
         results.append(r)
         with out_path.open("a") as f:
             f.write(json.dumps(r) + "\n")
         log(f"[{i}/{len(chosen)}] {status:8} {r['seconds']:5.0f} s  {m['file']}:{m['line']}  {m['new'].strip()[:70]}")
+        if r.get("by"):
+            log(f"      by {', '.join(r['by'])}")
     # Leave the copy built as the work tree is, for the next run.
     build(args.build_limit * 10)
     log(f"\nresults: {out_path.relative_to(ROOT)}")
@@ -357,6 +375,7 @@ def main() -> None:
                    help="comma-separated: core, net, python, server, arena (default: the four C++ rooms)")
     p.add_argument("--sample", type=int, default=40, help="mutants per C++ room")
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--headers", action="store_true", help="sample the rooms' headers too")
     p.add_argument("--test-timeout", type=int, default=10, help="seconds per test (pytest; ctest gets twice)")
     p.add_argument("--stage-limit", type=int, default=120, help="seconds for ctest; pytest gets twice")
     p.add_argument("--build-limit", type=int, default=600)
