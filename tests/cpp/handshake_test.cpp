@@ -102,7 +102,9 @@ TEST(HandshakeResponseCheck, ConnectionNeedsTheUpgradeToken) {
     r.headers[1].second = value;
     EXPECT_EQ(check(r), "(accepted)") << value;
   }
-  for (const char* value : {"keep-alive", "", "upgraded", "up grade", "close"}) {
+  // Only spaces and tabs are trimmed around a token.
+  for (const char* value :
+       {"keep-alive", "", "upgraded", "up grade", "close", "upgrade\x01", "\x01upgrade"}) {
     HandshakeResponse r = good_response();
     r.headers[1].second = value;
     EXPECT_EQ(check(r), kConnection) << value;
