@@ -435,6 +435,9 @@ def test_stops_cleanly_on_signals_with_clients_connected(binary: Path, sig: int)
     [
         ["--port", "70000"],
         ["--port"],
+        ["--threads", "0"],
+        ["--threads", "65"],
+        ["--threads=x"],
         ["--seat", "1"],
         ["--house-bot", "--seat", "2"],
         ["--nope"],
