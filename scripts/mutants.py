@@ -16,6 +16,7 @@ import os
 import random
 import re
 import shutil
+import sqlite3
 import subprocess
 import sys
 import time
@@ -109,12 +110,21 @@ NEVER_COMPILES = [
 ]
 
 
+NAME = re.compile(r"[A-Za-z_]\w*")
+KEYWORDS = {"break", "continue", "return", "true", "false", "nullptr"}
+
+
 def never_compiles(old: str, new: str) -> bool:
     def balance(text: str) -> int:
         code = code_part(text)
         return code.count("(") - code.count(")")
 
     if balance(old) != balance(new):
+        return True
+    # A name cut in two by a rewritten digit (UTF8 -> UTF(8-1)) leaves a
+    # name that the line did not have.
+    names = set(NAME.findall(code_part(old))) | KEYWORDS
+    if set(NAME.findall(code_part(new))) - names:
         return True
     return any(len(p.findall(new)) > len(p.findall(old)) for p in NEVER_COMPILES)
 
@@ -393,6 +403,36 @@ def run_arena(args: argparse.Namespace) -> None:
     (WORK / "arena-results.txt").write_text("\n".join([*progress[-1:], results, shown]))
 
 
+def rerun_arena(args: argparse.Namespace) -> None:
+    """The survivors of the last mutmut run again, against the work tree's
+    tests as they are now: each applied in turn, tested, then undone."""
+    work = WORK / "arena"
+    shutil.copytree(ROOT / "tests" / "python", work / "tests" / "python", dirs_exist_ok=True)
+    with sqlite3.connect(work / ".mutmut-cache") as db:
+        ids = [row[0] for row in db.execute("select id from Mutant where status = 'bad_survived' order by id")]
+    tools = Path(sys.executable).parent
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "KESTREL_BUILD_DIR")}
+    env["KESTREL_SERVER"] = str(VENV / "kestrel-server")
+    killed = []
+    for mutant in ids:
+        subprocess.run([tools / "mutmut", "apply", str(mutant)], cwd=work, check=True, capture_output=True)
+        try:
+            done = subprocess.run(
+                ["timeout", "-k", "5", str(args.stage_limit * 4), VENV / "python", "-m", "pytest", "-x", "-q",
+                 "-p", "no:cacheprovider", *args.arena_tests.split()],
+                cwd=work, env=env, capture_output=True, text=True,
+            )
+        finally:
+            for path in (ROOT / "src" / "kestrel_arena").glob("*.py"):
+                shutil.copy2(path, work / path.relative_to(ROOT))
+        verdict = "survived" if done.returncode == 0 else "killed"
+        if verdict == "killed":
+            killed.append(mutant)
+        shown = subprocess.run([tools / "mutmut", "show", str(mutant)], cwd=work, capture_output=True, text=True)
+        log(f"{mutant}: {verdict}\n{shown.stdout.strip()}")
+    log(f"\narena survivors rerun: {len(killed)} of {len(ids)} now killed")
+
+
 def main() -> None:
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--room", default="core,net,python,server",
@@ -401,7 +441,9 @@ def main() -> None:
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--headers", action="store_true", help="sample the rooms' headers too")
     p.add_argument("--test-timeout", type=int, default=10, help="seconds per test (pytest; ctest gets twice)")
-    p.add_argument("--stage-limit", type=int, default=120, help="seconds for ctest; pytest gets twice")
+    # ctest's own --timeout does not reach the tests: gtest_discover_tests
+    # gives each a TIMEOUT property, which wins. The stage limit does.
+    p.add_argument("--stage-limit", type=int, default=60, help="seconds for ctest; pytest gets twice")
     p.add_argument("--build-limit", type=int, default=600)
     p.add_argument("--rerun", help="a results .jsonl: run its mutants again (by default its survivors)")
     p.add_argument("--rerun-status", default="survived")
@@ -409,6 +451,7 @@ def main() -> None:
     p.add_argument("--out", help="where the results go (.jsonl)")
     p.add_argument("--arena-tests", default="tests/python/test_arena.py")
     p.add_argument("--arena-paths", default="src/kestrel_arena", help="what mutmut mutates")
+    p.add_argument("--arena-rerun", action="store_true", help="the last mutmut run's survivors again")
     p.add_argument("--arena-limit", type=int, default=3600, help="seconds for the whole mutmut run")
     args = p.parse_args()
     rooms = args.room.split(",")
@@ -418,7 +461,9 @@ def main() -> None:
     args.rooms = [r for r in rooms if r != "arena"]
     if args.rooms or args.rerun:
         run_cpp(args)
-    if "arena" in rooms:
+    if "arena" in rooms and args.arena_rerun:
+        rerun_arena(args)
+    elif "arena" in rooms:
         run_arena(args)
 
 
