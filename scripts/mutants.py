@@ -408,6 +408,8 @@ def rerun_arena(args: argparse.Namespace) -> None:
     tests as they are now: each applied in turn, tested, then undone."""
     work = WORK / "arena"
     shutil.copytree(ROOT / "tests" / "python", work / "tests" / "python", dirs_exist_ok=True)
+    # A run cut short by its time box may have left a mutant in place.
+    shutil.copytree(ROOT / "src" / "kestrel_arena", work / "src" / "kestrel_arena", dirs_exist_ok=True)
     with sqlite3.connect(work / ".mutmut-cache") as db:
         ids = [row[0] for row in db.execute("select id from Mutant where status = 'bad_survived' order by id")]
     tools = Path(sys.executable).parent
@@ -430,7 +432,10 @@ def rerun_arena(args: argparse.Namespace) -> None:
             killed.append(mutant)
         shown = subprocess.run([tools / "mutmut", "show", str(mutant)], cwd=work, capture_output=True, text=True)
         log(f"{mutant}: {verdict}\n{shown.stdout.strip()}")
-    log(f"\narena survivors rerun: {len(killed)} of {len(ids)} now killed")
+    with sqlite3.connect(work / ".mutmut-cache") as db:
+        counts = dict(db.execute("select status, count(*) from Mutant group by status").fetchall())
+    log(f"\nmutmut's last run: {counts}")
+    log(f"arena survivors rerun: {len(killed)} of {len(ids)} now killed")
 
 
 def main() -> None:

@@ -75,6 +75,18 @@ def test_perfect_never_loses_and_the_examples_never_beat_it(record: dict[str, An
     assert [row["points"] for row in by_elo] == points
 
 
+def test_standings_count_the_recorded_games(record: dict[str, Any]) -> None:
+    games = record["games"]
+    for row in record["standings"]:
+        name = row["name"]
+        own = [g for g in games if name in g["seats"]]
+        wins = sum(g["winner"] == name for g in own)
+        draws = sum(g["result"] == "draw" for g in own)
+        losses = sum(g["loser"] == name or g["result"] == "both forfeit" for g in own)
+        assert (row["games"], row["wins"], row["draws"], row["losses"]) == (len(own), wins, draws, losses), row
+        assert row["points"] == wins + 0.5 * draws
+
+
 def test_faulty_bots_lose_their_games_with_the_reason(
     tournament: tuple[subprocess.CompletedProcess[str], Path], record: dict[str, Any]
 ) -> None:
