@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <initializer_list>
 
 namespace kestrel {
@@ -65,11 +66,27 @@ TEST(Game, MovesAreNeverRefused) {
 }
 
 TEST(Game, EarlierLineDecidesBetweenTwoWinners) {
-  // Row 0 all O and row 2 all X, only reachable by overwriting.
-  Board b{O, O, O, {}, {}, {}, X, X, X};
-  EXPECT_EQ(winner(b), O);
-  Board later{X, {}, O, X, {}, O, X, {}, O};  // columns 0 (X) and 2 (O)
-  EXPECT_EQ(winner(later), X);
+  // Only overwriting makes such boards, and only parallel lines can be
+  // complete for different players: a row meets every column and diagonal.
+  // Every pair of rows and of columns, both ways round: the row read first
+  // (top to bottom), the column first (left to right) decides.
+  const std::array<std::array<std::array<int, 3>, 3>, 2> groups{{
+      {{{0, 1, 2}, {3, 4, 5}, {6, 7, 8}}},
+      {{{0, 3, 6}, {1, 4, 7}, {2, 5, 8}}},
+  }};
+  for (const auto& lines : groups) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      for (std::size_t j = i + 1; j < lines.size(); ++j) {
+        for (const Player first : {X, O}) {
+          Board b{};
+          for (int c : lines[i]) b[static_cast<std::size_t>(c)] = first;
+          for (int c : lines[j]) b[static_cast<std::size_t>(c)] = other(first);
+          EXPECT_EQ(winner(b), first) << "lines starting at " << lines[i][0] << " and " << lines[j][0];
+          EXPECT_TRUE(is_over(TicTacToeState{X, b}));
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -30,9 +30,21 @@ constexpr const char* kAccept = R"(WebSocket protocol error: Key mismatch in "Se
 constexpr const char* kSubprotocol =
     "WebSocket protocol error: SubProtocol error: Server sent a subprotocol but none was requested";
 
-TEST(HandshakeResponseCheck, AcceptKeyIsTheRfcDigest) {
+TEST(HandshakeResponseCheck, AcceptKeyIsTheRfcDigestComparedExactly) {
+  // The known answer of RFC 6455 section 1.3; it also guards the Beast
+  // internal that computes it.
   EXPECT_EQ(expected_accept(kKey), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-  EXPECT_EQ(check(good_response()), "(accepted)");
+  HandshakeResponse r = good_response();
+  r.headers[2].second = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
+  EXPECT_EQ(check(r), "(accepted)");
+  // Base64 is case-sensitive: the same letters in another case are another
+  // digest, so another key.
+  for (const char* value :
+       {"S3PPLMBITXAQ9KYGZZHZRBK+XOO=", "s3pplmbitxaq9kygzzhzrbk+xoo=", "S3Pplmbitxaq9KygZZHzrbK+XoO=",
+        "s3pPLMBiTxaQ9kYGzzhZRbK+xOo", "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=="}) {
+    r.headers[2].second = value;
+    EXPECT_EQ(check(r), kAccept) << value;
+  }
 }
 
 TEST(HandshakeResponseCheck, ChecksRunInOrderAndTheFirstFailureWins) {
@@ -90,7 +102,9 @@ TEST(HandshakeResponseCheck, ConnectionNeedsTheUpgradeToken) {
     r.headers[1].second = value;
     EXPECT_EQ(check(r), "(accepted)") << value;
   }
-  for (const char* value : {"keep-alive", "", "upgraded", "up grade", "close"}) {
+  // Only spaces and tabs are trimmed around a token.
+  for (const char* value :
+       {"keep-alive", "", "upgraded", "up grade", "close", "upgrade\x01", "\x01upgrade"}) {
     HandshakeResponse r = good_response();
     r.headers[1].second = value;
     EXPECT_EQ(check(r), kConnection) << value;

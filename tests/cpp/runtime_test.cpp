@@ -166,6 +166,32 @@ TEST(WorkerCountParsing, EdgesOfTheGrammar) {
   EXPECT_TRUE(failure_text("\xc3\xa9").find(" must be usize, error: invalid digit") != std::string::npos);
 }
 
+TEST(WorkerCountParsing, UnicodeIsWellFormedUtf8OfEveryLength) {
+  // Text that is no number fails as usize; anything else as not unicode.
+  for (const char* text : {"\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xe2\x82\xac", "\xed\x9f\xbf",
+                           "\xee\x80\x80", "\xf0\x90\x80\x80", "\xf0\x9f\x98\x80", "\xf3\xbf\xbf\xbf",
+                           "\xf4\x8f\xbf\xbf", "z\xf0\x9f\x98\x80z"}) {
+    EXPECT_TRUE(failure_text(text).find(" must be usize, error: invalid digit") != std::string::npos) << text;
+  }
+  for (const char* text : {
+           "\x80",              // a continuation byte alone
+           "\xc1\xbf",          // overlong two bytes
+           "\xc2",              // cut short
+           "\xc2\x28",          // second byte no continuation
+           "\xe0\x9f\xbf",      // overlong three bytes
+           "\xe2\x82",          // cut short
+           "\xe2\x82\x28",      // third byte no continuation
+           "\xe2\x28\xac",      // second byte no continuation
+           "\xf0\x8f\xbf\xbf",  // overlong four bytes
+           "\xf0\x9f\x98\x28",  // fourth byte no continuation
+           "\xf0\x9f\x28\x80",  // third byte no continuation
+           "\xf4\x90\x80\x80",  // above U+10FFFF
+           "\xf5\x80\x80\x80",  // no such lead byte
+       }) {
+    EXPECT_TRUE(failure_text(text).find(" must be valid unicode, error: ") != std::string::npos) << text;
+  }
+}
+
 // ---- tasks on the shared runtime of this test process ----
 
 TEST(RuntimeTasks, SpawnFromPlainThreadsAndJoin) {

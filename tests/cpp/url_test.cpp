@@ -85,6 +85,13 @@ TEST(WsUrl, TextThatIsNoUriFailsWithTheParsersReason) {
   EXPECT_EQ(failure_of("ws://h/<x>"), "HTTP format error: invalid uri character");
   EXPECT_EQ(failure_of("ws://h/\xff"), "HTTP format error: invalid uri character");
   EXPECT_EQ(failure_of("ws://h\xc3\xa9"), "HTTP format error: invalid uri character");
+  // The query allows more than the path, but no space, control or quote.
+  EXPECT_EQ(url_of("ws://h/?a=`^[]{}|?/").target, "/?a=`^[]{}|?/");
+  EXPECT_EQ(url_of("ws://h/\"{}").target, "/\"{}");
+  for (const char* text :
+       {"ws://h/`", "ws://h/?a b", "ws://h/?a\x01", "ws://h/?\"", "ws://h/?<", "ws://h/?>"}) {
+    EXPECT_EQ(failure_of(text), "HTTP format error: invalid uri character") << text;
+  }
   EXPECT_EQ(failure_of(""), "HTTP format error: empty string");
   EXPECT_EQ(failure_of("ws://"), "HTTP format error: invalid format");
   EXPECT_EQ(failure_of("localhost:8080/game"), "HTTP format error: invalid format");

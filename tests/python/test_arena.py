@@ -16,6 +16,10 @@ import pytest
 from support.kestrel_server import find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
+# The runner from this checkout, here as in the tournaments' processes.
+sys.path.insert(0, str(ROOT / "src"))
+from kestrel_arena.results import parse_game_line  # noqa: E402
+
 EXAMPLES = ROOT / "examples"
 BOTS = Path(__file__).parent / "bots"
 GOOD = ["perfect", "random_bot", "first_free"]
@@ -76,6 +80,18 @@ def test_perfect_never_loses_and_the_examples_never_beat_it(record: dict[str, An
     assert [row["points"] for row in by_elo] == points
 
 
+def test_standings_count_the_recorded_games(record: dict[str, Any]) -> None:
+    games = record["games"]
+    for row in record["standings"]:
+        name = row["name"]
+        own = [g for g in games if name in g["seats"]]
+        wins = sum(g["winner"] == name for g in own)
+        draws = sum(g["result"] == "draw" for g in own)
+        losses = sum(g["loser"] == name or g["result"] == "both forfeit" for g in own)
+        assert (row["games"], row["wins"], row["draws"], row["losses"]) == (len(own), wins, draws, losses), row
+        assert row["points"] == wins + 0.5 * draws
+
+
 def test_faulty_bots_lose_their_games_with_the_reason(
     tournament: tuple[subprocess.CompletedProcess[str], Path], record: dict[str, Any]
 ) -> None:
@@ -134,3 +150,27 @@ def test_without_matplotlib_the_picture_is_skipped_with_a_note(tmp_path: Path) -
     assert "No crosstable.png: matplotlib is not installed (pip install 'kestrel[arena]')" in done.stdout
     assert (tmp_path / "out" / "tournament.json").is_file()
     assert not (tmp_path / "out" / "crosstable.png").exists()
+
+
+SEATS = "game 7 (seat 0 127.0.0.1:40001, seat 1 127.0.0.1:40002): "
+
+
+@pytest.mark.parametrize(
+    ("outcome", "winner", "reason", "forfeit", "moves"),
+    [
+        ("Tie; moves 0 1 2 4 3 5 7 6 8", None, "board full", False, [0, 1, 2, 4, 3, 5, 7, 6, 8]),
+        ("Player1 wins; moves 0 3 1 4 2", 0, "three in a row", False, [0, 3, 1, 4, 2]),
+        ("Player2 wins; moves 0 3 1 4 8 5", 1, "three in a row", False, [0, 3, 1, 4, 8, 5]),
+        ("Player2 wins, Player1 forfeits: out of time; moves -", 1, "out of time", True, []),
+        ("Player1 wins, Player2 forfeits: left the game; moves 4", 0, "left the game", True, [4]),
+    ],
+)
+def test_server_game_lines_are_read(
+    outcome: str, winner: int | None, reason: str, forfeit: bool, moves: list[int]
+) -> None:
+    got = parse_game_line(SEATS + outcome)
+    assert got is not None
+    assert (got.server_game, got.addresses) == (7, ("127.0.0.1:40001", "127.0.0.1:40002"))
+    assert (got.winner, got.reason, got.forfeit, got.moves) == (winner, reason, forfeit, moves)
+    assert parse_game_line(SEATS + outcome.replace("; moves", " moves")) is None
+    assert parse_game_line(SEATS + "Player3 wins; moves 0") is None

@@ -437,6 +437,9 @@ def test_stops_cleanly_on_signals_with_clients_connected(binary: Path, sig: int)
     [
         ["--port", "70000"],
         ["--port"],
+        ["--threads", "0"],
+        ["--threads", "65"],
+        ["--threads=x"],
         ["--seat", "1"],
         ["--house-bot", "--seat", "2"],
         ["--nope"],
@@ -457,6 +460,19 @@ def test_bad_arguments_exit_2_with_a_message(binary: Path, args: list[str]) -> N
     done = subprocess.run([binary, *args], capture_output=True, text=True, timeout=30)
     assert done.returncode == 2
     assert done.stderr.startswith("kestrel-server: ") and done.stdout == ""
+
+
+@pytest.mark.parametrize("taken", ["game", "web"])
+def test_a_port_in_use_exits_1_naming_it(binary: Path, taken: str) -> None:
+    with socket.socket() as holder:
+        holder.bind(("127.0.0.1", 0))
+        holder.listen()
+        port = str(holder.getsockname()[1])
+        args = ["--port", port] if taken == "game" else ["--port", "0", "--web", port]
+        done = subprocess.run([binary, *args], capture_output=True, text=True, timeout=30)
+    assert done.returncode == 1
+    scheme = "ws" if taken == "game" else "http"
+    assert done.stderr == f"kestrel-server: cannot listen on {scheme}://127.0.0.1:{port}: Address already in use\n"
 
 
 def test_drop_cuts_connections_at_every_stage_without_a_close_frame(binary: Path) -> None:
