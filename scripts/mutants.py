@@ -330,7 +330,7 @@ def run_cpp(args: argparse.Namespace) -> None:
     rooms = sorted({m["room"] for m in chosen})
     if not args.no_baseline:
         baseline(rooms, args)
-    out_path = Path(args.out or WORK / f"results-{'-'.join(rooms)}-{args.seed}.jsonl")
+    out_path = ROOT / (args.out or WORK / f"results-{'-'.join(rooms)}-{args.seed}.jsonl")
     out_path.write_text("")
     results = []
     for i, m in enumerate(chosen, 1):
