@@ -59,11 +59,11 @@ from typing import Any
 
 from kestrel_wire import read_varint
 
+from kestrel_arena.board import over
 from kestrel_arena.server_binary import SERVER_EXE, first_executable, server_candidates
+from kestrel_arena.server_process import ServerProcess
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
-from support.board import over  # noqa: E402
 
 CLIENTS = ("kestrel", "websockets", "aiohttp")
 MEASURES = ("latency", "throughput", "memory", "startup")
@@ -697,8 +697,6 @@ class Bench:
         return steps
 
     def run(self, server_binary: Path) -> dict[str, Any]:
-        from support.kestrel_server import ServerProcess
-
         raise_nofile()
         clients = self.args.clients
         figures: dict[str, dict[str, list[float]]] = {c: {} for c in clients}

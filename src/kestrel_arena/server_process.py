@@ -1,4 +1,5 @@
-"""Runs the real kestrel-server binary as a subprocess for tests."""
+"""Runs the real kestrel-server binary as a subprocess, for the tests and the
+benchmarks."""
 
 from __future__ import annotations
 
