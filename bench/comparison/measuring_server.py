@@ -5,8 +5,6 @@ every client, in a process of its own. It times the client's replies
 from __future__ import annotations
 
 import asyncio
-import base64
-import hashlib
 import json
 import os
 import sys
@@ -16,11 +14,7 @@ from typing import Any
 from comparison.child import raise_nofile
 from comparison.game import JOIN
 from kestrel_arena.board import over
-
-
-def frame(opcode: int, payload: bytes) -> bytes:
-    """An unmasked server frame (payloads here are always short)."""
-    return bytes((0x80 | opcode, len(payload))) + payload
+from kestrel_arena.websocket_server import BINARY, CLOSE, PING, PONG, encode_frame, upgrade_response
 
 
 class MeasuringConnection(asyncio.Protocol):
@@ -28,8 +22,6 @@ class MeasuringConnection(asyncio.Protocol):
     minimal WebSocket server side that either plays first-free at once and
     times the client's replies ("latency") or takes the join and then stays
     silent ("idle")."""
-
-    GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 
     def __init__(self, server: MeasuringServer) -> None:
         super().__init__()
@@ -62,16 +54,7 @@ class MeasuringConnection(asyncio.Protocol):
                 return
             request = bytes(self.buffer[:end])
             del self.buffer[: end + 4]
-            key = b""
-            for line in request.split(b"\r\n")[1:]:
-                name, _, value = line.partition(b":")
-                if name.strip().lower() == b"sec-websocket-key":
-                    key = value.strip()
-            accept = base64.b64encode(hashlib.sha1(key + self.GUID).digest())
-            self.transport.write(
-                b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + b"\r\n\r\n"
-            )
+            self.transport.write(upgrade_response(request))
             self.upgraded = True
         while len(self.buffer) >= 2:
             size = self.buffer[1] & 0x7F
@@ -94,13 +77,13 @@ class MeasuringConnection(asyncio.Protocol):
             self.on_frame(opcode, payload, now)
 
     def on_frame(self, opcode: int, payload: bytes, now: int) -> None:
-        if opcode == 0x9:
-            self.transport.write(frame(0xA, payload))
-        elif opcode == 0x8:
+        if opcode == PING:
+            self.transport.write(encode_frame(PONG, payload))
+        elif opcode == CLOSE:
             if not self.closing:
-                self.transport.write(frame(0x8, payload[:2]))
+                self.transport.write(encode_frame(CLOSE, payload[:2]))
             self.transport.close()
-        elif opcode == 0x2 and not self.closing:
+        elif opcode == BINARY and not self.closing:
             if self.game is None:
                 if payload == JOIN:
                     self.start()
@@ -116,15 +99,16 @@ class MeasuringConnection(asyncio.Protocol):
         self.client_seat = self.server.game_started()
         if self.server.mode != "latency":
             return
-        self.transport.write(frame(0x2, bytes((0, self.client_seat))))
+        self.transport.write(encode_frame(BINARY, bytes((0, self.client_seat))))
         if self.client_seat == 1:
             self.move()
 
     def move(self) -> None:
         assert self.game is not None
         cell = self.game.index(None)
+        data = encode_frame(BINARY, bytes((cell,)))  # before the clock: the client's time only
         self.sent_at = time.perf_counter_ns()
-        self.transport.write(frame(0x2, bytes((cell,))))
+        self.transport.write(data)
         self.play(cell)
 
     def play(self, cell: int) -> None:
@@ -134,7 +118,7 @@ class MeasuringConnection(asyncio.Protocol):
         if over(self.game):
             # Like kestrel-server: the last move, then a normal close.
             self.closing = True
-            self.transport.write(frame(0x8, (1000).to_bytes(2, "big") + b"game over"))
+            self.transport.write(encode_frame(CLOSE, (1000).to_bytes(2, "big") + b"game over"))
 
 
 class MeasuringServer:
