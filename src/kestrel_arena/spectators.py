@@ -1,7 +1,7 @@
 """The spectator side of kestrel-server --web: its address, its JSON state,
 a reader of its event stream, and raw-WebSocket players for its games.
-Shared by the tests and the benchmarks; its players need `websockets`, a
-test and benchmark dependency that the arena itself never imports."""
+Shared by the tests and the benchmarks; it needs `websockets`, a test and
+benchmark dependency, so the arena itself never imports it."""
 
 from __future__ import annotations
 
@@ -9,13 +9,12 @@ import asyncio
 import json
 import urllib.request
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import Any
+
+from websockets.asyncio.client import ClientConnection, connect
 
 from kestrel_arena.board import over
 from kestrel_arena.server_process import ServerProcess
-
-if TYPE_CHECKING:
-    from websockets.asyncio.client import ClientConnection
 
 SPECTATORS = "kestrel-server spectators on "
 JOIN = b"\x00\x00"
@@ -95,8 +94,6 @@ async def house_game(url: str, started: asyncio.Event | None = None, ready: list
     """One game against the house bot, first free cell each turn. With
     `started`, reports itself in `ready` once its game is on and makes no
     move until `started` is set. Returns the final board as 'XO.' text."""
-    from websockets.asyncio.client import connect
-
     ws = await connect(url, proxy=None, compression=None)
     try:
         await ws.send(JOIN)
