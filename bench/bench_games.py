@@ -27,11 +27,9 @@ import websockets
 from kestrel_wire import read_varint
 
 import kestrel
+from kestrel_arena.board import over
+from kestrel_arena.descriptors import fd_redirected
 from kestrel_arena.server_binary import SERVER_EXE, first_executable, server_candidates
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
-from support.board import over  # noqa: E402
-from support.console import fd_redirected  # noqa: E402
 
 
 class FirstFree(kestrel.TicTacToeClient):

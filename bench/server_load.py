@@ -22,9 +22,8 @@ from pathlib import Path
 
 from websockets.asyncio.client import ClientConnection, connect
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
-from support.board import over  # noqa: E402
-from support.kestrel_server import ServerProcess, find_server_binary  # noqa: E402
+from kestrel_arena.board import over
+from kestrel_arena.server_process import ServerProcess, find_server_binary
 
 
 async def play(ws: ClientConnection) -> int:

@@ -49,9 +49,7 @@ from pathlib import Path
 from typing import Any
 
 from kestrel_arena.game_line import GameLine
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
-from support.kestrel_server import ServerProcess, find_server_binary  # noqa: E402
+from kestrel_arena.server_process import ServerProcess, find_server_binary
 
 MARK = "=== soak: main phase ==="
 RESULT_LINES = ("Player1 wins!", "Player2 wins!", "Tie")

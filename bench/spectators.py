@@ -19,9 +19,8 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
-from support.kestrel_server import ServerProcess, find_server_binary  # noqa: E402
-from support.spectators import EventStream, house_game, state, wait_for, web_url  # noqa: E402
+from kestrel_arena.server_process import ServerProcess, find_server_binary
+from kestrel_arena.spectators import EventStream, house_game, state, wait_for, web_url
 
 
 class CountingStream(EventStream):

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrel::texts {
 
@@ -144,6 +145,28 @@ inline std::string in_argument(std::string_view name, std::string_view message) 
 }
 inline constexpr std::string_view kNoSubinterpreters = "kestrel does not support sub-interpreters";
 inline constexpr std::string_view kNoConstructor = "No constructor defined";
+// Arguments that do not fit a method's parameters, in the interpreter's own
+// words, so that a wrong call reads as it would for any Python function.
+inline std::string duplicate_argument(std::string_view function, std::string_view name) {
+  return std::string(function) + " got multiple values for argument '" + std::string(name) + "'";
+}
+inline std::string unexpected_keyword(std::string_view function, std::string_view name) {
+  return std::string(function) + " got an unexpected keyword argument '" + std::string(name) + "'";
+}
+inline std::string too_many_positional(std::string_view function, std::size_t count, std::size_t given) {
+  return std::string(function) + " takes " + std::to_string(count) + " positional arguments but " +
+         std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+}
+// `missing`: the parameters' names, in their order.
+inline std::string missing_arguments(std::string_view function, const std::vector<std::string>& missing) {
+  std::string list;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) list += (i + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
+    list += "'" + missing[i] + "'";
+  }
+  return std::string(function) + " missing " + std::to_string(missing.size()) +
+         " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + list;
+}
 // Written on standard error before the process aborts.
 inline constexpr std::string_view kPanicAtBoundary = "uncaught panic at ffi boundary";
 

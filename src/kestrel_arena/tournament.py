@@ -24,8 +24,8 @@ from typing import TypeVar
 from kestrel_arena.player import LOAD_FAILED, LOAD_FAILED_PREFIX, READY, WAIT_FLAG
 from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
 from kestrel_arena.server_binary import first_executable, server_candidates
+from kestrel_arena.server_process import ServerProcess
 
-LISTENING = "kestrel-server listening on "
 PYTHON_ERROR = re.compile(r"PyErr \{ type: .*?, value: (.*?), traceback: ")
 T = TypeVar("T")
 
@@ -76,43 +76,34 @@ async def pump(stream: asyncio.StreamReader | None, lines: list[str]) -> None:
 
 
 class Server:
+    """The tournament's kestrel-server. Starting and stopping it wait on the
+    process, so they run off the loop; its log is read as lines while the
+    games poll it."""
+
     def __init__(self, binary: Path, move_time: float) -> None:
-        self.args = [str(binary), "--port", "0", "--move-time", f"{move_time:.3f}"]
-        self.lines: list[str] = []  # its stderr so far
+        self._process = ServerProcess(binary, "--move-time", f"{move_time:.3f}")
         self.url = ""
-        self._process: asyncio.subprocess.Process | None = None
-        self._reader: asyncio.Task[None] | None = None
 
     async def __aenter__(self) -> Server:
-        self._process = await asyncio.create_subprocess_exec(
-            *self.args, stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE
-        )
-        assert self._process.stdout is not None
-        self._reader = asyncio.create_task(pump(self._process.stderr, self.lines))
         try:
-            line = (await asyncio.wait_for(self._process.stdout.readline(), 30)).decode()
-        except TimeoutError:
-            line = ""
-        if not line.startswith(LISTENING):
-            await self.__aexit__()
-            raise ArenaError(f"kestrel-server did not start: {' '.join(self.args)}: {line!r} {' '.join(self.lines)}")
-        self.url = line[len(LISTENING) :].strip()
+            await asyncio.to_thread(self._process.__enter__)
+        except RuntimeError as error:
+            await asyncio.to_thread(self._process.__exit__)
+            raise ArenaError(f"kestrel-server did not start: {' '.join(self._process.args)}: {error}") from None
+        self.url = self._process.url
         return self
 
     async def __aexit__(self, *exc: object) -> None:
-        assert self._process is not None
-        if self._process.returncode is None:
-            self._process.terminate()
-            try:
-                await asyncio.wait_for(self._process.wait(), 10)
-            except TimeoutError:
-                self._process.kill()
-                await self._process.wait()
-        if self._reader is not None:
-            await self._reader
+        await asyncio.to_thread(self._process.__exit__)
+
+    @property
+    def lines(self) -> list[str]:
+        """Its stderr so far."""
+        return self._process.log_lines()
 
     def running(self) -> bool:
-        return self._process is not None and self._process.returncode is None
+        process = self._process.process
+        return process is not None and process.poll() is None
 
     def line_after(self, start: int, prefix: str) -> str | None:
         return next((line for line in self.lines[start:] if line.startswith(prefix)), None)

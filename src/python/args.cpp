@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/texts.hpp"
 #include "python/calls.hpp"
 #include "python/errors.hpp"
 
@@ -36,34 +37,27 @@ void place_keyword(const char* function, const char* const* names, std::size_t c
   for (std::size_t i = 0; i < count; ++i) {
     if (name == names[i]) {
       if (out[i] != nullptr) {
-        throw type_error(std::string(function) + " got multiple values for argument '" + name + "'");
+        throw type_error(texts::duplicate_argument(function, name));
       }
       out[i] = value;
       return;
     }
   }
-  throw type_error(std::string(function) + " got an unexpected keyword argument '" + name + "'");
+  throw type_error(texts::unexpected_keyword(function, name));
 }
 
 void check_positional(const char* function, std::size_t count, Py_ssize_t nargs) {
   if (static_cast<std::size_t>(nargs) <= count) return;
-  throw type_error(std::string(function) + " takes " + std::to_string(count) + " positional arguments but " +
-                   std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+  throw type_error(texts::too_many_positional(function, count, static_cast<std::size_t>(nargs)));
 }
 
 void check_missing(const char* function, const char* const* names, std::size_t count, PyObject** out) {
   std::vector<std::string> missing;
   for (std::size_t i = 0; i < count; ++i) {
-    if (out[i] == nullptr) missing.push_back(std::string("'") + names[i] + "'");
+    if (out[i] == nullptr) missing.emplace_back(names[i]);
   }
   if (missing.empty()) return;
-  std::string list;
-  for (std::size_t i = 0; i < missing.size(); ++i) {
-    if (i > 0) list += (i + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
-    list += missing[i];
-  }
-  throw type_error(std::string(function) + " missing " + std::to_string(missing.size()) +
-                   " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + list);
+  throw type_error(texts::missing_arguments(function, missing));
 }
 
 }  // namespace

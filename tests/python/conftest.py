@@ -11,8 +11,8 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
+from kestrel_arena.server_process import find_server_binary  # noqa: E402
 from support import loops  # noqa: E402
-from support.kestrel_server import find_server_binary  # noqa: E402
 from support.match_server import MatchServer  # noqa: E402
 
 # At import, so that every loop the suite makes follows the switch, the

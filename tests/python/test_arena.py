@@ -13,7 +13,7 @@ from typing import Any
 
 import pytest
 
-from support.kestrel_server import find_server_binary
+from kestrel_arena.server_process import find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
 # The runner from this checkout, here as in the tournaments' processes.

@@ -15,8 +15,8 @@ import threading
 
 import pytest
 
+from kestrel_arena.server_process import ServerProcess, find_server_binary
 from support import loops
-from support.kestrel_server import ServerProcess, find_server_binary
 from support.players import TIMEOUT, start_python
 
 SESSIONS = 100

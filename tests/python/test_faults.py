@@ -20,6 +20,7 @@ from pathlib import Path
 
 import pytest
 
+from kestrel_arena.websocket_server import BINARY, CLOSE, CONTINUATION, PING, PONG, TEXT, encode_frame
 from support.console import Console
 from support.match_server import JOIN
 from support.players import (
@@ -31,18 +32,7 @@ from support.players import (
     wait_until,
     wait_until_sync,
 )
-from support.raw_server import (
-    BINARY,
-    CLOSE,
-    CONTINUATION,
-    PING,
-    PONG,
-    TEXT,
-    Frame,
-    RawConnection,
-    RawServer,
-    encode_frame,
-)
+from support.raw_server import Frame, RawConnection, RawServer
 
 SUPPORT_DIR = str(Path(__file__).parent)
 ENDED_BEFORE_START = "Connection to the server ended before the game started\n"
@@ -445,7 +435,8 @@ LOOP_CLOSED_SCRIPT = textwrap.dedent(
     import kestrel
     from support.match_server import MatchServer
     from support.players import TIE, ScriptedClient, play_game, wait_until_sync
-    from support.raw_server import BINARY, Frame, RawServer
+    from kestrel_arena.websocket_server import BINARY
+    from support.raw_server import Frame, RawServer
 
     phase = sys.argv[2]
     turns = []

@@ -21,9 +21,9 @@ import pytest
 from websockets.asyncio.client import ClientConnection, connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
+from kestrel_arena.board import over, winner
 from kestrel_arena.game_line import GameLine
-from support.board import over, winner
-from support.kestrel_server import ServerProcess
+from kestrel_arena.server_process import ServerProcess
 
 ROOT = Path(__file__).resolve().parents[2]
 JOIN = b"\x00\x00"

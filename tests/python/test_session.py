@@ -11,8 +11,9 @@ import time
 
 import pytest
 
+from kestrel_arena.websocket_server import BINARY, CLOSE, PING, PONG, encode_frame
 from support.match_server import JOIN, MatchServer
-from support.raw_server import BINARY, CLOSE, PING, PONG, Frame, RawConnection, RawServer, encode_frame
+from support.raw_server import Frame, RawConnection, RawServer
 from support.session_driver import CANCELLED, FAILED, FINISHED, NO_RUNTIME, Driver, run_driver
 
 ENDED_EARLY = "Connection to the server ended before the game started"

@@ -11,8 +11,8 @@ from pathlib import Path
 
 import pytest
 
+from kestrel_arena.server_process import find_server_binary
 from support import loops
-from support.kestrel_server import find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
 STAGES = {"during the handshake", "after the handshake", "while waiting for a partner", "mid-game"}

@@ -13,8 +13,8 @@ from typing import Any
 import pytest
 from websockets.sync.client import ClientConnection, connect
 
-from support.kestrel_server import ServerProcess, find_server_binary
-from support.spectators import JOIN, state, web_url
+from kestrel_arena.server_process import ServerProcess, find_server_binary
+from kestrel_arena.spectators import JOIN, state, web_url
 
 TIMEOUT = 30
 

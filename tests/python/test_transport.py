@@ -14,19 +14,18 @@ import struct
 
 import pytest
 
-from support.raw_server import (
+from kestrel_arena.websocket_server import (
     BINARY,
     CLOSE,
     CONTINUATION,
     PING,
     PONG,
     TEXT,
-    Frame,
-    RawServer,
     accept_for,
     encode_frame,
     header_value,
 )
+from support.raw_server import Frame, RawServer
 from support.session_driver import Driver, run_driver
 
 KEY = r"[A-Za-z0-9+/]{22}=="

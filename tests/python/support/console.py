@@ -7,22 +7,9 @@ from __future__ import annotations
 import contextlib
 import os
 import threading
-from collections.abc import Iterator
 
+from kestrel_arena.descriptors import fd_redirected
 from support.players import TIMEOUT, wait_until
-
-
-@contextlib.contextmanager
-def fd_redirected(fd: int, target: int) -> Iterator[None]:
-    """Points descriptor `fd` at whatever `target` refers to until the block
-    ends; `target` stays the caller's to close."""
-    saved = os.dup(fd)
-    os.dup2(target, fd)
-    try:
-        yield
-    finally:
-        os.dup2(saved, fd)
-        os.close(saved)
 
 
 class Console:

@@ -1,4 +1,6 @@
-"""Runs the real kestrel-server binary as a subprocess for tests."""
+"""Runs the real kestrel-server binary as a subprocess: one way to start it,
+read the address it announces, stop it and read its log, for the arena, the
+tests and the benchmarks."""
 
 from __future__ import annotations
 
@@ -37,10 +39,12 @@ class ServerProcess:
         self.process: subprocess.Popen[str] | None = None
         self.url = ""
         self.exit_code: int | None = None
+        self._lines: list[str] = []
+        self._read_to = 0  # how far log_lines has read the log
 
     def __enter__(self) -> ServerProcess:
         self.process = subprocess.Popen(
-            self.args, stdout=subprocess.PIPE, stderr=self._log, text=True
+            self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._log, text=True
         )
         assert self.process.stdout is not None
         ready, _, _ = select.select([self.process.stdout], [], [], 30)
@@ -71,6 +75,17 @@ class ServerProcess:
 
     def log(self) -> str:
         return Path(self._log.name).read_text()
+
+    def log_lines(self) -> list[str]:
+        """The log's whole lines so far, one list that grows: each call reads
+        on from where the last stopped, so polling a long run stays cheap."""
+        with open(self._log.name, "rb") as log:
+            log.seek(self._read_to)
+            data = log.read()
+        whole = data[: data.rfind(b"\n") + 1]
+        self._read_to += len(whole)
+        self._lines += whole.decode(errors="replace").splitlines()
+        return self._lines
 
     def game_lines(self) -> list[str]:
         return [line for line in self.log().splitlines() if line.startswith("game ")]

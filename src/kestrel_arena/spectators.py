@@ -1,5 +1,7 @@
 """The spectator side of kestrel-server --web: its address, its JSON state,
-a reader of its event stream, and raw-WebSocket players for its games."""
+a reader of its event stream, and raw-WebSocket players for its games.
+Shared by the tests and the benchmarks; it needs `websockets`, a test and
+benchmark dependency, so the arena itself never imports it."""
 
 from __future__ import annotations
 
@@ -11,8 +13,8 @@ from typing import Any
 
 from websockets.asyncio.client import ClientConnection, connect
 
-from support.board import over
-from support.kestrel_server import ServerProcess
+from kestrel_arena.board import over
+from kestrel_arena.server_process import ServerProcess
 
 SPECTATORS = "kestrel-server spectators on "
 JOIN = b"\x00\x00"
