@@ -13,12 +13,10 @@ from typing import Any
 
 import pytest
 
+from kestrel_arena.results import parse_game_line
 from kestrel_arena.server_process import find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
-# The runner from this checkout, here as in the tournaments' processes.
-sys.path.insert(0, str(ROOT / "src"))
-from kestrel_arena.results import parse_game_line  # noqa: E402
 
 EXAMPLES = ROOT / "examples"
 BOTS = Path(__file__).parent / "bots"
