@@ -100,7 +100,8 @@ template <class F>
 boost::asio::awaitable<std::invoke_result_t<F>> BackgroundRuntime::run_blocking(F fn) {
   using R = std::invoke_result_t<F>;
   reserve_blocking_thread();
-  auto initiate = [this, &fn](auto handler) { post_blocking<R>(std::move(fn), std::move(handler)); };
+  // `this->` spelled out: Clang otherwise takes the capture for unused.
+  auto initiate = [this, &fn](auto handler) { this->post_blocking<R>(std::move(fn), std::move(handler)); };
   if constexpr (std::is_void_v<R>) {
     co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>, void(std::exception_ptr)>(
         initiate, boost::asio::use_awaitable);
