@@ -88,6 +88,7 @@ void BackgroundRuntime::post_blocking(F fn, Handler handler) {
     auto executor = resume.get_executor();
     boost::asio::post(executor, [handler = std::move(handler), error, value = std::move(value)]() mutable {
       if constexpr (std::is_void_v<R>) {
+        static_cast<void>(value);  // an empty placeholder; Clang would call its capture unused
         std::move(handler)(error);
       } else {
         std::move(handler)(error, std::move(value));
