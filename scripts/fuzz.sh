@@ -62,7 +62,7 @@ configure_and_build() {
   shift
   echo "== fuzz: build in $dir"
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER="$cxx" \
-    -DKESTREL_TESTS=OFF -DKESTREL_PYTHON=OFF -DKESTREL_FUZZ=ON "$@" >/dev/null
+    -DKESTREL_TESTS=OFF -DKESTREL_PYTHON=OFF -DKESTREL_FUZZ=ON -DKESTREL_WERROR=ON "$@" >/dev/null
   nice cmake --build "$dir" -j"$jobs" --target fuzz
   # The targets are listed once, in tests/fuzz/CMakeLists.txt.
   mapfile -t targets <"$dir/tests/fuzz/targets.txt"

@@ -57,7 +57,7 @@ run_lint() {
 run_asan() {
   local flags="-fsanitize=address,undefined -fno-omit-frame-pointer"
   note "asan: build in $asan_dir"
-  cmake -S "$root" -B "$asan_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  cmake -S "$root" -B "$asan_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTREL_WERROR=ON \
     -DKESTREL_TESTS=ON -DKESTREL_PYTHON=ON -DPython_EXECUTABLE="$python" \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
@@ -104,7 +104,7 @@ run_tsan() {
   # -Wno-tsan: GCC warns (and -Werror fails) that TSan does not model the
   # std::atomic_thread_fence in Asio's reference counts and fenced blocks.
   note "tsan: build in $tsan_dir"
-  cmake -S "$root" -B "$tsan_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  cmake -S "$root" -B "$tsan_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTREL_WERROR=ON \
     -DKESTREL_TESTS=ON -DKESTREL_PYTHON=OFF \
     -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null

@@ -54,6 +54,8 @@ fi
 # The other supported Pythons: a release wheel each, installed alone into a
 # new venv as a user would, then the whole suite against it.
 bash scripts/matrix.sh
+# Clang on libstdc++ and libc++, Boost 1.85, and the source distribution.
+scripts/toolchains.sh
 # The C++ side cross-built for Windows and run under wine, with games played
 # across the two systems.
 scripts/windows.sh

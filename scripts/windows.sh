@@ -23,7 +23,8 @@ fi
 out=build/windows
 cmake=.venv/bin/cmake
 [ -x "$cmake" ] || cmake=cmake
-"$cmake" -S . -B "$out" -Wno-deprecated -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKESTREL_PYTHON=OFF >/dev/null
+"$cmake" -S . -B "$out" -Wno-deprecated -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKESTREL_PYTHON=OFF \
+  -DKESTREL_WERROR=ON >/dev/null
 "$cmake" --build "$out" -j2 --target kestrel_tests session_client runtime_probe kestrel-server
 
 export WINEPREFIX="$PWD/$out/wineprefix" WINEDEBUG=-all

@@ -88,6 +88,7 @@ void BackgroundRuntime::post_blocking(F fn, Handler handler) {
     auto executor = resume.get_executor();
     boost::asio::post(executor, [handler = std::move(handler), error, value = std::move(value)]() mutable {
       if constexpr (std::is_void_v<R>) {
+        static_cast<void>(value);  // an empty placeholder; Clang would call its capture unused
         std::move(handler)(error);
       } else {
         std::move(handler)(error, std::move(value));
@@ -100,7 +101,8 @@ template <class F>
 boost::asio::awaitable<std::invoke_result_t<F>> BackgroundRuntime::run_blocking(F fn) {
   using R = std::invoke_result_t<F>;
   reserve_blocking_thread();
-  auto initiate = [this, &fn](auto handler) { post_blocking<R>(std::move(fn), std::move(handler)); };
+  // `this->` spelled out: Clang otherwise takes the capture for unused.
+  auto initiate = [this, &fn](auto handler) { this->post_blocking<R>(std::move(fn), std::move(handler)); };
   if constexpr (std::is_void_v<R>) {
     co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>, void(std::exception_ptr)>(
         initiate, boost::asio::use_awaitable);

@@ -12,23 +12,25 @@ namespace kestrel::py::args {
 std::string type_name(PyObject* object) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (name) {
-    const char* text = PyUnicode_AsUTF8(name.get());
-    if (text != nullptr) return text;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text != nullptr) return std::string(text, static_cast<std::size_t>(size));
   }
   PyErr_Clear();
-  return Py_TYPE(object)->tp_name;
+  return class_name(Py_TYPE(object));
 }
 
 namespace detail {
 namespace {
 
 std::string keyword_text(PyObject* key) {
-  const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
   if (text == nullptr) {
     PyErr_Clear();
     return repr(key);
   }
-  return text;
+  return std::string(text, static_cast<std::size_t>(size));
 }
 
 void place_keyword(const char* function, const char* const* names, std::size_t count, PyObject* key,
@@ -67,9 +69,9 @@ void bind(const char* function, const char* const* names, std::size_t count, PyO
   check_positional(function, count, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
   if (kwnames != nullptr) {
-    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t nkw = PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-      place_keyword(function, names, count, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
+      place_keyword(function, names, count, PyTuple_GetItem(kwnames, i), args[nargs + i], out);
     }
   }
   check_missing(function, names, count, out);
@@ -77,9 +79,9 @@ void bind(const char* function, const char* const* names, std::size_t count, PyO
 
 void bind_tuple(const char* function, const char* const* names, std::size_t count, PyObject* args,
                 PyObject* kwargs, PyObject** out) {
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  Py_ssize_t nargs = PyTuple_Size(args);
   check_positional(function, count, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GetItem(args, i);
   if (kwargs != nullptr) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;

@@ -67,7 +67,7 @@ void holder_dealloc(PyObject* self) {
   guarded_void(self, [&] {
     reinterpret_cast<Holder<State>*>(self)->state.~State();
     PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
+    free_instance(self);
     Py_DECREF(type);
   });
 }
@@ -105,6 +105,7 @@ struct BridgeClass {
         {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
         {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<State>)},
         {Py_tp_call, reinterpret_cast<void*>(call)},
+        {Py_tp_repr, reinterpret_cast<void*>(repr)},
         {0, nullptr},
     };
     // "builtins." keeps reprs free of a module name without the interpreter
@@ -112,17 +113,16 @@ struct BridgeClass {
     static const std::string qualified = std::string("builtins.") + name;
     static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Holder<State>)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
-    return reinterpret_cast<PyTypeObject*>(fill(member, [] {
-      PyRef created = create_type_or_fail(spec, name);
-      // Instances print as <PyDoneCallback object at ...>, with no module.
-      reinterpret_cast<PyTypeObject*>(created.get())->tp_name = name;
-      return created;
-    }));
+    return reinterpret_cast<PyTypeObject*>(fill(member, [] { return create_type_or_fail(spec, name); }));
   }
+
+  // Instances print as <PyDoneCallback object at ...>, with no module, the
+  // way object.__repr__ prints a class whose name has none.
+  static PyObject* repr(PyObject* self) { return PyUnicode_FromFormat("<%s object at %p>", name, self); }
 
   static PyRef make(State state) {
     PyTypeObject* cls = type();
-    PyRef object = PyRef::check(cls->tp_alloc(cls, 0));
+    PyRef object = alloc_instance(cls);
     new (&state_of<State>(object.get())) State(std::move(state));
     return object;
   }
@@ -343,7 +343,7 @@ PyModuleDef g_bridge_module = {
 PyMODINIT_FUNC PyInit_pyo3_asyncio() {
   using namespace kestrel::py;
   return guarded<PyObject*>(nullptr, []() -> PyObject* {
-    PyRef module = PyRef::check(PyModule_Create2(&g_bridge_module, 1013));
+    PyRef module = PyRef::check(PyModule_Create(&g_bridge_module));
     PyObject* panic = rust_panic_type();
     if (PyModule_AddObjectRef(module.get(), "RustPanic", panic) < 0) throw PyError::fetch();
     return module.release();

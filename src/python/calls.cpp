@@ -16,7 +16,10 @@ PyRef get_attr(PyObject* object, const char* name) {
 PyRef call0(PyObject* callable) { return PyRef::check(PyObject_CallNoArgs(callable)); }
 
 PyRef call1(PyObject* callable, PyObject* argument) {
-  return PyRef::check(PyObject_CallOneArg(callable, argument));
+  // The slot before the argument is scratch space the callee may use to
+  // prepend a bound `self` without copying the vector.
+  PyObject* vector[2] = {nullptr, argument};
+  return PyRef::check(PyObject_Vectorcall(callable, vector + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 PyRef call_method0(PyObject* object, const char* name) {
@@ -49,6 +52,27 @@ bool truthy(PyObject* object) {
   int result = PyObject_IsTrue(object);
   if (result < 0) throw PyError::fetch();
   return result != 0;
+}
+
+std::string class_name(PyTypeObject* type) {
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (name) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  return "?";
+}
+
+PyRef alloc_instance(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return PyRef::check(alloc(type, 0));
+}
+
+void free_instance(PyObject* self) {
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free));
+  free(self);
 }
 
 PyRef create_type_or_fail(PyType_Spec& spec, const char* name) {

@@ -20,6 +20,15 @@ std::string repr(PyObject* object);
 std::string text_of(PyObject* text);  // a str's UTF-8 content
 bool truthy(PyObject* object);
 
+// The name a class gives itself (tp_name without its module part); "?" when
+// even that cannot be had. Never throws: error reports use it.
+std::string class_name(PyTypeObject* type);
+
+// An instance of `type` from its allocation slot, and its release through the
+// matching free slot (the Limited API keeps the type's fields out of reach).
+PyRef alloc_instance(PyTypeObject* type);
+void free_instance(PyObject* self);
+
 // Creates a heap type from `spec`; on failure prints the error and throws
 // InternalFailure "failed to create type object for <name>".
 PyRef create_type_or_fail(PyType_Spec& spec, const char* name);

@@ -6,6 +6,7 @@
 #include "net/session.hpp"
 #include "python/args.hpp"
 #include "python/bridge.hpp"
+#include "python/calls.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/process_state.hpp"
@@ -34,14 +35,14 @@ boost::asio::awaitable<void> connect_job(std::string url, PyRef client,
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     args::bind_tuple<0>("TicTacToeClient.__new__()", {}, args, kwargs);
-    return PyRef::check(type->tp_alloc(type, 0)).release();
+    return alloc_instance(type).release();
   });
 }
 
 void client_dealloc(PyObject* self) {
   guarded_void(self, [&] {
     PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
+    free_instance(self);
     Py_DECREF(type);
   });
 }

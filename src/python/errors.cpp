@@ -22,7 +22,7 @@ namespace {
 
 PyError PyError::fetch() {
   PyError error;
-#if PY_VERSION_HEX >= 0x030C0000
+#if KESTREL_PY_MIN >= 0x030C0000
   PyObject* value = PyErr_GetRaisedException();
   if (value == nullptr) {
     return PyError(PyExc_SystemError, "error return without exception set");
@@ -66,7 +66,7 @@ void PyError::restore() && {
     Py_DECREF(text);
     return;
   }
-#if PY_VERSION_HEX >= 0x030C0000
+#if KESTREL_PY_MIN >= 0x030C0000
   type_.reset();
   traceback_.reset();
   PyErr_SetRaisedException(value_.release());
@@ -89,11 +89,7 @@ bool PyError::matches(PyObject* type) const {
 namespace {
 
 // The name a class gives itself (tp_name without its module part).
-std::string_view short_type_name(PyTypeObject* type) {
-  std::string_view name = type->tp_name;
-  if (auto dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
-  return name;
-}
+std::string short_type_name(PyTypeObject* type) { return class_name(type); }
 
 // repr(object), or `fallback()` when repr raises (that error is dropped): a
 // failure report must still say what failed, even for objects that cannot
@@ -110,7 +106,7 @@ std::string repr_or(PyObject* object, Fallback fallback) {
 // What type.__repr__ would give, built without calling the class's
 // (possibly overridden) metaclass repr.
 std::string plain_type_repr(PyTypeObject* type) {
-  std::string name(short_type_name(type));
+  std::string name = short_type_name(type);
   try {
     name = text_of(PyRef::check(PyType_GetQualName(type)).get());
   } catch (const PyError&) {
@@ -142,8 +138,7 @@ std::string PyError::render() const {
   std::string out = "PyErr { type: ";
   out += repr_or(reinterpret_cast<PyObject*>(type), [&] { return plain_type_repr(type); });
   out += ", value: ";
-  out += repr_or(instance.get(),
-                 [&] { return "<unprintable " + std::string(short_type_name(type)) + " object>"; });
+  out += repr_or(instance.get(), [&] { return "<unprintable " + short_type_name(type) + " object>"; });
   out += ", traceback: ";
   PyRef traceback = traceback_ ? traceback_ : PyRef::steal(PyException_GetTraceback(instance.get()));
   if (traceback) {

@@ -72,6 +72,12 @@ void guarded_void(PyObject* context, F&& body);
 // and the hook waits for the ones holding it to let go.
 void install_exit_hook();
 
+// Finds, in the running interpreter, what a stable-ABI build cannot link:
+// the finalization check and the unchecked thread-state probe (gil.cpp says
+// why and what happens without them). Once, from module initialisation,
+// before any background thread exists. Nothing to do in other builds.
+void find_interpreter_probes();
+
 }  // namespace kestrel::py
 
 // ---- templates ----

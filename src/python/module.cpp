@@ -37,6 +37,7 @@ void module_body(PyObject* module) {
   }
   if (PyObject_SetAttrString(module, "TicTacToeClient", client) < 0) throw PyError::fetch();
 
+  find_interpreter_probes();
   install_exit_hook();
 }
 
@@ -48,7 +49,7 @@ PyObject* init_module() {
     throw PyError(PyExc_ImportError, std::string(texts::kNoSubinterpreters));
   }
   PyObject* module = fill(&ProcessState::module, [] {
-    PyRef made = PyRef::check(PyModule_Create2(&g_module_def, 1013));
+    PyRef made = PyRef::check(PyModule_Create(&g_module_def));
     module_body(made.get());
     return made;
   });

@@ -7,6 +7,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The oldest interpreter the module must load into. For a stable-ABI build
+// (abi3) that is the Limited API's minimum, not the version of the headers
+// at hand: newer headers declare functions the minimum lacks.
+#if defined(Py_LIMITED_API)
+#define KESTREL_PY_MIN Py_LIMITED_API
+#else
+#define KESTREL_PY_MIN PY_VERSION_HEX
+#endif
+
 #include <utility>
 
 namespace kestrel::py {

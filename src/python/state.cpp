@@ -20,7 +20,7 @@ PyTypeObject* state_type();
 
 StateObject* as_state(PyObject* self) {
   if (!PyObject_TypeCheck(self, state_type())) {
-    throw type_error(texts::cannot_convert(Py_TYPE(self)->tp_name, "PyTicTacToeState"));
+    throw type_error(texts::cannot_convert(class_name(Py_TYPE(self)), "PyTicTacToeState"));
   }
   return reinterpret_cast<StateObject*>(self);
 }
@@ -32,7 +32,7 @@ PyObject* get_board(PyObject* self, void*) {
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(copy.size())));
     for (std::size_t i = 0; i < copy.size(); ++i) {
       PyRef item = copy[i] ? make_str(*copy[i]) : PyRef::borrow(Py_None);
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return list.release();
   });
@@ -50,7 +50,7 @@ void state_dealloc(PyObject* self) {
     auto* state = reinterpret_cast<StateObject*>(self);
     state->entries.~BoardEntries();
     PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
+    free_instance(self);
     Py_DECREF(type);
   });
 }
@@ -133,7 +133,7 @@ std::string render_entries(const BoardEntries& entries) {
 
 PyRef make_state_object(BoardEntries entries) {
   PyTypeObject* type = state_type();
-  PyRef object = PyRef::check(type->tp_alloc(type, 0));
+  PyRef object = alloc_instance(type);
   auto* state = reinterpret_cast<StateObject*>(object.get());
   new (&state->entries) BoardEntries(std::move(entries));
   return object;

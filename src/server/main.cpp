@@ -101,9 +101,12 @@ int run(const Options& options) {
                   }),
       asio::detached);
 
-  std::vector<std::jthread> threads;
+  // Joined by hand: libc++ 16, like the standard library of older macOS
+  // releases, has no std::jthread.
+  std::vector<std::thread> threads;
   for (unsigned i = 1; i < options.threads; ++i) threads.emplace_back([&io] { io.run(); });
   io.run();
+  for (std::thread& thread : threads) thread.join();
   return 0;
 }
 

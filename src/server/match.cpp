@@ -132,16 +132,10 @@ void Match::forfeit(Player loser, std::string reason) {
 void Match::log_result(std::string_view result) const {
   server_.feed.game_over(id_, result);
   if (server_.options.quiet) return;
-  // Appended piece by piece: GCC 12 at -O3 misreads `" " + std::string` as
-  // an overlapping copy (-Wrestrict).
-  std::string line = "game ";
-  line.append(std::to_string(id_)).append(" (seat 0 ").append(names_[0]).append(", seat 1 ");
-  line.append(names_[1]).append("): ").append(result).append("; moves");
+  std::string line = "game " + std::to_string(id_) + " (seat 0 " + names_[0] + ", seat 1 " + names_[1] +
+                     "): " + std::string(result) + "; moves";
   if (moves_.empty()) line += " -";
-  for (Cell c : moves_) {
-    line += ' ';
-    line += std::to_string(cell_index(c));
-  }
+  for (Cell c : moves_) line += " " + std::to_string(cell_index(c));
   console::err_line(line);
 }
 

@@ -57,10 +57,31 @@ std::optional<double> parse_decimal(std::string_view text, double max) {
   if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos) {
     return std::nullopt;
   }
-  double value = 0;
-  const auto [end, ec] =
-      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
-  if (ec != std::errc{} || end != text.data() + text.size() || value > max) return std::nullopt;
+  // Read by hand: libc++ 16, like the standard library of older macOS
+  // releases, has no floating-point std::from_chars. The digits gather into
+  // an integer divided once by a power of ten, so "0.3" is the double
+  // nearest 0.3; fraction digits past what 64 bits hold are dropped.
+  std::uint64_t digits = 0;
+  double scale = 1;
+  bool point = false;
+  bool any_digit = false;
+  for (char c : text) {
+    if (c == '.') {
+      if (point) return std::nullopt;
+      point = true;
+      continue;
+    }
+    any_digit = true;
+    if (digits > (std::numeric_limits<std::uint64_t>::max() - 9) / 10) {
+      if (point) continue;
+      return std::nullopt;  // an integer part of 19 digits is past any limit here
+    }
+    digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+    if (point) scale *= 10;
+  }
+  if (!any_digit) return std::nullopt;
+  const double value = static_cast<double>(digits) / scale;
+  if (value > max) return std::nullopt;
   return value;
 }
 
