@@ -20,6 +20,9 @@ venv=$root/.venv/bin
 [ -x "$venv/python" ] || { echo "sanitize: run scripts/setup.sh first" >&2; exit 2; }
 export PATH="$venv:$PATH"  # cmake, ctest and ninja from the venv
 python=$venv/python
+# The Python tests' time limits are set for optimised builds; these programs
+# run unoptimised and instrumented, several times slower (TSan most).
+export KESTREL_TIMEOUT_SCALE=${KESTREL_TIMEOUT_SCALE:-6}
 jobs=${JOBS:-2}
 asan_dir=${ASAN_BUILD_DIR:-$root/build/asan}
 tsan_dir=${TSAN_BUILD_DIR:-$root/build/tsan}

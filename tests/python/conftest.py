@@ -24,6 +24,23 @@ from support.match_server import MatchServer  # noqa: E402
 loops.install()
 
 
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    """KESTREL_TIMEOUT_SCALE stretches every test's time limit, its own mark's
+    included: the limits are set for optimised builds, and the sanitizer runs
+    start programs that are many times slower."""
+    scale = float(os.environ.get("KESTREL_TIMEOUT_SCALE", "1"))
+    if scale == 1:
+        return
+    default = float(config.getoption("timeout", None) or config.getini("timeout") or 0)
+    for item in items:
+        mark = item.get_closest_marker("timeout")
+        seconds = default
+        if mark is not None:
+            seconds = float(mark.args[0] if mark.args else mark.kwargs.get("timeout", default))
+        if seconds > 0:
+            item.add_marker(pytest.mark.timeout(seconds * scale), append=False)
+
+
 def pytest_report_header() -> str:
     return f"event loop: {loops.describe()}"
 
