@@ -48,6 +48,10 @@ boost_185() {
 # against it, and checks both ends saw a finished game.
 play_one_game() {
   local dir=$1 log=$1/game
+  # The redirect is the background child's: the first read below could come
+  # before it, or find the last run's announcement.
+  : >"$log.server.out"
+  : >"$log.server.err"
   "$dir/kestrel-server" --house-bot --port 0 >"$log.server.out" 2>"$log.server.err" &
   local server=$! url=""
   for _ in $(seq 300); do
