@@ -36,19 +36,31 @@ class FeedSubscriber {
 class BoardFeed {
  public:
   static constexpr std::size_t kFinishedKept = 50;
+  // Finished games of a tournament run (--control), each a few hundred
+  // bytes; a longer run shows its latest ones.
+  static constexpr std::size_t kRunGamesKept = 2000;
 
   // A disabled feed (no --web) ignores every report.
   explicit BoardFeed(bool enabled) : enabled_(enabled) {}
 
+  // A player's name, when its parent named it (--control); empty: unnamed,
+  // shown by its address.
+  using Names = std::array<std::string, 2>;
+
   // From the lobby, under its lock, so the waiting list changes in the
   // lobby's own order.
-  void joined_lobby(const std::string& peer);
+  void joined_lobby(const std::string& peer, const std::string& name);
   void left_lobby(const std::string& peer, bool paired);
 
   // From a game's strand.
-  void game_started(std::uint64_t id, const std::array<std::string, 2>& seats);
+  void game_started(std::uint64_t id, const std::array<std::string, 2>& seats, const Names& names);
   void move_played(std::uint64_t id, Cell cell);
   void game_over(std::uint64_t id, std::string_view result);
+
+  // From the control channel: a tournament's standings and finished games,
+  // JSON from the parent, kept and shown as they are.
+  void run_standings(std::string json);
+  void run_game(std::string json);
 
   // The whole state as one JSON object (GET /state).
   std::string state_json() const;
@@ -60,11 +72,13 @@ class BoardFeed {
  private:
   struct Waiting {
     std::string peer;
+    std::string name;
     std::int64_t since_ms;
   };
   struct Game {
     std::uint64_t id;
     std::array<std::string, 2> seats;
+    Names names;
     std::vector<std::uint8_t> moves;
     std::int64_t started_ms;
     std::optional<std::string> result;
@@ -81,7 +95,10 @@ class BoardFeed {
   std::map<std::uint64_t, Game> live_;  // by id, so oldest first
   std::deque<Game> finished_;           // newest first
   std::uint64_t finished_total_ = 0;
-  std::uint64_t dropped_ = 0;  // spectators dropped for falling behind
+  std::uint64_t dropped_ = 0;
+  std::string run_standings_;          // JSON; empty: no run
+  std::deque<std::string> run_games_;  // JSON, oldest first
+  std::uint64_t run_games_total_ = 0;  // spectators dropped for falling behind
   std::vector<std::shared_ptr<FeedSubscriber>> subscribers_;
 };
 

@@ -1,15 +1,18 @@
 // kestrel-server: a WebSocket match server for kestrel tic-tac-toe clients.
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
 #include <csignal>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/console.hpp"
 #include "server/accept.hpp"
+#include "server/control.hpp"
 #include "server/player_session.hpp"
 #include "server/server_state.hpp"
 #include "server/web.hpp"
@@ -82,6 +85,21 @@ int run(const Options& options) {
     io.stop();
   });
 
+  // The parent's commands; its end (the parent has gone, however it went)
+  // stops the server as a signal would, so no server outlives its arena.
+  std::unique_ptr<ControlReader> control;
+  if (options.control) {
+    control = std::make_unique<ControlReader>(
+        [&server](std::string_view line) { apply_control_line(line, server.labels, server.feed); },
+        [&] {
+          asio::post(acceptor.get_executor(), [&] {
+            boost::system::error_code ignored;
+            acceptor.close(ignored);
+            io.stop();
+          });
+        });
+  }
+
   console::out_line("kestrel-server listening on " + url_of(acceptor.local_endpoint()));
   if (web.is_open()) {
     console::out_line("kestrel-server spectators on " + url_of(web.local_endpoint(), "http") + "/");
@@ -107,6 +125,7 @@ int run(const Options& options) {
   for (unsigned i = 1; i < options.threads; ++i) threads.emplace_back([&io] { io.run(); });
   io.run();
   for (std::thread& thread : threads) thread.join();
+  control.reset();  // before what its callbacks use goes
   return 0;
 }
 

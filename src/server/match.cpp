@@ -32,12 +32,13 @@ Match::Match(ServerState& server, std::array<std::shared_ptr<PlayerSession>, 2> 
     seats_[i] = seats[i];
     house_[i] = !seats[i];
     names_[i] = seats[i] ? seats[i]->peer() : "house";
+    labels_[i] = seats[i] ? seats[i]->name() : "";
   }
 }
 
 void Match::start() {
   asio::post(strand_, [self = shared_from_this()] {
-    self->server_.feed.game_started(self->id_, self->names_);
+    self->server_.feed.game_started(self->id_, self->names_, self->labels_);
     for (std::size_t i = 0; i < self->seats_.size(); ++i) {
       if (auto seat = self->seats_[i].lock()) seat->begin_game(self, i);
     }

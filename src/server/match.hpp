@@ -50,6 +50,7 @@ class Match : public std::enable_shared_from_this<Match> {
   std::array<std::weak_ptr<PlayerSession>, 2> seats_;
   std::array<bool, 2> house_{};  // seats played by the house
   std::array<std::string, 2> names_;
+  std::array<std::string, 2> labels_;  // given by the parent (--control); empty: none
   TicTacToeState state_ = initial_state();
   std::vector<Cell> moves_;
   bool over_ = false;

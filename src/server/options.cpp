@@ -11,7 +11,8 @@ namespace kestrel::server {
 const std::string_view kUsage =
     "usage: kestrel-server [--host HOST] [--port PORT] [--house-bot [--seat 0|1|alternate]]\n"
     "                      [--threads N] [--drop FRACTION [--seed N]]\n"
-    "                      [--move-time SECONDS] [--web PORT] [--quiet] [--help]\n"
+    "                      [--move-time SECONDS] [--web PORT [--control]] [--quiet]\n"
+    "                      [--help]\n"
     "\n"
     "Match server for kestrel tic-tac-toe clients (WebSocket, binary messages).\n"
     "Pairs clients in the order they join, relays their moves, and ends a game\n"
@@ -35,6 +36,10 @@ const std::string_view kUsage =
     "  --web PORT       serve a live spectator page (HTML, GET /state as JSON,\n"
     "                   GET /events as server-sent events) on this port of the\n"
     "                   same host, 0 for any free port (default: no page)\n"
+    "  --control        for a parent program such as kestrel-arena: read\n"
+    "                   commands from stdin that name players on the page and\n"
+    "                   show a tournament's standings and games; stop when\n"
+    "                   stdin ends (needs --web)\n"
     "  --quiet          no line per finished game or drop\n"
     "  --help           show this text\n"
     "\n"
@@ -109,6 +114,8 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       return ShowHelp{};
     } else if (name == "--quiet" && flag()) {
       options.quiet = true;
+    } else if (name == "--control" && flag()) {
+      options.control = true;
     } else if (name == "--house-bot" && flag()) {
       options.house_bot = true;
     } else if (name == "--host") {
@@ -160,13 +167,14 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       } else {
         return UsageError{"--seat needs 0, 1 or alternate"};
       }
-    } else if (name == "--quiet" || name == "--house-bot") {
+    } else if (name == "--quiet" || name == "--house-bot" || name == "--control") {
       return UsageError{std::string(name) + " takes no value"};
     } else {
       return UsageError{"unknown argument: " + std::string(args[i])};
     }
   }
   if (seat_given && !options.house_bot) return UsageError{"--seat applies only with --house-bot"};
+  if (options.control && !options.web_port) return UsageError{"--control applies only with --web"};
   if (options.seed && options.drop == 0.0) return UsageError{"--seed applies only with --drop"};
   return options;
 }

@@ -30,6 +30,9 @@ struct Options {
   std::optional<std::chrono::milliseconds> move_time;
   // The spectator page's port (0: any free port); unset: no page.
   std::optional<std::uint16_t> web_port;
+  // Commands from the parent on stdin (players' names, a tournament's
+  // standings and games); the server stops at their end.
+  bool control = false;
 };
 
 struct ShowHelp {};

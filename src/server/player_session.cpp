@@ -6,7 +6,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/field.hpp>
+#include <boost/beast/http/read.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include "core/console.hpp"
@@ -47,7 +49,25 @@ asio::awaitable<void> PlayerSession::read_loop() {
   ws_.binary(true);
 
   if (co_await drops_.cut_at(Dropper::Stage::Handshake)) co_return;
-  if (auto [ec] = co_await ws_.async_accept(kAwait); ec) co_return;
+  // The request is read here rather than inside the accept so that its
+  // target can name the player (see SeatLabels); the same 30 s apply.
+  boost::beast::http::request<boost::beast::http::empty_body> request;
+  {
+    asio::steady_timer deadline(ws_.get_executor());
+    deadline.expires_after(std::chrono::seconds(30));
+    deadline.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+      boost::system::error_code ignored;
+      if (!ec) self->ws_.next_layer().close(ignored);
+    });
+    boost::beast::flat_buffer head;
+    const auto [ec, n] = co_await boost::beast::http::async_read(ws_.next_layer(), head, request, kAwait);
+    deadline.cancel();
+    if (ec) co_return;
+  }
+  if (server_.options.control) {
+    if (auto name = server_.labels.claim(request.target())) name_ = std::move(*name);
+  }
+  if (auto [ec] = co_await ws_.async_accept(request, kAwait); ec) co_return;
   if (co_await drops_.cut_at(Dropper::Stage::AfterHandshake)) co_return;
 
   asio::co_spawn(

@@ -43,6 +43,9 @@ class PlayerSession : public std::enable_shared_from_this<PlayerSession> {
 
   // "address:port" of the client, fixed at accept.
   const std::string& peer() const noexcept { return peer_; }
+  // The name the parent gave this player (--control), fixed at the
+  // handshake; empty: none.
+  const std::string& name() const noexcept { return name_; }
 
  private:
   enum class Phase { Joining, Waiting, Playing, Closing };
@@ -57,6 +60,7 @@ class PlayerSession : public std::enable_shared_from_this<PlayerSession> {
   ServerState& server_;
   websocket::stream<tcp::socket> ws_;
   std::string peer_;
+  std::string name_;
   Dropper drops_;
   asio::steady_timer wake_;  // the writer waits on it; cancel() wakes it
   std::deque<Payload> outbox_;

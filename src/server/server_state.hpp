@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "server/board_feed.hpp"
+#include "server/control.hpp"
 #include "server/dropper.hpp"
 #include "server/lobby.hpp"
 #include "server/options.hpp"
@@ -23,6 +24,7 @@ struct ServerState {
   Options options;
   BoardFeed feed;  // what spectators see (--web)
   Lobby lobby;
+  SeatLabels labels;  // players' names from the parent (--control)
   std::atomic<std::uint64_t> games_started{0};
   std::atomic<std::uint64_t> house_joins{0};
   DropPlanner drops;
