@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import re
 import sys
 import time
 from collections.abc import Callable
@@ -38,6 +39,12 @@ def positive(kind: type[int] | type[float]) -> Callable[[str], int | float]:
     return parse
 
 
+def port_number(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"not a port number (0 to 65535): {text!r}")
+    return int(text)
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="kestrel-arena",
@@ -62,7 +69,18 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         metavar="SECONDS",
         help="time for a bot's process to start and join; a bot that misses it plays no more (default 15)",
     )
-    parser.add_argument("--server", metavar="PATH", help="the kestrel-server to use (default: the one installed)")
+    parser.add_argument(
+        "--server",
+        metavar="PATH",
+        help="the kestrel-server program to run for the tournament (default: the one installed)",
+    )
+    parser.add_argument(
+        "--web",
+        type=port_number,
+        metavar="PORT",
+        help="show the run live on a web page on this port of 127.0.0.1 (0: any free port): the games "
+        "with the bots' names, the standings, and every finished game with a replay",
+    )
     parser.add_argument(
         "--out",
         type=Path,
@@ -71,6 +89,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         help="where tournament.json and crosstable.png go (default ./arena-results)",
     )
     args = parser.parse_args(argv)
+    # A path would turn "ws://host" into "ws:/host" and report that missing.
+    if args.server and re.match(r"^[A-Za-z][A-Za-z0-9+.-]*://", args.server):
+        parser.error(
+            f"--server takes the path of a kestrel-server program, not a URL ({args.server}): the arena "
+            "runs a server of its own to know each game's seats and result; --web PORT shows its games"
+        )
     if not 0.001 <= args.move_time <= 86400:
         parser.error("--move-time must be from 0.001 to 86400 seconds")
     if len(args.bots) < 2:
@@ -118,18 +142,38 @@ class Progress:
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     bots = bot_names(args.bots)
+    reported = False
+
+    def report(games: list[GameRecord]) -> None:
+        nonlocal reported
+        reported = True
+        report_results(args, bots, server, games)
+
     try:
         server = find_server(args.server)
-        games = asyncio.run(
-            run_tournament(server, bots, args.games, Limits(args.move_time, args.join_time), Progress())
+        asyncio.run(
+            run_tournament(
+                server,
+                bots,
+                args.games,
+                Limits(args.move_time, args.join_time),
+                Progress(),
+                web_port=args.web,
+                report=report,
+            )
         )
     except ArenaError as e:
         print(f"kestrel-arena: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
+        if reported:  # Ctrl-C only closed the page after a whole run
+            return 0
         print("\nkestrel-arena: interrupted", file=sys.stderr)
         return 130
+    return 0
 
+
+def report_results(args: argparse.Namespace, bots: list[Bot], server: Path, games: list[GameRecord]) -> None:
     names = [b.name for b in bots]
     rows = standings(names, games)
     print(format_table(rows))
@@ -155,7 +199,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"Wrote {png_path}")
     else:
         print(f"No {png_path.name}: matplotlib is not installed (pip install 'kestrel[arena]')")
-    return 0
+    sys.stdout.flush()
 
 
 if __name__ == "__main__":

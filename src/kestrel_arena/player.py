@@ -5,7 +5,9 @@
 Loads the file under a name other than "__main__" (so a bot's own
 `if __name__ == "__main__":` block does not run), picks its one
 `TicTacToeClient` subclass (or CLASS), and awaits `connect(URL)`; with
---wait-for-go, only after printing a ready line and reading a line on stdin.
+--wait-for-go, only after printing a ready line and reading a line on stdin
+("go", or "go URL" to connect to URL instead: a URL that names the seat is
+kept off the command line, which other processes can read).
 Exit status: 0 after the game, 3 when the bot cannot be loaded or built (the
 last line on stderr says why), anything else when the game itself failed.
 """
@@ -90,7 +92,9 @@ async def play(spec: str, url: str, wait_for_go: bool) -> int:
         # The arena starts both players of a game at once, so their start-up
         # overlaps, and tells each when to join (seat order is join order).
         print(READY, flush=True)
-        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
+        line = await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
+        if line.startswith("go "):
+            url = line[3:].strip()
     await bot.connect(url)
     return 0
 

@@ -21,10 +21,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TypeVar
 
+from kestrel_arena.live import LivePage, until_end_of_input
 from kestrel_arena.player import LOAD_FAILED, LOAD_FAILED_PREFIX, READY, WAIT_FLAG
 from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
 from kestrel_arena.server_binary import first_executable, server_candidates
-from kestrel_arena.server_process import ServerProcess
+from kestrel_arena.server_process import WEB_LISTENING, ServerProcess
 
 PYTHON_ERROR = re.compile(r"PyErr \{ type: .*?, value: (.*?), traceback: ")
 T = TypeVar("T")
@@ -80,9 +81,12 @@ class Server:
     process, so they run off the loop; its log is read as lines while the
     games poll it."""
 
-    def __init__(self, binary: Path, move_time: float) -> None:
-        self._process = ServerProcess(binary, "--move-time", f"{move_time:.3f}")
+    def __init__(self, binary: Path, move_time: float, web_port: int | None = None) -> None:
+        web = ["--web", str(web_port), "--control"] if web_port is not None else []
+        self._process = ServerProcess(binary, "--move-time", f"{move_time:.3f}", *web, control=bool(web))
         self.url = ""
+        self.web_url = ""  # the spectator page, with --web
+        self.live: LivePage | None = None
 
     async def __aenter__(self) -> Server:
         try:
@@ -91,7 +95,23 @@ class Server:
             await asyncio.to_thread(self._process.__exit__)
             raise ArenaError(f"kestrel-server did not start: {' '.join(self._process.args)}: {error}") from None
         self.url = self._process.url
+        if self._process.control:
+            self.web_url = await asyncio.to_thread(self._process.second_line, WEB_LISTENING)
+            if not self.web_url:
+                await asyncio.to_thread(self._process.__exit__)
+                raise ArenaError(f"kestrel-server did not start its page: {' '.join(self._process.args)}")
         return self
+
+    def show(self, names: list[str], total: int) -> LivePage | None:
+        """The page's control channel, with --web."""
+        process = self._process.process
+        if self._process.control and process is not None and process.stdin is not None:
+            self.live = LivePage(process.stdin, names, total)
+        return self.live
+
+    def seat_url(self, bot: Bot) -> str | None:
+        """A URL that names `bot` on the page (one connection's worth), with --web."""
+        return self.live.seat_url(self.url, bot.name) if self.live else None
 
     async def __aexit__(self, *exc: object) -> None:
         await asyncio.to_thread(self._process.__exit__)
@@ -118,8 +138,10 @@ class BotProcess:
         self.err: list[str] = []
         self._process: asyncio.subprocess.Process | None = None
         self._tasks: list[asyncio.Task[object]] = []
+        self._seat_url: str | None = None
 
-    async def start(self, url: str) -> BotProcess:
+    async def start(self, url: str, seat_url: str | None = None) -> BotProcess:
+        self._seat_url = seat_url
         self._process = await asyncio.create_subprocess_exec(
             sys.executable,
             "-m",
@@ -148,7 +170,8 @@ class BotProcess:
         """Lets the bot connect and join."""
         assert self._process is not None and self._process.stdin is not None
         with contextlib.suppress(ConnectionError):  # it ended already; its exit tells why
-            self._process.stdin.write(b"go\n")
+            line = f"go {self._seat_url}\n" if self._seat_url else "go\n"
+            self._process.stdin.write(line.encode())
             self._process.stdin.close()
 
     @property
@@ -208,7 +231,7 @@ async def launch(server: Server, seats: tuple[Bot, Bot]) -> list[BotProcess]:
     """Starts a game's two processes; they load their bots and wait to be told to join."""
     if any(b.disqualified for b in seats):
         return []
-    return [await BotProcess(bot).start(server.url) for bot in seats]
+    return [await BotProcess(bot).start(server.url, server.seat_url(bot)) for bot in seats]
 
 
 async def play_game(
@@ -357,10 +380,18 @@ async def run_tournament(
     games_per_pair: int,
     limits: Limits,
     progress: Callable[[int, int, GameRecord], None],
+    web_port: int | None = None,
+    report: Callable[[list[GameRecord]], None] | None = None,
 ) -> list[GameRecord]:
+    """Plays the whole schedule; `report` gets the games once all are played,
+    while the server (and with `web_port` its page) is still up."""
     games: list[GameRecord] = []
     plan = schedule(bots, games_per_pair)
-    async with Server(server_binary, limits.move_time) as server:
+    async with Server(server_binary, limits.move_time, web_port) as server:
+        live = server.show([b.name for b in bots], len(plan))
+        if live:
+            print(f"kestrel-arena: watch at {server.web_url}", file=sys.stderr, flush=True)
+            live.standings(games, final=not plan)
         # The next game's bots load while the current one plays: starting
         # Python and importing is most of the time a short game takes.
         upcoming = await launch(server, plan[0]) if plan else []
@@ -372,7 +403,21 @@ async def run_tournament(
                 if number < len(plan):
                     upcoming = await launch(server, plan[number])
                 games.append(await play_game(server, number, seats, current, limits))
+                if live:
+                    live.game_over(games[-1], games)
                 progress(number, len(plan), games[-1])
+            if live:
+                live.standings(games, final=True)
+            if report:
+                report(games)
+            if live:
+                print(
+                    f"kestrel-arena: the run is over; its page stays up at {server.web_url} "
+                    "until Enter, end of input or Ctrl-C",
+                    file=sys.stderr,
+                    flush=True,
+                )
+                await until_end_of_input()
         finally:
             for proc in upcoming:
                 await proc.stop(0)

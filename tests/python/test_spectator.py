@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import http.client
 import re
+import secrets
 import socket
 import subprocess
 import time
@@ -260,3 +261,50 @@ def test_five_hundred_games_at_once_with_twenty_spectators(binary: Path, capsys:
     with ServerProcess(binary, "--house-bot", "--web", "0") as server:
         asyncio.run(asyncio.wait_for(scenario(server, web_url(server)), 240))
         assert server.stop() == 0
+
+
+def test_only_the_parents_tokens_name_players(binary: Path) -> None:
+    """With --control, the parent names a seat by a token on stdin; a player
+    without it (no token, a made-up one, or one already used) plays as
+    before, shown by its address. End of stdin stops the server."""
+    token, forged = secrets.token_hex(16), secrets.token_hex(16)
+    with ServerProcess(binary, "--web", "0", "--control", control=True) as server:
+        web = web_url(server)
+        assert server.process is not None and server.process.stdin is not None
+        control = server.process.stdin
+        # Lines are carried out in order: once the table shows, the seat is known.
+        control.write(f'seat {token} alice \u00e9\nstandings {{"columns":["bot"],"rows":[["alice"]]}}\n')
+        control.write('game {"game":1,"seats":["alice","bob"],"moves":[4]}\n')
+        control.flush()
+
+        async def scenario() -> None:
+            await wait_for(lambda: state(web)["run"] is not None)
+            assert state(web)["run"] == {
+                "standings": {"columns": ["bot"], "rows": [["alice"]]},
+                "games": [{"game": 1, "seats": ["alice", "bob"], "moves": [4]}],
+                "games_total": 1,
+            }
+            plain = await connect(server.url + "/", proxy=None)
+            await plain.send(JOIN)
+            await wait_for(lambda: state(web)["waiting"])
+            assert state(web)["waiting"][0]["name"] is None
+            named = await connect(f"{server.url}/seat/{token}", proxy=None)
+            await named.send(JOIN)
+            await wait_for(lambda: state(web)["games"])
+            [game] = state(web)["games"]
+            assert game["seats"] == [peer(plain), peer(named)]
+            assert game["names"] == [None, "alice \u00e9"]
+            # The same token again, and one the parent never gave.
+            for path in (f"/seat/{token}", f"/seat/{forged}", f"/seat/{token}?x", "/seat/"):
+                other = await connect(server.url + path, proxy=None)
+                await other.send(JOIN)
+                await wait_for(lambda: state(web)["waiting"])
+                assert [w["name"] for w in state(web)["waiting"]] == [None]
+                await other.close()
+                await wait_for(lambda: not state(web)["waiting"])
+            await asyncio.gather(plain.close(), named.close())
+
+        asyncio.run(asyncio.wait_for(scenario(), 60))
+        control.close()
+        assert server.process.wait(timeout=30) == 0
+        server.exit_code = 0
