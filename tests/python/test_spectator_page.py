@@ -185,11 +185,30 @@ class Arena:
         }
         command = [sys.executable, "-m", "kestrel_arena.cli", "--server", str(binary), "--out", str(out), "--web", "0"]
         self.process = subprocess.Popen(
-            [*command, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
+            [*command, *args],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
         )
         self.err: list[str] = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self) -> None:
         assert self.process.stderr is not None
-        threading.Thread(target=lambda: self.err.extend(self.process.stderr or []), daemon=True).start()
+        with self.process.stderr:
+            self.err.extend(self.process.stderr)
+
+    def close(self) -> int:
+        """Ends the input, which closes the page and the arena; its exit status."""
+        assert self.process.stdin is not None
+        self.process.stdin.close()
+        try:
+            return self.process.wait(timeout=60)
+        finally:
+            self._reader.join()
 
     def page(self) -> str | None:
         prefix = "kestrel-arena: watch at "
@@ -201,7 +220,9 @@ def cells_text(driver: Any, selector: str) -> list[str]:
 
 
 @pytest.mark.timeout(240)  # a whole run of bot processes, and Chromium, on a busy machine
-def test_a_tournament_shows_names_standings_and_replays(browser: Any, tmp_path: Path) -> None:
+def test_a_tournament_shows_names_standings_and_replays(
+    browser: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
     pytest.importorskip("kestrel")
     binary = find_server_binary()
     if binary is None:
@@ -257,8 +278,11 @@ def test_a_tournament_shows_names_standings_and_replays(browser: Any, tmp_path: 
         replay.find_element("css selector", 'button[data-step="back"]').click()
         assert cells_text(browser, "#replay") == board_of(won["moves"][:-1])
         assert not replay.find_elements("css selector", ".cell.win")
+        replay.find_element("css selector", 'button[data-step="last"]').click()
+        shot = tmp_path / "arena-page.png"
+        browser.save_screenshot(str(shot))
+        with capsys.disabled():
+            print(f"\nscreenshot of a run on the page: {shot}")
     finally:
-        if arena.process.poll() is None:
-            assert arena.process.stdin is not None
-            arena.process.stdin.close()  # the page closes with the end of input
-    assert arena.process.wait(timeout=60) == 0, "".join(arena.err)
+        status = arena.close()
+    assert status == 0, "".join(arena.err)
