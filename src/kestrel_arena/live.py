@@ -18,14 +18,14 @@ import secrets
 import sys
 import threading
 import time
-from collections.abc import Sequence
-from dataclasses import asdict
+from collections.abc import Callable, Sequence
+from dataclasses import asdict, dataclass
 from typing import IO
 
-from kestrel_arena.results import GameRecord, standings
+from kestrel_arena.results import TOLD_APART, GameRecord, percent, standings
 
 SEAT_PATH = "/seat/"
-COLUMNS = ["#", "bot", "games", "wins", "draws", "losses", "points", "Elo"]
+COLUMNS = ["#", "bot", "games", "wins", "draws", "losses", "points", "Elo", "95 % interval", "beats the next"]
 # The Elo fit takes about a tenth of a second for seven bots, as long as a
 # quick game: the page's standings follow at most this often, and once more
 # when the run ends.
@@ -79,7 +79,18 @@ class LivePage:
         table = {
             "columns": COLUMNS,
             "rows": [
-                [rank, r.name, r.games, r.wins, r.draws, r.losses, r.points, round(r.elo)]
+                [
+                    rank,
+                    r.name,
+                    r.games,
+                    r.wins,
+                    r.draws,
+                    r.losses,
+                    r.points,
+                    round(r.elo),
+                    f"{r.elo_low:.0f} to {r.elo_high:.0f}",
+                    "" if r.superiority is None else los(r.superiority),
+                ]
                 for rank, r in enumerate(rows, 1)
             ],
             "played": len(games),
@@ -88,9 +99,56 @@ class LivePage:
         }
         self._send("standings", json.dumps(table, separators=(",", ":"), ensure_ascii=False))
 
-    def game_over(self, game: GameRecord, games: list[GameRecord]) -> None:
+    def game(self, game: GameRecord) -> None:
         record = asdict(game)
         # What the page shows of a game; the rest stays in tournament.json.
         shown = {k: record[k] for k in ("game", "seats", "winner", "loser", "result", "reason", "forfeit", "moves")}
         self._send("game", json.dumps(shown, separators=(",", ":"), ensure_ascii=False))
-        self.standings(games)
+
+
+def los(p: float) -> str:
+    return percent(p) + (", cannot be told apart" if p < TOLD_APART else "")
+
+
+@dataclass
+class WebRun:
+    """A run shown on the page: what the tournament's server needs to show it
+    (`attach` once the server is up), told of each game as it ends
+    (`game_over`), and what happens once all are played (`finish`)."""
+
+    port: int
+    names: list[str]
+    total: int
+    played: Callable[[], list[GameRecord]]  # the run's games so far, a resumed run's earlier ones too
+    report: Callable[[], None]  # the standings and files, printed before the page is left up
+    page: LivePage | None = None
+    url: str = ""
+    reported: bool = False
+
+    def attach(self, pipe: IO[str], url: str) -> LivePage:
+        self.page = LivePage(pipe, self.names, self.total)
+        self.url = url
+        print(f"kestrel-arena: watch at {url}", file=sys.stderr, flush=True)
+        games = self.played()
+        for game in games:
+            self.page.game(game)
+        self.page.standings(games)
+        return self.page
+
+    def game_over(self, game: GameRecord) -> None:
+        if self.page:
+            self.page.game(game)
+            self.page.standings(self.played())
+
+    async def finish(self) -> None:
+        # Files first: the page's final table tells a watcher they are written.
+        self.report()
+        self.reported = True
+        if self.page:
+            self.page.standings(self.played(), final=True)
+        print(
+            f"kestrel-arena: the run is over; its page stays up at {self.url} until Enter, end of input or Ctrl-C",
+            file=sys.stderr,
+            flush=True,
+        )
+        await until_end_of_input()

@@ -33,10 +33,13 @@ def find_server_binary() -> Path | None:
 
 class ServerProcess:
     """`with ServerProcess(binary, "--house-bot") as server:` -- listens on a
-    free port of 127.0.0.1; its stderr log is readable while it runs."""
+    free port of 127.0.0.1; its stderr log is readable while it runs.
+    `new_session`: out of the terminal's reach (a Ctrl-C goes to the caller
+    alone, which stops it in its own time)."""
 
-    def __init__(self, binary: Path, *args: str, control: bool = False) -> None:
+    def __init__(self, binary: Path, *args: str, new_session: bool = False, control: bool = False) -> None:
         self.args = [str(binary), "--port", "0", *args]
+        self._new_session = new_session
         # --control: its stdin is a pipe the caller writes commands to.
         self.control = control
         self._log = tempfile.NamedTemporaryFile(prefix="kestrel-server-", suffix=".log")
@@ -54,6 +57,7 @@ class ServerProcess:
             stderr=self._log,
             text=True,
             encoding="utf-8",
+            start_new_session=self._new_session,
         )
         assert self.process.stdout is not None
         ready, _, _ = select.select([self.process.stdout], [], [], 30)
@@ -115,9 +119,7 @@ class ServerProcess:
         """The game result lines, once there are `count` of them."""
         return self.wait_for_log("game ", count, timeout, at_start=True)
 
-    def wait_for_log(
-        self, text: str, count: int = 1, timeout: float = 60.0, at_start: bool = False
-    ) -> list[str]:
+    def wait_for_log(self, text: str, count: int = 1, timeout: float = 60.0, at_start: bool = False) -> list[str]:
         """The log lines containing `text` (or starting with it), once there are `count`."""
         end = time.monotonic() + timeout
         while True:
