@@ -224,15 +224,21 @@ def test_server_game_lines_are_read(
 
 @pytest.mark.parametrize(
     "refused",
-    [["--games", "3"], ["--resume", "somewhere", "--games", "2"], ["--resume", "somewhere", "first_free.py"]],
-    ids=["odd-games", "resume-with-settings", "resume-with-bots"],
+    [
+        ["--games", "3"],
+        ["--resume", "somewhere", "--games", "2"],
+        ["--resume", "somewhere", "first_free.py"],
+        ["--server", "ws://127.0.0.1:9000"],
+    ],
+    ids=["odd-games", "resume-with-settings", "resume-with-bots", "server-url"],
 )
 def test_unfair_or_ambiguous_runs_are_refused(tmp_path: Path, refused: list[str]) -> None:
     first_free = str(EXAMPLES / "first_free.py")
     args = [first_free, first_free, *refused] if "--resume" not in refused else refused
     done = arena(None, *args)
     assert done.returncode == 2, done.stdout + done.stderr
-    assert "must be even" in done.stderr or "--resume takes the bots and settings" in done.stderr
+    expected = ("must be even", "--resume takes the bots and settings", "--server takes the path of a kestrel-server")
+    assert any(text in done.stderr for text in expected), done.stderr
 
 
 def record_of(winner: str | None, a: str, b: str, number: int) -> GameRecord:
