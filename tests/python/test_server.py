@@ -454,6 +454,8 @@ def test_stops_cleanly_on_signals_with_clients_connected(binary: Path, sig: int)
         ["--move-time", "1e3"],
         ["--move-time", "86401"],
         ["--move-time"],
+        ["--control"],
+        ["--web", "0", "--control=1"],
     ],
 )
 def test_bad_arguments_exit_2_with_a_message(binary: Path, args: list[str]) -> None:
