@@ -450,10 +450,17 @@ def test_stops_cleanly_on_signals_with_clients_connected(binary: Path, sig: int)
         ["--seed", "3"],
         ["--move-time", "0"],
         ["--move-time=0.0004"],
+        ["--move-time", "0.0005"],
         ["--move-time", "-1"],
         ["--move-time", "1e3"],
         ["--move-time", "86401"],
         ["--move-time"],
+        ["--web-host", "127.0.0.1"],
+        ["--web", "0", "--web-host", ""],
+        ["--web", "0", "--web-allow-host", "a:b"],
+        ["--web", "0", "--web-connections", "0"],
+        ["--web", "0", "--web-connections=65536"],
+        ["--web", "0", "--web-host", "no.such.host.invalid"],
     ],
 )
 def test_bad_arguments_exit_2_with_a_message(binary: Path, args: list[str]) -> None:
