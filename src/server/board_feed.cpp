@@ -88,8 +88,9 @@ void BoardFeed::append_game(std::string& out, const Game& game) {
   out += '}';
 }
 
-void BoardFeed::append_state(std::string& out) const {
-  out += "\"waiting\":[";
+std::shared_ptr<const std::string> BoardFeed::board() const {
+  if (board_) return board_;
+  std::string out = "\"waiting\":[";
   for (std::size_t i = 0; i < waiting_.size(); ++i) {
     if (i) out += ',';
     out += "{\"peer\":";
@@ -114,27 +115,34 @@ void BoardFeed::append_state(std::string& out) const {
   }
   out += "],\"finished_total\":";
   append_number(out, static_cast<std::int64_t>(finished_total_));
-  out += ",\"spectators\":";
+  if (run_standings_.empty() && run_games_.empty()) {
+    out += ",\"run\":null";
+  } else {
+    out += ",\"run\":{\"standings\":";
+    out += run_standings_.empty() ? "null" : run_standings_;
+    out += ",\"games\":[";
+    for (std::size_t i = 0; i < run_games_.size(); ++i) {
+      if (i) out += ',';
+      out += run_games_[i];
+    }
+    out += "],\"games_total\":";
+    append_number(out, static_cast<std::int64_t>(run_games_total_));
+    out += '}';
+  }
+  board_ = std::make_shared<const std::string>(std::move(out));
+  return board_;
+}
+
+std::string BoardFeed::counters() const {
+  std::string out = ",\"spectators\":";
   append_number(out, static_cast<std::int64_t>(subscribers_.size()));
   out += ",\"spectators_dropped\":";
   append_number(out, static_cast<std::int64_t>(dropped_));
-  if (run_standings_.empty() && run_games_.empty()) {
-    out += ",\"run\":null";
-    return;
-  }
-  out += ",\"run\":{\"standings\":";
-  out += run_standings_.empty() ? "null" : run_standings_;
-  out += ",\"games\":[";
-  for (std::size_t i = 0; i < run_games_.size(); ++i) {
-    if (i) out += ',';
-    out += run_games_[i];
-  }
-  out += "],\"games_total\":";
-  append_number(out, static_cast<std::int64_t>(run_games_total_));
-  out += '}';
+  return out;
 }
 
 void BoardFeed::publish(const std::string& json) {
+  board_.reset();
   if (subscribers_.empty()) return;
   const auto event = std::make_shared<const std::string>("data: " + json + "\n\n");
   const auto before = subscribers_.size();
@@ -225,24 +233,17 @@ void BoardFeed::run_game(std::string json) {
           ",\"games_total\":" + std::to_string(run_games_total_) + '}');
 }
 
-std::string BoardFeed::state_json() const {
-  std::string out = "{";
+FeedState BoardFeed::state() const {
   std::lock_guard guard(mutex_);
-  append_state(out);
-  return out + "}\n";
+  return {board(), counters()};
 }
 
 void BoardFeed::subscribe(const std::shared_ptr<FeedSubscriber>& subscriber) {
+  static const auto head = std::make_shared<const std::string>("data: {\"type\":\"snapshot\",");
   std::lock_guard guard(mutex_);
-  std::string json = "data: {\"type\":\"snapshot\",";
   // Counted before the snapshot is written, so it includes this spectator.
   subscribers_.push_back(subscriber);
-  append_state(json);
-  json += "}\n\n";
-  if (!subscriber->deliver(std::make_shared<const std::string>(std::move(json)))) {
-    subscribers_.pop_back();
-    ++dropped_;
-  }
+  subscriber->begin({head, board(), std::make_shared<const std::string>(counters() + "}\n\n")});
 }
 
 void BoardFeed::unsubscribe(const FeedSubscriber* subscriber) {

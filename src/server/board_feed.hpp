@@ -23,13 +23,25 @@ namespace kestrel::server {
 // shared by every subscriber's queue.
 using FeedEvent = std::shared_ptr<const std::string>;
 
+// The whole state at one moment, in parts: `board` (the waiting list, the
+// games and the finished ones as JSON members) is built once per change of
+// the state and shared by every reader until the next change; `counters`
+// (the spectator counts, which change with every subscription) is small and
+// each reader's own.
+struct FeedState {
+  std::shared_ptr<const std::string> board;
+  std::string counters;  // ,"spectators":N,"spectators_dropped":M
+};
+
 // A spectator connection as the feed sees it.
 class FeedSubscriber {
  public:
   virtual ~FeedSubscriber() = default;
-  // Called under the feed's lock, so it must only queue. False when the
-  // subscriber has fallen too far behind: the feed forgets it, and the
-  // subscriber closes itself.
+  // Called under the feed's lock, so these must only queue. `begin` comes
+  // first and once: the snapshot event, in parts.
+  virtual void begin(std::vector<FeedEvent> snapshot) = 0;
+  // False when the subscriber has fallen too far behind: the feed forgets
+  // it, and the subscriber closes itself.
   virtual bool deliver(const FeedEvent& event) = 0;
 };
 
@@ -62,8 +74,8 @@ class BoardFeed {
   void run_standings(std::string json);
   void run_game(std::string json);
 
-  // The whole state as one JSON object (GET /state).
-  std::string state_json() const;
+  // The whole state (GET /state is "{" + board + counters + "}").
+  FeedState state() const;
 
   // Queues the snapshot, then every later event, on `subscriber`.
   void subscribe(const std::shared_ptr<FeedSubscriber>& subscriber);
@@ -86,7 +98,9 @@ class BoardFeed {
   };
 
   static void append_game(std::string& out, const Game& game);
-  void append_state(std::string& out) const;
+  std::shared_ptr<const std::string> board() const;
+  std::string counters() const;
+  // Every change of the state goes out through here, and drops the board.
   void publish(const std::string& json);
 
   const bool enabled_;
@@ -95,11 +109,13 @@ class BoardFeed {
   std::map<std::uint64_t, Game> live_;  // by id, so oldest first
   std::deque<Game> finished_;           // newest first
   std::uint64_t finished_total_ = 0;
-  std::uint64_t dropped_ = 0;
+  std::uint64_t dropped_ = 0;          // spectators dropped for falling behind
   std::string run_standings_;          // JSON; empty: no run
   std::deque<std::string> run_games_;  // JSON, oldest first
-  std::uint64_t run_games_total_ = 0;  // spectators dropped for falling behind
+  std::uint64_t run_games_total_ = 0;
   std::vector<std::shared_ptr<FeedSubscriber>> subscribers_;
+  // The board as of the last change; built on demand.
+  mutable std::shared_ptr<const std::string> board_;
 };
 
 }  // namespace kestrel::server

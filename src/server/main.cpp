@@ -5,7 +5,9 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
 #include <csignal>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,14 +48,24 @@ int run(const Options& options) {
 
   boost::system::error_code ec;
   tcp::resolver resolver(io);
-  const auto found = resolver.resolve(options.host, std::to_string(options.port),
-                                      tcp::resolver::passive | tcp::resolver::numeric_service, ec);
-  if (ec || found.empty()) {
-    console::err_line("kestrel-server: cannot resolve --host \"" + options.host +
-                      "\": " + (ec ? ec.message() : "no address"));
-    return 2;
+  auto resolve = [&](const std::string& host, std::uint16_t port, std::string_view option) {
+    const auto found = resolver.resolve(host, std::to_string(port),
+                                        tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (ec || found.empty()) {
+      console::err_line("kestrel-server: cannot resolve " + std::string(option) + " \"" + host +
+                        "\": " + (ec ? ec.message() : "no address"));
+      return std::optional<tcp::endpoint>();
+    }
+    return std::optional<tcp::endpoint>(found.begin()->endpoint());
+  };
+  const auto game_endpoint = resolve(options.host, options.port, "--host");
+  if (!game_endpoint) return 2;
+  const tcp::endpoint endpoint = *game_endpoint;
+  std::optional<tcp::endpoint> web_endpoint;
+  if (options.web_port) {
+    web_endpoint = resolve(options.web_host, *options.web_port, "--web-host");
+    if (!web_endpoint) return 2;
   }
-  const tcp::endpoint endpoint = found.begin()->endpoint();
   // The accept loop and the close at shutdown share the acceptor's strand:
   // with several threads running `io`, a signal handled on one of them must
   // not close the acceptor while another starts an accept on it.
@@ -66,11 +78,10 @@ int run(const Options& options) {
   // Spectators have a listener of their own: the game port stays a
   // WebSocket endpoint where every connection is a player.
   tcp::acceptor web(asio::make_strand(io));
-  if (options.web_port) {
-    const tcp::endpoint web_endpoint(endpoint.address(), *options.web_port);
-    listen_on(web, web_endpoint, ec);
+  if (web_endpoint) {
+    listen_on(web, *web_endpoint, ec);
     if (ec) {
-      console::err_line("kestrel-server: cannot listen on " + url_of(web_endpoint, "http") + ": " +
+      console::err_line("kestrel-server: cannot listen on " + url_of(*web_endpoint, "http") + ": " +
                         ec.message());
       return 1;
     }
@@ -104,14 +115,14 @@ int run(const Options& options) {
   if (web.is_open()) {
     console::out_line("kestrel-server spectators on " + url_of(web.local_endpoint(), "http") + "/");
     asio::co_spawn(web.get_executor(),
-                   accept_loop(web, io, AcceptFailures::Quiet,
+                   accept_loop(web, io, "spectator port",
                                [&server](tcp::socket socket) { start_spectator(std::move(socket), server); }),
                    asio::detached);
   }
 
   asio::co_spawn(
       acceptor.get_executor(),
-      accept_loop(acceptor, io, AcceptFailures::Logged,
+      accept_loop(acceptor, io, "game port",
                   [&server](tcp::socket socket) {
                     boost::system::error_code ignored;
                     socket.set_option(tcp::no_delay(true), ignored);  // one small message per move

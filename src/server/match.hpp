@@ -4,6 +4,7 @@
 #include <array>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -32,6 +33,10 @@ class Match : public std::enable_shared_from_this<Match> {
   void on_message(std::uint64_t seat, Payload payload);
   // The client in `seat` is gone.
   void on_disconnect(std::uint64_t seat);
+  // The message queued for `seat` when `turn` moves had been played is
+  // written to its connection: if that turn is still on and is the seat's
+  // own, its clock starts now.
+  void delivered(std::uint64_t seat, std::size_t turn);
 
  private:
   void handle_message(std::uint64_t seat, const Payload& payload);

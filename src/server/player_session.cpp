@@ -164,16 +164,16 @@ void PlayerSession::begin_game(std::shared_ptr<Match> match, std::uint64_t seat)
     self->phase_ = Phase::Playing;
     self->match_ = match;
     self->seat_ = seat;
-    self->outbox_.push_back(encode_game_started(seat));
+    self->outbox_.push_back({encode_game_started(seat), 0});
     self->wake_.cancel();
     self->drops_.arm(Dropper::Stage::Playing, self);
   });
 }
 
-void PlayerSession::send(Payload payload) {
-  asio::post(ws_.get_executor(), [self = shared_from_this(), payload = std::move(payload)] {
+void PlayerSession::send(Payload payload, std::size_t turn) {
+  asio::post(ws_.get_executor(), [self = shared_from_this(), payload = std::move(payload), turn] {
     if (self->phase_ == Phase::Closing) return;
-    self->outbox_.push_back(std::move(payload));
+    self->outbox_.push_back({std::move(payload), turn});
     self->wake_.cancel();
   });
 }
@@ -187,8 +187,11 @@ void PlayerSession::finish(websocket::close_code code, std::string reason) {
 asio::awaitable<void> PlayerSession::write_loop() {
   for (;;) {
     while (!outbox_.empty() && !reader_done_) {
-      const auto [ec, n] = co_await ws_.async_write(asio::buffer(outbox_.front()), kAwait);
+      const auto [ec, n] = co_await ws_.async_write(asio::buffer(outbox_.front().payload), kAwait);
       if (ec) co_return;  // the reader sees the broken connection too
+      // A move limit counts from here: time the message spent queued behind
+      // a busy server or a slow network is not the player's.
+      if (server_.options.move_time && match_) match_->delivered(seat_, outbox_.front().turn);
       outbox_.pop_front();
     }
     if (reader_done_) co_return;

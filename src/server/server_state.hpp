@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -27,6 +28,7 @@ struct ServerState {
   SeatLabels labels;  // players' names from the parent (--control)
   std::atomic<std::uint64_t> games_started{0};
   std::atomic<std::uint64_t> house_joins{0};
+  std::atomic<std::size_t> spectator_connections{0};  // open on the web port
   DropPlanner drops;
 
   ServerState(asio::io_context& io_context, Options opts)

@@ -46,6 +46,8 @@ def browser() -> Iterator[Any]:
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
         options.add_argument(argument)
     options.add_argument("--window-size=1200,900")
+    # The console, where the browser reports what the page's security policy blocked.
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(executable_path=driver_path), options=options)
     driver.set_page_load_timeout(TIMEOUT)
     yield driver
@@ -173,6 +175,9 @@ def test_page_shows_the_games_the_server_records(
         waiting.close()
         until(browser, lambda: not browser.find_elements("css selector", "#waiting li[data-peer]"), "nobody waits")
         assert server.stop() == 0
+    # The page ran and was styled under its policy, which blocked nothing of its own.
+    blocked = [e["message"] for e in browser.get_log("browser") if "Content Security Policy" in e["message"]]
+    assert blocked == []
 
 
 class Arena:
