@@ -11,7 +11,8 @@ a game against the house then plays and how long it took, and how many
 
 memory: --games live games against the house (each client joined and seated
 first, so the game waits for its move), then --spectators connections that
-ask for /events and never read. Prints the server's resident memory before
+ask for /events and never read (the server's cap on spectator connections,
+where it has one, raised to let them all in). Prints the server's resident memory before
 and after the spectators came, and the size of the state each stream starts
 with.
 """
@@ -24,6 +25,7 @@ import json
 import re
 import resource
 import socket
+import subprocess
 import sys
 import time
 from contextlib import ExitStack
@@ -124,8 +126,12 @@ def memory(binary: Path, games: int, watchers: int) -> None:
         )
         await asyncio.gather(*(ws.close() for ws in clients))
 
+    args = ["--house-bot", "--seat", "0", "--quiet", "--web", "0"]
+    # All of them served, past the default cap where the server has one.
+    if "--web-connections" in subprocess.run([binary, "--help"], capture_output=True, text=True).stdout:
+        args += ["--web-connections", str(watchers + 10)]
     with ExitStack() as stack:
-        server = start(binary, stack, None, "--house-bot", "--seat", "0", "--quiet", "--web", "0")
+        server = start(binary, stack, None, *args)
         asyncio.run(scenario(server, web_url(server), stack))
 
 

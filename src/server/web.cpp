@@ -222,8 +222,8 @@ class WebSession : public FeedSubscriber, public std::enable_shared_from_this<We
 
  private:
   asio::awaitable<void> serve() {
-    boost::system::error_code ec;
-    local_ = unmapped(socket_.local_endpoint(ec).address());
+    boost::system::error_code unknown;
+    local_ = unmapped(socket_.local_endpoint(unknown).address());
     boost::beast::flat_buffer buffer;
     for (;;) {
       http::request_parser<http::string_body> parser;
