@@ -281,7 +281,7 @@ async def play(run: Run, server: Path, concurrency: int, on_game: Callable[[Game
 class Progress:
     """A bar redrawn in place on a terminal; a line every tenth of the way otherwise."""
 
-    def __init__(self, before: int = 0) -> None:
+    def __init__(self) -> None:
         self.tty = sys.stderr.isatty()
         self.shown = -1
         self.began = time.monotonic()
@@ -320,7 +320,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"kestrel-arena: {len(run.played)} of {run.total} games played already", file=sys.stderr)
     print(f"kestrel-arena: seed {run.seed}", file=sys.stderr)
 
-    progress = Progress(len(run.played))
+    progress = Progress()
     with (run.out / GAMES_FILE).open("a") as log:
 
         def on_game(game: GameRecord) -> None:
