@@ -345,8 +345,21 @@ def main(argv: list[str] | None = None) -> int:
             file=sys.stderr,
         )
         print(f"Standings after {len(run.played)} of {run.total} games:")
-    report(run, server)
+    # A signal while the files are written (matplotlib takes seconds to
+    # import) ends the run as Ctrl-C does, without a traceback; nothing is left
+    # running by then.
+    for sig in STOP_SIGNALS:
+        signal.signal(sig, interrupt)
+    try:
+        report(run, server)
+    except KeyboardInterrupt as stopped:
+        caught = stopped.args[0] if stopped.args else signal.SIGINT
+        print(f"kestrel-arena: interrupted ({signal.Signals(caught).name}) while writing the results", file=sys.stderr)
     return 0 if caught is None else 128 + caught
+
+
+def interrupt(sig: int, frame: object) -> None:
+    raise KeyboardInterrupt(sig)
 
 
 def report(run: Run, server: Path) -> None:
