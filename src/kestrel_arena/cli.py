@@ -310,7 +310,7 @@ async def play(
 class Progress:
     """A bar redrawn in place on a terminal; a line every tenth of the way otherwise."""
 
-    def __init__(self, before: int = 0) -> None:
+    def __init__(self) -> None:
         self.tty = sys.stderr.isatty()
         self.shown = -1
         self.began = time.monotonic()
@@ -349,7 +349,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"kestrel-arena: {len(run.played)} of {run.total} games played already", file=sys.stderr)
     print(f"kestrel-arena: seed {run.seed}", file=sys.stderr)
 
-    progress = Progress(len(run.played))
+    progress = Progress()
     web = None
     if args.web is not None:
         web = WebRun(
@@ -387,8 +387,21 @@ def main(argv: list[str] | None = None) -> int:
             file=sys.stderr,
         )
         print(f"Standings after {len(run.played)} of {run.total} games:")
-    report(run, server)
+    # A signal while the files are written (matplotlib takes seconds to
+    # import) ends the run as Ctrl-C does, without a traceback; nothing is left
+    # running by then.
+    for sig in STOP_SIGNALS:
+        signal.signal(sig, interrupt)
+    try:
+        report(run, server)
+    except KeyboardInterrupt as stopped:
+        caught = stopped.args[0] if stopped.args else signal.SIGINT
+        print(f"kestrel-arena: interrupted ({signal.Signals(caught).name}) while writing the results", file=sys.stderr)
     return 0 if caught is None else 128 + caught
+
+
+def interrupt(sig: int, frame: object) -> None:
+    raise KeyboardInterrupt(sig)
 
 
 def report(run: Run, server: Path) -> None:

@@ -92,7 +92,7 @@ def load_bot_class(spec: str) -> type:
 def not_a_cell(answer: object) -> str | None:
     """What to report of an answer the module cannot take as a cell, else None."""
     try:
-        cell = operator.index(answer)  # type: ignore[call-overload]
+        cell = operator.index(answer)  # type: ignore[arg-type]
     except TypeError:
         return f"answered {answer!r}{NOT_A_CELL_SUFFIX}"
     return None if 0 <= cell <= 8 else f"answered {cell}{NOT_A_CELL_SUFFIX}"
