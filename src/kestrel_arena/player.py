@@ -1,27 +1,41 @@
 """One bot for one game, in a process of its own:
 
-    python -m kestrel_arena.player [--wait-for-go] FILE.py[:CLASS] URL
+    python -m kestrel_arena.player [--wait-for-go] [--seed TEXT] FILE.py[:CLASS] URL
 
-Loads the file under a name other than "__main__" (so a bot's own
+Seeds `random` with TEXT before any of the bot's code runs, loads the file
+under a name other than "__main__" (so a bot's own
 `if __name__ == "__main__":` block does not run), picks its one
 `TicTacToeClient` subclass (or CLASS), and awaits `connect(URL)`; with
---wait-for-go, only after printing a ready line and reading a line on stdin.
+--wait-for-go, only after printing a ready line and reading a line on stdin
+("go", or "go URL" to connect to URL instead: a URL that names the seat is
+kept off the command line, which other processes can read).
 Exit status: 0 after the game, 3 when the bot cannot be loaded or built (the
 last line on stderr says why), anything else when the game itself failed.
 """
 
 from __future__ import annotations
 
+import argparse
 import asyncio
+import contextlib
 import importlib.util
+import inspect
+import operator
+import random
 import sys
 import traceback
+from collections.abc import Awaitable
 from pathlib import Path
 
 LOAD_FAILED = 3
 LOAD_FAILED_PREFIX = "kestrel-arena: cannot load bot: "
 WAIT_FLAG = "--wait-for-go"
 READY = "kestrel-arena: bot ready"
+SEED_FLAG = "--seed"
+# Written to stderr before an answer that is no cell reaches the module, whose
+# own report of it (an unwrap of None) does not say what the bot did.
+ANSWER_PREFIX = "kestrel-arena: "
+NOT_A_CELL_SUFFIX = ", not a cell"
 
 
 class BotLoadError(Exception):
@@ -75,7 +89,39 @@ def load_bot_class(spec: str) -> type:
     return own[0]
 
 
-async def play(spec: str, url: str, wait_for_go: bool) -> int:
+def not_a_cell(answer: object) -> str | None:
+    """What to report of an answer the module cannot take as a cell, else None."""
+    try:
+        cell = operator.index(answer)  # type: ignore[arg-type]
+    except TypeError:
+        return f"answered {answer!r}{NOT_A_CELL_SUFFIX}"
+    return None if 0 <= cell <= 8 else f"answered {cell}{NOT_A_CELL_SUFFIX}"
+
+
+def watch_answers(bot: object) -> None:
+    """Wraps the bot's handle_turn, on the instance, to report an answer that is no cell."""
+    original = bot.handle_turn  # type: ignore[attr-defined]
+
+    def report(answer: object) -> object:
+        if (text := not_a_cell(answer)) is not None:
+            print(ANSWER_PREFIX + text, file=sys.stderr, flush=True)
+        return answer
+
+    async def checked(pending: Awaitable[object]) -> object:
+        return report(await pending)
+
+    def handle_turn(state: object) -> object:
+        answer = original(state)
+        return checked(answer) if inspect.isawaitable(answer) else report(answer)
+
+    # A class with __slots__ keeps its handle_turn, and its answers go unexplained.
+    with contextlib.suppress(AttributeError):
+        bot.handle_turn = handle_turn  # type: ignore[attr-defined]
+
+
+async def play(spec: str, url: str, wait_for_go: bool, seed: str | None = None) -> int:
+    if seed is not None:
+        random.seed(seed)
     # Built inside the loop: a client may look for the running loop when made.
     try:
         bot = load_bot_class(spec)()
@@ -86,24 +132,26 @@ async def play(spec: str, url: str, wait_for_go: bool) -> int:
         traceback.print_exc()
         print(LOAD_FAILED_PREFIX + "".join(traceback.format_exception_only(e)).strip(), file=sys.stderr)
         return LOAD_FAILED
+    watch_answers(bot)
     if wait_for_go:
         # The arena starts both players of a game at once, so their start-up
         # overlaps, and tells each when to join (seat order is join order).
         print(READY, flush=True)
-        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
+        line = await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
+        if line.startswith("go "):
+            url = line[3:].strip()
     await bot.connect(url)
     return 0
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = sys.argv[1:] if argv is None else argv
-    wait_for_go = args[:1] == [WAIT_FLAG]
-    if wait_for_go:
-        args = args[1:]
-    if len(args) != 2:
-        print(f"usage: python -m kestrel_arena.player [{WAIT_FLAG}] FILE.py[:CLASS] URL", file=sys.stderr)
-        return 2
-    return asyncio.run(play(args[0], args[1], wait_for_go))
+    parser = argparse.ArgumentParser(prog="python -m kestrel_arena.player")
+    parser.add_argument(WAIT_FLAG, action="store_true", dest="wait_for_go")
+    parser.add_argument(SEED_FLAG, metavar="TEXT")
+    parser.add_argument("bot", metavar="FILE.py[:CLASS]")
+    parser.add_argument("url")
+    args = parser.parse_args(argv)
+    return asyncio.run(play(args.bot, args.url, args.wait_for_go, args.seed))
 
 
 if __name__ == "__main__":

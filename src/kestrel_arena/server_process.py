@@ -4,6 +4,7 @@ tests and the benchmarks."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import select
 import signal
@@ -15,6 +16,7 @@ from pathlib import Path
 from kestrel_arena.server_binary import first_executable, server_candidates
 
 LISTENING = "kestrel-server listening on "
+WEB_LISTENING = "kestrel-server spectators on "
 
 
 def find_server_binary() -> Path | None:
@@ -31,10 +33,15 @@ def find_server_binary() -> Path | None:
 
 class ServerProcess:
     """`with ServerProcess(binary, "--house-bot") as server:` -- listens on a
-    free port of 127.0.0.1; its stderr log is readable while it runs."""
+    free port of 127.0.0.1; its stderr log is readable while it runs.
+    `new_session`: out of the terminal's reach (a Ctrl-C goes to the caller
+    alone, which stops it in its own time)."""
 
-    def __init__(self, binary: Path, *args: str) -> None:
+    def __init__(self, binary: Path, *args: str, new_session: bool = False, control: bool = False) -> None:
         self.args = [str(binary), "--port", "0", *args]
+        self._new_session = new_session
+        # --control: its stdin is a pipe the caller writes commands to.
+        self.control = control
         self._log = tempfile.NamedTemporaryFile(prefix="kestrel-server-", suffix=".log")
         self.process: subprocess.Popen[str] | None = None
         self.url = ""
@@ -44,7 +51,13 @@ class ServerProcess:
 
     def __enter__(self) -> ServerProcess:
         self.process = subprocess.Popen(
-            self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._log, text=True
+            self.args,
+            stdin=subprocess.PIPE if self.control else subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=self._log,
+            text=True,
+            encoding="utf-8",
+            start_new_session=self._new_session,
         )
         assert self.process.stdout is not None
         ready, _, _ = select.select([self.process.stdout], [], [], 30)
@@ -64,7 +77,19 @@ class ServerProcess:
                 self.process.wait()
         if self.process is not None and self.process.stdout is not None:
             self.process.stdout.close()
+        if self.process is not None and self.process.stdin is not None:
+            with contextlib.suppress(OSError):  # a pipe the server no longer reads
+                self.process.stdin.close()
         self._log.close()
+
+    def second_line(self, prefix: str) -> str:
+        """The rest of the server's next stdout line if it starts with
+        `prefix` (with --web: the page's address), else "". No select: the
+        line usually came with the first and waits in the reader's buffer;
+        it follows the first at once, or the server has ended (EOF)."""
+        assert self.process is not None and self.process.stdout is not None
+        line = self.process.stdout.readline()
+        return line[len(prefix) :].strip() if line.startswith(prefix) else ""
 
     def stop(self, sig: int = signal.SIGTERM) -> int:
         """Signals the server and returns its exit code."""
@@ -94,9 +119,7 @@ class ServerProcess:
         """The game result lines, once there are `count` of them."""
         return self.wait_for_log("game ", count, timeout, at_start=True)
 
-    def wait_for_log(
-        self, text: str, count: int = 1, timeout: float = 60.0, at_start: bool = False
-    ) -> list[str]:
+    def wait_for_log(self, text: str, count: int = 1, timeout: float = 60.0, at_start: bool = False) -> list[str]:
         """The log lines containing `text` (or starting with it), once there are `count`."""
         end = time.monotonic() + timeout
         while True:

@@ -30,6 +30,14 @@ void append_string(std::string& out, std::string_view text) {
 
 void append_number(std::string& out, std::int64_t n) { out += std::to_string(n); }
 
+void append_name(std::string& out, const std::string& name) {
+  if (name.empty()) {
+    out += "null";
+  } else {
+    append_string(out, name);
+  }
+}
+
 // "Player1 wins..." names the winner first; a tie names nobody.
 std::string_view winner_of(std::string_view result) {
   if (result.starts_with("Player1 wins")) return "0";
@@ -46,6 +54,10 @@ void BoardFeed::append_game(std::string& out, const Game& game) {
   append_string(out, game.seats[0]);
   out += ',';
   append_string(out, game.seats[1]);
+  out += "],\"names\":[";
+  append_name(out, game.names[0]);
+  out += ',';
+  append_name(out, game.names[1]);
   out += "],\"moves\":[";
   std::array<std::string_view, kCellCount> board{};
   for (std::size_t i = 0; i < game.moves.size(); ++i) {
@@ -76,12 +88,15 @@ void BoardFeed::append_game(std::string& out, const Game& game) {
   out += '}';
 }
 
-void BoardFeed::append_state(std::string& out) const {
-  out += "\"waiting\":[";
+std::shared_ptr<const std::string> BoardFeed::board() const {
+  if (board_) return board_;
+  std::string out = "\"waiting\":[";
   for (std::size_t i = 0; i < waiting_.size(); ++i) {
     if (i) out += ',';
     out += "{\"peer\":";
     append_string(out, waiting_[i].peer);
+    out += ",\"name\":";
+    append_name(out, waiting_[i].name);
     out += ",\"since\":";
     append_number(out, waiting_[i].since_ms);
     out += '}';
@@ -100,13 +115,34 @@ void BoardFeed::append_state(std::string& out) const {
   }
   out += "],\"finished_total\":";
   append_number(out, static_cast<std::int64_t>(finished_total_));
-  out += ",\"spectators\":";
+  if (run_standings_.empty() && run_games_.empty()) {
+    out += ",\"run\":null";
+  } else {
+    out += ",\"run\":{\"standings\":";
+    out += run_standings_.empty() ? "null" : run_standings_;
+    out += ",\"games\":[";
+    for (std::size_t i = 0; i < run_games_.size(); ++i) {
+      if (i) out += ',';
+      out += run_games_[i];
+    }
+    out += "],\"games_total\":";
+    append_number(out, static_cast<std::int64_t>(run_games_total_));
+    out += '}';
+  }
+  board_ = std::make_shared<const std::string>(std::move(out));
+  return board_;
+}
+
+std::string BoardFeed::counters() const {
+  std::string out = ",\"spectators\":";
   append_number(out, static_cast<std::int64_t>(subscribers_.size()));
   out += ",\"spectators_dropped\":";
   append_number(out, static_cast<std::int64_t>(dropped_));
+  return out;
 }
 
 void BoardFeed::publish(const std::string& json) {
+  board_.reset();
   if (subscribers_.empty()) return;
   const auto event = std::make_shared<const std::string>("data: " + json + "\n\n");
   const auto before = subscribers_.size();
@@ -114,12 +150,14 @@ void BoardFeed::publish(const std::string& json) {
   dropped_ += before - subscribers_.size();
 }
 
-void BoardFeed::joined_lobby(const std::string& peer) {
+void BoardFeed::joined_lobby(const std::string& peer, const std::string& name) {
   if (!enabled_) return;
   std::lock_guard guard(mutex_);
-  waiting_.push_back({peer, now_ms()});
+  waiting_.push_back({peer, name, now_ms()});
   std::string json = "{\"type\":\"waiting\",\"peer\":";
   append_string(json, peer);
+  json += ",\"name\":";
+  append_name(json, name);
   json += ",\"since\":";
   append_number(json, waiting_.back().since_ms);
   publish(json + '}');
@@ -135,10 +173,11 @@ void BoardFeed::left_lobby(const std::string& peer, bool paired) {
   publish(json);
 }
 
-void BoardFeed::game_started(std::uint64_t id, const std::array<std::string, 2>& seats) {
+void BoardFeed::game_started(std::uint64_t id, const std::array<std::string, 2>& seats, const Names& names) {
   if (!enabled_) return;
   std::lock_guard guard(mutex_);
-  const auto& game = live_.insert_or_assign(id, Game{id, seats, {}, now_ms(), std::nullopt}).first->second;
+  const auto& game =
+      live_.insert_or_assign(id, Game{id, seats, names, {}, now_ms(), std::nullopt}).first->second;
   std::string json = "{\"type\":\"started\",\"game\":";
   append_game(json, game);
   publish(json + '}');
@@ -177,24 +216,34 @@ void BoardFeed::game_over(std::uint64_t id, std::string_view result) {
   publish(json + '}');
 }
 
-std::string BoardFeed::state_json() const {
-  std::string out = "{";
+void BoardFeed::run_standings(std::string json) {
+  if (!enabled_) return;
   std::lock_guard guard(mutex_);
-  append_state(out);
-  return out + "}\n";
+  run_standings_ = std::move(json);
+  publish("{\"type\":\"standings\",\"standings\":" + run_standings_ + '}');
+}
+
+void BoardFeed::run_game(std::string json) {
+  if (!enabled_) return;
+  std::lock_guard guard(mutex_);
+  ++run_games_total_;
+  run_games_.push_back(std::move(json));
+  if (run_games_.size() > kRunGamesKept) run_games_.pop_front();
+  publish("{\"type\":\"run_game\",\"game\":" + run_games_.back() +
+          ",\"games_total\":" + std::to_string(run_games_total_) + '}');
+}
+
+FeedState BoardFeed::state() const {
+  std::lock_guard guard(mutex_);
+  return {board(), counters()};
 }
 
 void BoardFeed::subscribe(const std::shared_ptr<FeedSubscriber>& subscriber) {
+  static const auto head = std::make_shared<const std::string>("data: {\"type\":\"snapshot\",");
   std::lock_guard guard(mutex_);
-  std::string json = "data: {\"type\":\"snapshot\",";
   // Counted before the snapshot is written, so it includes this spectator.
   subscribers_.push_back(subscriber);
-  append_state(json);
-  json += "}\n\n";
-  if (!subscriber->deliver(std::make_shared<const std::string>(std::move(json)))) {
-    subscribers_.pop_back();
-    ++dropped_;
-  }
+  subscriber->begin({head, board(), std::make_shared<const std::string>(counters() + "}\n\n")});
 }
 
 void BoardFeed::unsubscribe(const FeedSubscriber* subscriber) {

@@ -23,35 +23,59 @@ namespace kestrel::server {
 // shared by every subscriber's queue.
 using FeedEvent = std::shared_ptr<const std::string>;
 
+// The whole state at one moment, in parts: `board` (the waiting list, the
+// games and the finished ones as JSON members) is built once per change of
+// the state and shared by every reader until the next change; `counters`
+// (the spectator counts, which change with every subscription) is small and
+// each reader's own.
+struct FeedState {
+  std::shared_ptr<const std::string> board;
+  std::string counters;  // ,"spectators":N,"spectators_dropped":M
+};
+
 // A spectator connection as the feed sees it.
 class FeedSubscriber {
  public:
   virtual ~FeedSubscriber() = default;
-  // Called under the feed's lock, so it must only queue. False when the
-  // subscriber has fallen too far behind: the feed forgets it, and the
-  // subscriber closes itself.
+  // Called under the feed's lock, so these must only queue. `begin` comes
+  // first and once: the snapshot event, in parts.
+  virtual void begin(std::vector<FeedEvent> snapshot) = 0;
+  // False when the subscriber has fallen too far behind: the feed forgets
+  // it, and the subscriber closes itself.
   virtual bool deliver(const FeedEvent& event) = 0;
 };
 
 class BoardFeed {
  public:
   static constexpr std::size_t kFinishedKept = 50;
+  // Finished games of a tournament run (--control), each a few hundred
+  // bytes; a longer run shows its latest ones.
+  static constexpr std::size_t kRunGamesKept = 2000;
 
   // A disabled feed (no --web) ignores every report.
   explicit BoardFeed(bool enabled) : enabled_(enabled) {}
 
+  // A player's name, when its parent named it (--control); empty: unnamed,
+  // shown by its address.
+  using Names = std::array<std::string, 2>;
+
   // From the lobby, under its lock, so the waiting list changes in the
   // lobby's own order.
-  void joined_lobby(const std::string& peer);
+  void joined_lobby(const std::string& peer, const std::string& name);
   void left_lobby(const std::string& peer, bool paired);
 
   // From a game's strand.
-  void game_started(std::uint64_t id, const std::array<std::string, 2>& seats);
+  void game_started(std::uint64_t id, const std::array<std::string, 2>& seats, const Names& names);
   void move_played(std::uint64_t id, Cell cell);
   void game_over(std::uint64_t id, std::string_view result);
 
-  // The whole state as one JSON object (GET /state).
-  std::string state_json() const;
+  // From the control channel: a tournament's standings and finished games,
+  // JSON from the parent, kept and shown as they are.
+  void run_standings(std::string json);
+  void run_game(std::string json);
+
+  // The whole state (GET /state is "{" + board + counters + "}").
+  FeedState state() const;
 
   // Queues the snapshot, then every later event, on `subscriber`.
   void subscribe(const std::shared_ptr<FeedSubscriber>& subscriber);
@@ -60,11 +84,13 @@ class BoardFeed {
  private:
   struct Waiting {
     std::string peer;
+    std::string name;
     std::int64_t since_ms;
   };
   struct Game {
     std::uint64_t id;
     std::array<std::string, 2> seats;
+    Names names;
     std::vector<std::uint8_t> moves;
     std::int64_t started_ms;
     std::optional<std::string> result;
@@ -72,7 +98,9 @@ class BoardFeed {
   };
 
   static void append_game(std::string& out, const Game& game);
-  void append_state(std::string& out) const;
+  std::shared_ptr<const std::string> board() const;
+  std::string counters() const;
+  // Every change of the state goes out through here, and drops the board.
   void publish(const std::string& json);
 
   const bool enabled_;
@@ -81,8 +109,13 @@ class BoardFeed {
   std::map<std::uint64_t, Game> live_;  // by id, so oldest first
   std::deque<Game> finished_;           // newest first
   std::uint64_t finished_total_ = 0;
-  std::uint64_t dropped_ = 0;  // spectators dropped for falling behind
+  std::uint64_t dropped_ = 0;          // spectators dropped for falling behind
+  std::string run_standings_;          // JSON; empty: no run
+  std::deque<std::string> run_games_;  // JSON, oldest first
+  std::uint64_t run_games_total_ = 0;
   std::vector<std::shared_ptr<FeedSubscriber>> subscribers_;
+  // The board as of the last change; built on demand.
+  mutable std::shared_ptr<const std::string> board_;
 };
 
 }  // namespace kestrel::server

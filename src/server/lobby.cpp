@@ -10,7 +10,7 @@ std::shared_ptr<PlayerSession> Lobby::join(const std::shared_ptr<PlayerSession>&
   std::lock_guard guard(mutex_);
   if (waiting_.empty()) {
     waiting_.push_back(joiner);
-    feed_.joined_lobby(joiner->peer());
+    feed_.joined_lobby(joiner->peer(), joiner->name());
     return nullptr;
   }
   auto partner = std::move(waiting_.front());

@@ -1,15 +1,20 @@
 // kestrel-server: a WebSocket match server for kestrel tic-tac-toe clients.
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
 #include <csignal>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/console.hpp"
 #include "server/accept.hpp"
+#include "server/control.hpp"
 #include "server/player_session.hpp"
 #include "server/server_state.hpp"
 #include "server/web.hpp"
@@ -43,14 +48,24 @@ int run(const Options& options) {
 
   boost::system::error_code ec;
   tcp::resolver resolver(io);
-  const auto found = resolver.resolve(options.host, std::to_string(options.port),
-                                      tcp::resolver::passive | tcp::resolver::numeric_service, ec);
-  if (ec || found.empty()) {
-    console::err_line("kestrel-server: cannot resolve --host \"" + options.host +
-                      "\": " + (ec ? ec.message() : "no address"));
-    return 2;
+  auto resolve = [&](const std::string& host, std::uint16_t port, std::string_view option) {
+    const auto found = resolver.resolve(host, std::to_string(port),
+                                        tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (ec || found.empty()) {
+      console::err_line("kestrel-server: cannot resolve " + std::string(option) + " \"" + host +
+                        "\": " + (ec ? ec.message() : "no address"));
+      return std::optional<tcp::endpoint>();
+    }
+    return std::optional<tcp::endpoint>(found.begin()->endpoint());
+  };
+  const auto game_endpoint = resolve(options.host, options.port, "--host");
+  if (!game_endpoint) return 2;
+  const tcp::endpoint endpoint = *game_endpoint;
+  std::optional<tcp::endpoint> web_endpoint;
+  if (options.web_port) {
+    web_endpoint = resolve(options.web_host, *options.web_port, "--web-host");
+    if (!web_endpoint) return 2;
   }
-  const tcp::endpoint endpoint = found.begin()->endpoint();
   // The accept loop and the close at shutdown share the acceptor's strand:
   // with several threads running `io`, a signal handled on one of them must
   // not close the acceptor while another starts an accept on it.
@@ -63,11 +78,10 @@ int run(const Options& options) {
   // Spectators have a listener of their own: the game port stays a
   // WebSocket endpoint where every connection is a player.
   tcp::acceptor web(asio::make_strand(io));
-  if (options.web_port) {
-    const tcp::endpoint web_endpoint(endpoint.address(), *options.web_port);
-    listen_on(web, web_endpoint, ec);
+  if (web_endpoint) {
+    listen_on(web, *web_endpoint, ec);
     if (ec) {
-      console::err_line("kestrel-server: cannot listen on " + url_of(web_endpoint, "http") + ": " +
+      console::err_line("kestrel-server: cannot listen on " + url_of(*web_endpoint, "http") + ": " +
                         ec.message());
       return 1;
     }
@@ -82,18 +96,33 @@ int run(const Options& options) {
     io.stop();
   });
 
+  // The parent's commands; its end (the parent has gone, however it went)
+  // stops the server as a signal would, so no server outlives its arena.
+  std::unique_ptr<ControlReader> control;
+  if (options.control) {
+    control = std::make_unique<ControlReader>(
+        [&server](std::string_view line) { apply_control_line(line, server.labels, server.feed); },
+        [&] {
+          asio::post(acceptor.get_executor(), [&] {
+            boost::system::error_code ignored;
+            acceptor.close(ignored);
+            io.stop();
+          });
+        });
+  }
+
   console::out_line("kestrel-server listening on " + url_of(acceptor.local_endpoint()));
   if (web.is_open()) {
     console::out_line("kestrel-server spectators on " + url_of(web.local_endpoint(), "http") + "/");
     asio::co_spawn(web.get_executor(),
-                   accept_loop(web, io, AcceptFailures::Quiet,
+                   accept_loop(web, io, "spectator port",
                                [&server](tcp::socket socket) { start_spectator(std::move(socket), server); }),
                    asio::detached);
   }
 
   asio::co_spawn(
       acceptor.get_executor(),
-      accept_loop(acceptor, io, AcceptFailures::Logged,
+      accept_loop(acceptor, io, "game port",
                   [&server](tcp::socket socket) {
                     boost::system::error_code ignored;
                     socket.set_option(tcp::no_delay(true), ignored);  // one small message per move
@@ -107,6 +136,7 @@ int run(const Options& options) {
   for (unsigned i = 1; i < options.threads; ++i) threads.emplace_back([&io] { io.run(); });
   io.run();
   for (std::thread& thread : threads) thread.join();
+  control.reset();  // before what its callbacks use goes
   return 0;
 }
 

@@ -32,17 +32,17 @@ Match::Match(ServerState& server, std::array<std::shared_ptr<PlayerSession>, 2> 
     seats_[i] = seats[i];
     house_[i] = !seats[i];
     names_[i] = seats[i] ? seats[i]->peer() : "house";
+    labels_[i] = seats[i] ? seats[i]->name() : "";
   }
 }
 
 void Match::start() {
   asio::post(strand_, [self = shared_from_this()] {
-    self->server_.feed.game_started(self->id_, self->names_);
+    self->server_.feed.game_started(self->id_, self->names_, self->labels_);
     for (std::size_t i = 0; i < self->seats_.size(); ++i) {
       if (auto seat = self->seats_[i].lock()) seat->begin_game(self, i);
     }
     self->house_turn();
-    self->start_clock();
   });
 }
 
@@ -58,6 +58,12 @@ void Match::on_disconnect(std::uint64_t seat) {
   });
 }
 
+void Match::delivered(std::uint64_t seat, std::size_t turn) {
+  asio::post(strand_, [self = shared_from_this(), seat, turn] {
+    if (self->moves_.size() == turn && self->state_.current == player_of(seat)) self->start_clock();
+  });
+}
+
 void Match::handle_message(std::uint64_t seat, const Payload& payload) {
   if (over_) return;
   const Player mover = player_of(seat);
@@ -69,7 +75,6 @@ void Match::handle_message(std::uint64_t seat, const Payload& payload) {
   }
   play(*cell);
   house_turn();
-  start_clock();
 }
 
 void Match::play(Cell cell) {
@@ -77,7 +82,7 @@ void Match::play(Cell cell) {
   apply_move(state_, cell);
   moves_.push_back(cell);
   server_.feed.move_played(id_, cell);
-  if (auto opponent = seats_[seat_of(other(mover))].lock()) opponent->send(encode_move(cell));
+  if (auto opponent = seats_[seat_of(other(mover))].lock()) opponent->send(encode_move(cell), moves_.size());
   if (is_over(state_)) conclude();
 }
 
@@ -90,6 +95,8 @@ void Match::house_turn() {
   play(static_cast<Cell>(std::countr_zero(choices)));
 }
 
+// From the mover's connection, once the message that opened its turn (the
+// start message or the opponent's move) is written.
 void Match::start_clock() {
   if (over_ || !server_.options.move_time || house_[seat_of(state_.current)]) return;
   clock_.expires_after(*server_.options.move_time);

@@ -4,6 +4,7 @@
 #include <array>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -32,6 +33,10 @@ class Match : public std::enable_shared_from_this<Match> {
   void on_message(std::uint64_t seat, Payload payload);
   // The client in `seat` is gone.
   void on_disconnect(std::uint64_t seat);
+  // The message queued for `seat` when `turn` moves had been played is
+  // written to its connection: if that turn is still on and is the seat's
+  // own, its clock starts now.
+  void delivered(std::uint64_t seat, std::size_t turn);
 
  private:
   void handle_message(std::uint64_t seat, const Payload& payload);
@@ -50,6 +55,7 @@ class Match : public std::enable_shared_from_this<Match> {
   std::array<std::weak_ptr<PlayerSession>, 2> seats_;
   std::array<bool, 2> house_{};  // seats played by the house
   std::array<std::string, 2> names_;
+  std::array<std::string, 2> labels_;  // given by the parent (--control); empty: none
   TicTacToeState state_ = initial_state();
   std::vector<Cell> moves_;
   bool over_ = false;

@@ -1,5 +1,6 @@
 #include "server/options.hpp"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -11,15 +12,18 @@ namespace kestrel::server {
 const std::string_view kUsage =
     "usage: kestrel-server [--host HOST] [--port PORT] [--house-bot [--seat 0|1|alternate]]\n"
     "                      [--threads N] [--drop FRACTION [--seed N]]\n"
-    "                      [--move-time SECONDS] [--web PORT] [--quiet] [--help]\n"
+    "                      [--move-time SECONDS] [--web PORT [--web-host HOST]\n"
+    "                      [--web-allow-host NAME]... [--web-connections N]\n"
+    "                      [--control]] [--quiet] [--help]\n"
     "\n"
     "Match server for kestrel tic-tac-toe clients (WebSocket, binary messages).\n"
     "Pairs clients in the order they join, relays their moves, and ends a game\n"
     "by forfeit when a player moves out of turn, takes an occupied cell, sends\n"
     "an undecodable move, disconnects or runs out of time.\n"
     "\n"
-    "  --host HOST      address to listen on (default 127.0.0.1)\n"
-    "  --port PORT      port to listen on, 0 for any free port (default 9000)\n"
+    "  --host HOST      address the game port (players) listens on; 0.0.0.0 or ::\n"
+    "                   opens it to other machines (default 127.0.0.1)\n"
+    "  --port PORT      game port, 0 for any free port (default 9000)\n"
     "  --house-bot      every client plays the server's own perfect player\n"
     "  --seat SEAT      the client's seat against the house: 0 (moves first),\n"
     "                   1, or alternate between joins (default alternate)\n"
@@ -31,10 +35,25 @@ const std::string_view kUsage =
     "  --seed N         seed for the drop decisions (default: random)\n"
     "  --move-time SECONDS\n"
     "                   a client that takes longer over one move forfeits the\n"
-    "                   game (\"out of time\"); 0.001 to 86400 (default: no limit)\n"
+    "                   game (\"out of time\"); its clock starts once the start\n"
+    "                   message or the opponent's move has been written to its\n"
+    "                   connection; 0.001 to 86400 (default: no limit)\n"
     "  --web PORT       serve a live spectator page (HTML, GET /state as JSON,\n"
-    "                   GET /events as server-sent events) on this port of the\n"
-    "                   same host, 0 for any free port (default: no page)\n"
+    "                   GET /events as server-sent events) on this port, 0 for\n"
+    "                   any free port (default: no page)\n"
+    "  --web-host HOST  address the spectator page listens on, apart from the\n"
+    "                   game port's (default 127.0.0.1: this machine only)\n"
+    "  --web-allow-host NAME\n"
+    "                   a name the page may be reached by, besides its address\n"
+    "                   and localhost; requests naming any other host get 403\n"
+    "                   (repeatable)\n"
+    "  --web-connections N\n"
+    "                   spectator connections served at once; more get 503\n"
+    "                   (1 to 65535, default 256)\n"
+    "  --control        for a parent program such as kestrel-arena: read\n"
+    "                   commands from stdin that name players on the page and\n"
+    "                   show a tournament's standings and games; stop when\n"
+    "                   stdin ends (needs --web)\n"
     "  --quiet          no line per finished game or drop\n"
     "  --help           show this text\n"
     "\n"
@@ -90,6 +109,7 @@ std::optional<double> parse_decimal(std::string_view text, double max) {
 ParseResult parse_options(std::span<const std::string_view> args) {
   Options options;
   bool seat_given = false;
+  bool web_option_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view name = args[i];
     std::optional<std::string_view> inline_value;
@@ -109,6 +129,8 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       return ShowHelp{};
     } else if (name == "--quiet" && flag()) {
       options.quiet = true;
+    } else if (name == "--control" && flag()) {
+      options.control = true;
     } else if (name == "--house-bot" && flag()) {
       options.house_bot = true;
     } else if (name == "--host") {
@@ -140,7 +162,7 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       const auto v = value();
       const auto seconds = v ? parse_decimal(*v, 86400.0) : std::nullopt;
       // Whole milliseconds: finer limits would be lost in scheduling noise.
-      const auto ms = seconds ? std::llround(*seconds * 1000.0) : 0;
+      const auto ms = seconds && *seconds >= 0.001 ? std::llround(*seconds * 1000.0) : 0;
       if (ms < 1) return UsageError{"--move-time needs a number of seconds from 0.001 to 86400"};
       options.move_time = std::chrono::milliseconds(ms);
     } else if (name == "--web") {
@@ -148,6 +170,26 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       const auto port = v ? parse_number<std::uint16_t>(*v, 65535) : std::nullopt;
       if (!port) return UsageError{"--web needs a port number from 0 to 65535"};
       options.web_port = *port;
+    } else if (name == "--web-host") {
+      web_option_given = true;
+      const auto v = value();
+      if (!v || v->empty()) return UsageError{"--web-host needs an address"};
+      options.web_host = std::string(*v);
+    } else if (name == "--web-allow-host") {
+      web_option_given = true;
+      const auto v = value();
+      if (!v || v->empty() || v->find_first_of(" \t/:[]") != std::string_view::npos) {
+        return UsageError{"--web-allow-host needs a host name"};
+      }
+      std::string lower(*v);
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      options.web_allowed_hosts.push_back(std::move(lower));
+    } else if (name == "--web-connections") {
+      web_option_given = true;
+      const auto v = value();
+      const auto n = v ? parse_number<std::size_t>(*v, 65535) : std::nullopt;
+      if (!n || *n == 0) return UsageError{"--web-connections needs a number from 1 to 65535"};
+      options.web_connections = *n;
     } else if (name == "--seat") {
       const auto v = value();
       seat_given = true;
@@ -160,14 +202,18 @@ ParseResult parse_options(std::span<const std::string_view> args) {
       } else {
         return UsageError{"--seat needs 0, 1 or alternate"};
       }
-    } else if (name == "--quiet" || name == "--house-bot") {
+    } else if (name == "--quiet" || name == "--house-bot" || name == "--control") {
       return UsageError{std::string(name) + " takes no value"};
     } else {
       return UsageError{"unknown argument: " + std::string(args[i])};
     }
   }
   if (seat_given && !options.house_bot) return UsageError{"--seat applies only with --house-bot"};
+  if (options.control && !options.web_port) return UsageError{"--control applies only with --web"};
   if (options.seed && options.drop == 0.0) return UsageError{"--seed applies only with --drop"};
+  if (web_option_given && !options.web_port) {
+    return UsageError{"--web-host, --web-allow-host and --web-connections apply only with --web"};
+  }
   return options;
 }
 

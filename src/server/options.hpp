@@ -2,12 +2,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace kestrel::server {
 
@@ -30,6 +32,16 @@ struct Options {
   std::optional<std::chrono::milliseconds> move_time;
   // The spectator page's port (0: any free port); unset: no page.
   std::optional<std::uint16_t> web_port;
+  // Its address: loopback unless asked, whatever --host opens to others.
+  std::string web_host = "127.0.0.1";
+  // Names besides the listening address and "localhost" that a spectator's
+  // Host header may give (lower case).
+  std::vector<std::string> web_allowed_hosts;
+  // Spectator connections served at once; the next ones get a 503.
+  std::size_t web_connections = 256;
+  // Commands from the parent on stdin (players' names, a tournament's
+  // standings and games); the server stops at their end.
+  bool control = false;
 };
 
 struct ShowHelp {};

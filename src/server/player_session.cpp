@@ -6,7 +6,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/field.hpp>
+#include <boost/beast/http/read.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include "core/console.hpp"
@@ -47,7 +49,25 @@ asio::awaitable<void> PlayerSession::read_loop() {
   ws_.binary(true);
 
   if (co_await drops_.cut_at(Dropper::Stage::Handshake)) co_return;
-  if (auto [ec] = co_await ws_.async_accept(kAwait); ec) co_return;
+  // The request is read here rather than inside the accept so that its
+  // target can name the player (see SeatLabels); the same 30 s apply.
+  boost::beast::http::request<boost::beast::http::empty_body> request;
+  {
+    asio::steady_timer deadline(ws_.get_executor());
+    deadline.expires_after(std::chrono::seconds(30));
+    deadline.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+      boost::system::error_code ignored;
+      if (!ec) self->ws_.next_layer().close(ignored);
+    });
+    boost::beast::flat_buffer head;
+    const auto [ec, n] = co_await boost::beast::http::async_read(ws_.next_layer(), head, request, kAwait);
+    deadline.cancel();
+    if (ec) co_return;
+  }
+  if (server_.options.control) {
+    if (auto name = server_.labels.claim(request.target())) name_ = std::move(*name);
+  }
+  if (auto [ec] = co_await ws_.async_accept(request, kAwait); ec) co_return;
   if (co_await drops_.cut_at(Dropper::Stage::AfterHandshake)) co_return;
 
   asio::co_spawn(
@@ -144,16 +164,16 @@ void PlayerSession::begin_game(std::shared_ptr<Match> match, std::uint64_t seat)
     self->phase_ = Phase::Playing;
     self->match_ = match;
     self->seat_ = seat;
-    self->outbox_.push_back(encode_game_started(seat));
+    self->outbox_.push_back({encode_game_started(seat), 0});
     self->wake_.cancel();
     self->drops_.arm(Dropper::Stage::Playing, self);
   });
 }
 
-void PlayerSession::send(Payload payload) {
-  asio::post(ws_.get_executor(), [self = shared_from_this(), payload = std::move(payload)] {
+void PlayerSession::send(Payload payload, std::size_t turn) {
+  asio::post(ws_.get_executor(), [self = shared_from_this(), payload = std::move(payload), turn] {
     if (self->phase_ == Phase::Closing) return;
-    self->outbox_.push_back(std::move(payload));
+    self->outbox_.push_back({std::move(payload), turn});
     self->wake_.cancel();
   });
 }
@@ -167,8 +187,11 @@ void PlayerSession::finish(websocket::close_code code, std::string reason) {
 asio::awaitable<void> PlayerSession::write_loop() {
   for (;;) {
     while (!outbox_.empty() && !reader_done_) {
-      const auto [ec, n] = co_await ws_.async_write(asio::buffer(outbox_.front()), kAwait);
+      const auto [ec, n] = co_await ws_.async_write(asio::buffer(outbox_.front().payload), kAwait);
       if (ec) co_return;  // the reader sees the broken connection too
+      // A move limit counts from here: time the message spent queued behind
+      // a busy server or a slow network is not the player's.
+      if (server_.options.move_time && match_) match_->delivered(seat_, outbox_.front().turn);
       outbox_.pop_front();
     }
     if (reader_done_) co_return;

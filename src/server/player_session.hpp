@@ -6,6 +6,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/websocket/stream.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -36,13 +37,17 @@ class PlayerSession : public std::enable_shared_from_this<PlayerSession> {
 
   // Makes `match` this connection's game and queues the start message.
   void begin_game(std::shared_ptr<Match> match, std::uint64_t seat);
-  // Queues one binary message.
-  void send(Payload payload);
+  // Queues one move of the game; `turn` is the number of moves played with
+  // it, handed back to the game once the message is written (its clock).
+  void send(Payload payload, std::size_t turn);
   // Sends what is queued, then closes with `code` and `reason`.
   void finish(websocket::close_code code, std::string reason = {});
 
   // "address:port" of the client, fixed at accept.
   const std::string& peer() const noexcept { return peer_; }
+  // The name the parent gave this player (--control), fixed at the
+  // handshake; empty: none.
+  const std::string& name() const noexcept { return name_; }
 
  private:
   enum class Phase { Joining, Waiting, Playing, Closing };
@@ -57,9 +62,14 @@ class PlayerSession : public std::enable_shared_from_this<PlayerSession> {
   ServerState& server_;
   websocket::stream<tcp::socket> ws_;
   std::string peer_;
+  std::string name_;
   Dropper drops_;
   asio::steady_timer wake_;  // the writer waits on it; cancel() wakes it
-  std::deque<Payload> outbox_;
+  struct Outgoing {
+    Payload payload;
+    std::size_t turn;  // moves played when it was queued
+  };
+  std::deque<Outgoing> outbox_;
   Phase phase_ = Phase::Joining;
   bool reader_done_ = false;
   std::optional<websocket::close_reason> close_;

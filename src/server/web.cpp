@@ -7,18 +7,24 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/console.hpp"
 #include "server/board_feed.hpp"
+#include "server/descriptors.hpp"
 #include "server/peer.hpp"
 #include "server/server_state.hpp"
 
@@ -30,26 +36,146 @@ using namespace std::chrono_literals;
 
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 
-// How far a spectator may fall behind, in events, before it is dropped.
-// The busiest moment is hundreds of games starting and moving at once (about
-// eight events a game); a reader that keeps up drains its queue with each
-// write, so only one that has stopped reading gets near the bound.
+// How far a spectator may fall behind before it is dropped, in events and
+// in bytes. The busiest moment is hundreds of games starting and moving at
+// once (about eight events a game); a reader that keeps up drains its queue
+// with each write, so only one that has stopped reading gets near a bound.
+// The snapshot a stream starts with is shared and not counted.
 constexpr std::size_t kMaxBehind = 1024;
+constexpr std::size_t kMaxBehindBytes = 256 * 1024;
 // The kernel's share of the backlog, kept small for the same reason.
 constexpr int kSendBuffer = 64 * 1024;
 // A request must arrive, and every write complete, within this time.
 constexpr auto kIoTimeout = 30s;
 // An idle stream gets a comment line this often, so a vanished peer is noticed.
 constexpr auto kKeepAlive = 15s;
+// Request limits: the page's own requests are a few hundred bytes.
+constexpr std::size_t kMaxHead = 8 * 1024;
+constexpr std::size_t kMaxTarget = 2 * 1024;
+constexpr std::size_t kMaxBody = 4 * 1024;
+// After an error answer, what the client still sends is read and dropped for
+// this long (and up to this much), so that closing does not reset the
+// connection before the client has read the answer.
+constexpr auto kLinger = 2s;
+constexpr std::size_t kMaxLinger = 1024 * 1024;
 
-constexpr std::string_view kEventsHead =
-    "HTTP/1.1 200 OK\r\n"
-    "Server: kestrel-server\r\n"
-    "Content-Type: text/event-stream\r\n"
-    "Cache-Control: no-store\r\n"
-    "Connection: close\r\n"
-    "\r\n"
-    "retry: 1000\n\n";
+// On every answer.
+#define KESTREL_COMMON_HEADERS          \
+  "Server: kestrel-server\r\n"          \
+  "Cache-Control: no-store\r\n"         \
+  "X-Content-Type-Options: nosniff\r\n" \
+  "Referrer-Policy: no-referrer\r\n"
+
+constexpr std::string_view kEventsHead = "HTTP/1.1 200 OK\r\n" KESTREL_COMMON_HEADERS
+                                         "Content-Type: text/event-stream\r\n"
+                                         "Connection: close\r\n"
+                                         "\r\n"
+                                         "retry: 1000\n\n";
+
+// Written whole to a socket turned away at accept.
+constexpr std::string_view kFullAnswer = "HTTP/1.1 503 Service Unavailable\r\n" KESTREL_COMMON_HEADERS
+                                         "Content-Type: text/plain; charset=utf-8\r\n"
+                                         "Content-Length: 20\r\n"
+                                         "Retry-After: 5\r\n"
+                                         "Connection: close\r\n"
+                                         "\r\n"
+                                         "too many spectators\n";
+
+// The page may run and style only what it carries itself, talk only to this
+// server and be framed by nobody.
+const std::string& page_policy() {
+  static const std::string policy = [] {
+    auto sources = [](std::string_view hashes) {
+      return hashes.empty() ? std::string("'none'") : std::string(hashes);
+    };
+    return "default-src 'none'; script-src " + sources(kWebPageScriptHashes) + "; style-src " +
+           sources(kWebPageStyleHashes) +
+           "; img-src data:; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+  }();
+  return policy;
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+asio::ip::address unmapped(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  return address;
+}
+
+// The status a request that failed to parse gets; none when there is nobody
+// to answer (the peer closed, or the deadline did).
+// The status a request that failed to parse gets; none when there is nobody
+// to answer (the peer closed, or the deadline did). `target` is what the
+// parser read of the request line: empty if it never got past it.
+std::optional<http::status> status_for(const boost::system::error_code& ec, std::string_view target) {
+  if (ec.category() != http::make_error_code(http::error::end_of_stream).category()) return std::nullopt;
+  if (ec == http::error::end_of_stream || ec == http::error::partial_message) return std::nullopt;
+  if (ec == http::error::body_limit) return http::status::payload_too_large;
+  if (ec == http::error::header_limit) {
+    // Over the limit with the request line still open: the target is to blame.
+    return target.empty() ? http::status::uri_too_long : http::status::request_header_fields_too_large;
+  }
+  return http::status::bad_request;
+}
+
+// One answer: the status line and headers, then a body in parts (shared
+// text stays shared while it is written).
+struct Answer {
+  http::status status = http::status::ok;
+  std::string_view type = "text/plain; charset=utf-8";
+  std::string_view allow;
+  bool page = false;
+  bool close = false;
+  std::vector<std::shared_ptr<const std::string>> held;
+  std::vector<asio::const_buffer> body;
+
+  static Answer text(http::status status, std::string_view text) {
+    Answer answer;
+    answer.status = status;
+    answer.body.push_back(asio::buffer(text));
+    return answer;
+  }
+
+  std::string head(bool keep_alive_header) const {
+    std::size_t length = 0;
+    for (const auto& part : body) length += part.size();
+    std::string out = "HTTP/1.1 " + std::to_string(static_cast<unsigned>(status)) + " ";
+    out += http::obsolete_reason(status);
+    out += "\r\n" KESTREL_COMMON_HEADERS "Content-Type: ";
+    out += type;
+    out += "\r\nContent-Length: " + std::to_string(length) + "\r\n";
+    if (!allow.empty()) out.append("Allow: ").append(allow).append("\r\n");
+    if (page) out += "Content-Security-Policy: " + page_policy() + "\r\n";
+    if (close) {
+      out += "Connection: close\r\n";
+    } else if (keep_alive_header) {
+      out += "Connection: keep-alive\r\n";
+    }
+    return out + "\r\n";
+  }
+};
+
+// Counts a connection on the web port for as long as it is held.
+class Slot {
+ public:
+  explicit Slot(std::atomic<std::size_t>& count) : count_(&count) {}
+  Slot(const Slot&) = delete;
+  Slot& operator=(const Slot&) = delete;
+  ~Slot() { release(); }
+  void release() {
+    if (count_) count_->fetch_sub(1);
+    count_ = nullptr;
+  }
+
+ private:
+  std::atomic<std::size_t>* count_;
+};
 
 // One spectator connection: requests one after the other, and once it asks
 // for /events, the event stream until either side ends it.
@@ -57,6 +183,7 @@ class WebSession : public FeedSubscriber, public std::enable_shared_from_this<We
  public:
   WebSession(tcp::socket socket, ServerState& server)
       : server_(server),
+        slot_(server.spectator_connections),
         socket_(std::move(socket)),
         peer_(describe_peer(socket_)),
         deadline_(socket_.get_executor()),
@@ -68,16 +195,25 @@ class WebSession : public FeedSubscriber, public std::enable_shared_from_this<We
   }
 
   // Under the feed's lock, from any thread: queue, and wake the writer.
+  void begin(std::vector<FeedEvent> snapshot) override {
+    std::lock_guard guard(mutex_);
+    queue_ = std::move(snapshot);
+    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->wake_.cancel(); });
+  }
+
   bool deliver(const FeedEvent& event) override {
     std::lock_guard guard(mutex_);
-    if (behind_) return false;
-    if (queue_.size() >= kMaxBehind) {
-      behind_ = true;
+    if (!behind_.empty()) return false;
+    if (queued_events_ >= kMaxBehind || queued_bytes_ + event->size() > kMaxBehindBytes) {
+      behind_ = queued_events_ >= kMaxBehind ? std::to_string(kMaxBehind) + " events"
+                                             : std::to_string(kMaxBehindBytes / 1024) + " KiB of events";
       queue_.clear();
       asio::post(socket_.get_executor(), [self = shared_from_this()] { self->close(); });
       return false;
     }
     queue_.push_back(event);
+    ++queued_events_;
+    queued_bytes_ += event->size();
     if (queue_.size() == 1) {
       asio::post(socket_.get_executor(), [self = shared_from_this()] { self->wake_.cancel(); });
     }
@@ -86,52 +222,125 @@ class WebSession : public FeedSubscriber, public std::enable_shared_from_this<We
 
  private:
   asio::awaitable<void> serve() {
+    boost::system::error_code unknown;
+    local_ = unmapped(socket_.local_endpoint(unknown).address());
     boost::beast::flat_buffer buffer;
     for (;;) {
       http::request_parser<http::string_body> parser;
-      parser.header_limit(8 * 1024);
-      parser.body_limit(4 * 1024);
+      parser.header_limit(kMaxHead);
+      parser.body_limit(kMaxBody);
       arm(kIoTimeout);
-      // Malformed, oversized, too slow or gone: closed without an answer.
-      if (auto [ec, n] = co_await http::async_read(socket_, buffer, parser, kAwait); ec) break;
+      if (auto [ec, n] = co_await http::async_read(socket_, buffer, parser, kAwait); ec) {
+        if (const auto status = status_for(ec, parser.get().target())) co_await refuse(*status);
+        break;
+      }
       const auto& request = parser.get();
+      if (request.target().size() > kMaxTarget) {
+        co_await refuse(http::status::uri_too_long);
+        break;
+      }
+      const auto host = request.find(http::field::host);
+      if (host == request.end() ? request.version() >= 11 : !host_allowed(host->value())) {
+        // Another site's page, pointed at this address through its own name
+        // (DNS rebinding), gets nothing.
+        co_await refuse(host == request.end() ? http::status::bad_request : http::status::forbidden);
+        break;
+      }
       std::string_view path = request.target();
       path = path.substr(0, path.find('?'));
-
-      const bool known = path == "/" || path == "/index.html" || path == "/state" || path == "/events";
-      if (known && request.method() == http::verb::get && path == "/events") {
+      const bool head = request.method() == http::verb::head;
+      if (path == "/events" && request.method() == http::verb::get) {
         co_await stream_events();
         co_return;
       }
-      http::response<http::string_body> response;
-      response.version(request.version());
-      response.set(http::field::server, "kestrel-server");
-      response.set(http::field::cache_control, "no-store");
-      if (!known) {
-        response.result(http::status::not_found);
-        response.set(http::field::content_type, "text/plain; charset=utf-8");
-        response.body() = "not found\n";
-      } else if (request.method() != http::verb::get) {
-        response.result(http::status::method_not_allowed);
-        response.set(http::field::allow, "GET");
-        response.set(http::field::content_type, "text/plain; charset=utf-8");
-        response.body() = "method not allowed\n";
-      } else if (path == "/state") {
-        response.result(http::status::ok);
-        response.set(http::field::content_type, "application/json");
-        response.body() = server_.feed.state_json();
-      } else {
-        response.result(http::status::ok);
-        response.set(http::field::content_type, "text/html; charset=utf-8");
-        response.body() = kWebPage;
-      }
-      response.keep_alive(request.keep_alive());
-      response.prepare_payload();
-      arm(kIoTimeout);
-      if (auto [ec, n] = co_await http::async_write(socket_, response, kAwait); ec) break;
-      if (!response.keep_alive()) break;
+      Answer answer = respond(path, request.method());
+      answer.close = !request.keep_alive();
+      if (!co_await write(answer, head, request.version() < 11)) break;
+      if (answer.close) break;
     }
     close();
+  }
+
+  Answer respond(std::string_view path, http::verb method) {
+    const bool page = path == "/" || path == "/index.html";
+    if (!page && path != "/state" && path != "/events")
+      return Answer::text(http::status::not_found, "not found\n");
+    const bool events = path == "/events";
+    if (method != http::verb::get && (method != http::verb::head || events)) {
+      Answer answer = Answer::text(http::status::method_not_allowed, "method not allowed\n");
+      answer.allow = events ? "GET" : "GET, HEAD";
+      return answer;
+    }
+    Answer answer;
+    if (page) {
+      answer.type = "text/html; charset=utf-8";
+      answer.page = true;
+      answer.body.push_back(asio::buffer(kWebPage));
+      return answer;
+    }
+    static const std::string open = "{";
+    auto state = server_.feed.state();
+    auto rest = std::make_shared<const std::string>(std::move(state.counters) + "}\n");
+    answer.type = "application/json";
+    answer.body = {asio::buffer(open), asio::buffer(*state.board), asio::buffer(*rest)};
+    answer.held = {std::move(state.board), std::move(rest)};
+    return answer;
+  }
+
+  // Writes `answer` (its head alone for HEAD); false if the connection broke.
+  asio::awaitable<bool> write(const Answer& answer, bool head_only, bool keep_alive_header) {
+    const std::string head = answer.head(keep_alive_header && !answer.close);
+    std::vector<asio::const_buffer> buffers{asio::buffer(head)};
+    if (!head_only) buffers.insert(buffers.end(), answer.body.begin(), answer.body.end());
+    arm(kIoTimeout);
+    auto [ec, n] = co_await asio::async_write(socket_, buffers, kAwait);
+    deadline_.cancel();
+    co_return !ec;
+  }
+
+  // Answers a request that cannot be served, then ends the connection.
+  asio::awaitable<void> refuse(http::status status) {
+    Answer answer = Answer::text(status, http::obsolete_reason(status));
+    static const std::string newline = "\n";
+    answer.body.push_back(asio::buffer(newline));
+    answer.close = true;
+    if (!co_await write(answer, false, false)) co_return;
+    boost::system::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    arm(kLinger);
+    std::array<char, 4096> sink;
+    for (std::size_t drained = 0; drained < kMaxLinger;) {
+      auto [ec, n] = co_await socket_.async_read_some(asio::buffer(sink), kAwait);
+      if (ec) break;
+      drained += n;
+    }
+  }
+
+  // Whether a Host header names this server: the address the connection
+  // came in on, localhost, or a name allowed on the command line.
+  bool host_allowed(std::string_view host) const {
+    std::string_view name = host;
+    std::string_view port;
+    if (name.starts_with('[')) {
+      const auto end = name.find(']');
+      if (end == std::string_view::npos) return false;
+      port = name.substr(end + 1);
+      name = name.substr(1, end - 1);
+    } else if (const auto colon = name.rfind(':'); colon != std::string_view::npos) {
+      port = name.substr(colon);
+      name = name.substr(0, colon);
+    }
+    if (!port.empty() &&
+        (port[0] != ':' || port.find_first_not_of("0123456789", 1) != std::string_view::npos)) {
+      return false;
+    }
+    const std::string wanted = lower(name);
+    if (wanted == "localhost") return true;
+    const auto& allowed = server_.options.web_allowed_hosts;
+    if (std::find(allowed.begin(), allowed.end(), wanted) != allowed.end()) return true;
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(wanted, ec);
+    return !ec && unmapped(address) == local_;
   }
 
   asio::awaitable<void> stream_events() {
@@ -155,6 +364,8 @@ class WebSession : public FeedSubscriber, public std::enable_shared_from_this<We
       {
         std::lock_guard guard(mutex_);
         batch.swap(queue_);
+        queued_events_ = 0;
+        queued_bytes_ = 0;
       }
       if (batch.empty()) {
         wake_.expires_after(kKeepAlive);
@@ -169,14 +380,13 @@ class WebSession : public FeedSubscriber, public std::enable_shared_from_this<We
       deadline_.cancel();
     }
     server_.feed.unsubscribe(this);
-    bool dropped = false;
+    std::string behind;
     {
       std::lock_guard guard(mutex_);
-      dropped = behind_;
+      behind = behind_;
     }
-    if (dropped && !server_.options.quiet) {
-      console::err_line("spectator " + peer_ + " dropped: more than " + std::to_string(kMaxBehind) +
-                        " events behind");
+    if (!behind.empty() && !server_.options.quiet) {
+      console::err_line("spectator " + peer_ + " dropped: more than " + behind + " behind");
     }
     close();
   }
@@ -208,22 +418,46 @@ class WebSession : public FeedSubscriber, public std::enable_shared_from_this<We
     socket_.close(ignored);
     deadline_.cancel();
     wake_.cancel();
+    slot_.release();
   }
 
   ServerState& server_;
+  Slot slot_;
   tcp::socket socket_;
   std::string peer_;
   asio::steady_timer deadline_;
   asio::steady_timer wake_;  // the event writer waits on it
   bool closed_ = false;      // strand only
-  std::mutex mutex_;         // guards the two below against the feed
+  asio::ip::address local_;  // where the connection came in
+  std::mutex mutex_;         // guards the four below against the feed
   std::vector<FeedEvent> queue_;
-  bool behind_ = false;
+  std::size_t queued_events_ = 0;  // in `queue_`, past the snapshot
+  std::size_t queued_bytes_ = 0;
+  std::string behind_;  // set once dropped: the bound it passed
 };
+
+// Before any session exists: a fresh socket's send buffer takes the whole
+// answer at once, and what the client already sent is read first so that
+// the close is a FIN, not a reset that could discard the answer.
+void turn_away(tcp::socket& socket) {
+  boost::system::error_code ignored;
+  socket.non_blocking(true, ignored);
+  socket.write_some(asio::buffer(kFullAnswer), ignored);
+  socket.shutdown(tcp::socket::shutdown_send, ignored);
+  std::array<char, 1024> sink;
+  socket.read_some(asio::buffer(sink), ignored);
+  socket.close(ignored);
+}
 
 }  // namespace
 
 void start_spectator(tcp::socket socket, ServerState& server) {
+  // Counted first, so that two accepts at once cannot both take the last place.
+  if (server.spectator_connections.fetch_add(1) >= server.options.web_connections ||
+      in_descriptor_reserve(socket)) {
+    server.spectator_connections.fetch_sub(1);
+    return turn_away(socket);
+  }
   std::make_shared<WebSession>(std::move(socket), server)->start();
 }
 

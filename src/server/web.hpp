@@ -10,11 +10,15 @@ namespace kestrel::server {
 
 struct ServerState;
 
-// src/server/web/index.html, compiled in.
+// src/server/web/index.html, compiled in, and the CSP sources of its inline
+// <script> and <style> blocks, hashed from it at build time.
 extern const std::string_view kWebPage;
+extern const std::string_view kWebPageScriptHashes;
+extern const std::string_view kWebPageStyleHashes;
 
 // Serves one spectator connection (its socket on a strand of its own) until
-// either side ends it.
+// either side ends it; answers 503 and closes at once when --web-connections
+// are open already or the socket took a descriptor kept for players.
 void start_spectator(boost::asio::ip::tcp::socket socket, ServerState& server);
 
 }  // namespace kestrel::server

@@ -7,12 +7,15 @@ import asyncio
 import os
 import random
 import re
+import resource
 import signal
 import socket
 import subprocess
 import sys
+import time
 from collections import Counter
 from collections.abc import Awaitable, Callable, Iterator
+from contextlib import ExitStack
 from functools import cache
 from pathlib import Path
 from typing import TypeVar
@@ -450,10 +453,19 @@ def test_stops_cleanly_on_signals_with_clients_connected(binary: Path, sig: int)
         ["--seed", "3"],
         ["--move-time", "0"],
         ["--move-time=0.0004"],
+        ["--move-time", "0.0005"],
         ["--move-time", "-1"],
         ["--move-time", "1e3"],
         ["--move-time", "86401"],
         ["--move-time"],
+        ["--web-host", "127.0.0.1"],
+        ["--web", "0", "--web-host", ""],
+        ["--web", "0", "--web-allow-host", "a:b"],
+        ["--web", "0", "--web-connections", "0"],
+        ["--web", "0", "--web-connections=65536"],
+        ["--web", "0", "--web-host", "no.such.host.invalid"],
+        ["--control"],
+        ["--web", "0", "--control=1"],
     ],
 )
 def test_bad_arguments_exit_2_with_a_message(binary: Path, args: list[str]) -> None:
@@ -473,6 +485,29 @@ def test_a_port_in_use_exits_1_naming_it(binary: Path, taken: str) -> None:
     assert done.returncode == 1
     scheme = "ws" if taken == "game" else "http"
     assert done.stderr == f"kestrel-server: cannot listen on {scheme}://127.0.0.1:{port}: Address already in use\n"
+
+
+def test_accept_failures_are_logged_once_not_per_attempt(binary: Path) -> None:
+    """Out of descriptors, the accept loop retries every 100 ms; the log gets
+    one line per 10 s with a count, not a line per attempt."""
+    with ExitStack() as stack:
+        limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (32, limits[1]))  # the server's, from its start
+        try:
+            server = stack.enter_context(ServerProcess(binary, "--quiet"))
+        finally:
+            resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+        host, port = server.url.removeprefix("ws://").split(":")
+        with ExitStack() as crowd:
+            for _ in range(40):  # past the limit: they wait for their handshake
+                crowd.enter_context(socket.create_connection((host, int(port)), timeout=30))
+            [line] = server.wait_for_log("accept failed")
+            assert line == "kestrel-server: accept failed on the game port: Too many open files"
+            begun = time.monotonic()
+            time.sleep(1)  # some ten more attempts
+            lines = [ln for ln in server.log().splitlines() if "accept failed" in ln]
+            assert 1 <= len(lines) <= 1 + (time.monotonic() - begun) // 10
+        assert server.stop() == 0
 
 
 def test_drop_cuts_connections_at_every_stage_without_a_close_frame(binary: Path) -> None:

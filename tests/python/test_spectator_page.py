@@ -1,10 +1,16 @@
 """The spectator page in a real browser (headless Chromium through Selenium):
-two bots play, and the boards the page shows are the server's own record."""
+two bots play, and the boards the page shows are the server's own record;
+a kestrel-arena run shows its bots' names, standings and replays."""
 
 from __future__ import annotations
 
+import json
+import os
 import random
 import shutil
+import subprocess
+import sys
+import threading
 from collections.abc import Iterator
 from contextlib import ExitStack
 from pathlib import Path
@@ -17,6 +23,8 @@ from kestrel_arena.server_process import ServerProcess, find_server_binary
 from kestrel_arena.spectators import JOIN, state, web_url
 
 TIMEOUT = 30
+ROOT = Path(__file__).resolve().parents[2]
+LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 
 
 @pytest.fixture(scope="module")
@@ -38,6 +46,8 @@ def browser() -> Iterator[Any]:
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
         options.add_argument(argument)
     options.add_argument("--window-size=1200,900")
+    # The console, where the browser reports what the page's security policy blocked.
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(executable_path=driver_path), options=options)
     driver.set_page_load_timeout(TIMEOUT)
     yield driver
@@ -55,10 +65,17 @@ def page_state(driver: Any, game_id: int) -> str | None:
     return cards[0].get_attribute("data-state") if cards else None
 
 
-def until(driver: Any, condition: Any, what: str) -> None:
+def until(driver: Any, condition: Any, what: str, timeout: float = TIMEOUT) -> None:
     from selenium.webdriver.support.ui import WebDriverWait
 
-    WebDriverWait(driver, TIMEOUT, poll_frequency=0.02).until(lambda _: condition(), message=what)
+    WebDriverWait(driver, timeout, poll_frequency=0.02).until(lambda _: condition(), message=what)
+
+
+def board_of(moves: list[int]) -> list[str]:
+    board = [""] * 9
+    for n, cell in enumerate(moves):
+        board[cell] = "XO"[n % 2]
+    return board
 
 
 class Bots:
@@ -80,8 +97,7 @@ class Bots:
         self.moves: list[int] = []
 
     def over(self) -> bool:
-        lines = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
-        won = any(self.board[a] and self.board[a] == self.board[b] == self.board[c] for a, b, c in lines)
+        won = any(self.board[a] and self.board[a] == self.board[b] == self.board[c] for a, b, c in LINES)
         return won or "" not in self.board
 
     def move(self) -> None:
@@ -119,7 +135,13 @@ def test_page_shows_the_games_the_server_records(
             expected[cell] = "XO"[n % 2]
         until(browser, lambda: page_state(browser, 1) == "finished", "game 1 finished on the page")
         assert page_board(browser, 1) == expected
-        assert line.split(": ", 1)[1].split(";")[0] in browser.find_element("css selector", '[data-game-id="1"]').text
+        # The result in the cards' terms (X and O), and each move with its mark.
+        result = line.split(": ", 1)[1].split(";")[0]
+        card = browser.find_element("css selector", '[data-game-id="1"]')
+        words = "draw" if result == "Tie" else result.replace("Player1", "X").replace("Player2", "O")
+        assert card.find_element("css selector", ".result").text == words
+        marked = " ".join("XO"[n % 2] + str(cell) for n, cell in enumerate(logged))
+        assert card.find_element("css selector", ".moves").text == "moves: " + marked
 
         # A second game move by move: after each, the page's live board is
         # the server's board for it, and shows whose turn it is.
@@ -131,6 +153,11 @@ def test_page_shows_the_games_the_server_records(
             assert game["id"] == 2 and game["board"] == page_board(browser, 2)
             card = browser.find_element("css selector", '[data-game-id="2"]')
             assert card.get_attribute("data-turn") == str(game["turn"])
+            # The mover's mark is whole, beside an address that may be cut.
+            mover = card.find_element("css selector", ".seat.to-move")
+            after = browser.execute_script("return getComputedStyle(arguments[0], '::after').content", mover)
+            assert after == '"\u2190\u00a0to\u00a0move"'
+            assert browser.execute_script("return arguments[0].scrollWidth <= arguments[0].clientWidth", mover)
 
         # Someone waiting, for the picture.
         waiting = stack.enter_context(connect(server.url, proxy=None))
@@ -148,3 +175,119 @@ def test_page_shows_the_games_the_server_records(
         waiting.close()
         until(browser, lambda: not browser.find_elements("css selector", "#waiting li[data-peer]"), "nobody waits")
         assert server.stop() == 0
+    # The page ran and was styled under its policy, which blocked nothing of its own.
+    blocked = [e["message"] for e in browser.get_log("browser") if "Content Security Policy" in e["message"]]
+    assert blocked == []
+
+
+class Arena:
+    """kestrel-arena --web 0 as a process; its stderr gathered by a thread."""
+
+    def __init__(self, out: Path, binary: Path, *args: str) -> None:
+        env = {
+            **os.environ,
+            "PYTHONPATH": os.pathsep.join(filter(None, [str(ROOT / "src"), os.environ.get("PYTHONPATH")])),
+        }
+        command = [sys.executable, "-m", "kestrel_arena.cli", "--server", str(binary), "--out", str(out), "--web", "0"]
+        self.process = subprocess.Popen(
+            [*command, *args],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
+        )
+        self.err: list[str] = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self) -> None:
+        assert self.process.stderr is not None
+        with self.process.stderr:
+            self.err.extend(self.process.stderr)
+
+    def close(self) -> int:
+        """Ends the input, which closes the page and the arena; its exit status."""
+        assert self.process.stdin is not None
+        self.process.stdin.close()
+        try:
+            return self.process.wait(timeout=60)
+        finally:
+            self._reader.join()
+
+    def page(self) -> str | None:
+        prefix = "kestrel-arena: watch at "
+        return next((line[len(prefix) :].strip() for line in self.err if line.startswith(prefix)), None)
+
+
+def cells_text(driver: Any, selector: str) -> list[str]:
+    return [c.get_attribute("data-mark") for c in driver.find_elements("css selector", selector + " .cell")]
+
+
+@pytest.mark.timeout(240)  # a whole run of bot processes, and Chromium, on a busy machine
+def test_a_tournament_shows_names_standings_and_replays(
+    browser: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    pytest.importorskip("kestrel")
+    binary = find_server_binary()
+    if binary is None:
+        pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
+    bots = [str(ROOT / "examples" / f"{name}.py") for name in ("perfect", "first_free", "random_bot")]
+    arena = Arena(tmp_path, binary, *bots, "--games", "2", "--move-time", "5")
+    try:
+        until(browser, arena.page, "the arena announces its page", timeout=60)
+        browser.get(arena.page())
+        progress = lambda: browser.find_element("id", "run-progress").text  # noqa: E731
+        until(browser, lambda: "final" in progress(), "the run's final standings", timeout=180)
+        record = json.loads((tmp_path / "tournament.json").read_text())
+        games = record["games"]
+        assert progress() == f"({len(games)} of {len(games)} games, final)"
+
+        rows = [
+            [td.text for td in tr.find_elements("css selector", "td")]
+            for tr in browser.find_elements("css selector", "#standings tbody tr")
+        ]
+        assert [r[:6] for r in rows] == [
+            [str(rank), s["name"], str(s["games"]), str(s["wins"]), str(s["draws"]), str(s["losses"])]
+            for rank, s in enumerate(record["standings"], 1)
+        ]
+        for row, s in zip(rows, record["standings"], strict=True):
+            assert float(row[6]) == s["points"] and abs(int(row[7]) - s["elo"]) <= 1
+
+        # Every game of the run; the server's cards show the bots by name
+        # with the boards the arena recorded.
+        listed = browser.find_elements("css selector", "#run-games li")
+        assert sorted(int(li.get_attribute("data-game")) for li in listed) == [g["game"] for g in games]
+        for g in games:
+            card = f'.game[data-game-id="{g["server_game"]}"]'
+            names = [e.text for e in browser.find_elements("css selector", card + " .who")]
+            assert names == g["seats"]
+            assert cells_text(browser, card) == board_of(g["moves"])
+
+        # A won game replayed: the end with its line, then move by move.
+        won = next(g for g in games if g["reason"] == "three in a row")
+        browser.find_element("css selector", f'#run-games li[data-game="{won["game"]}"]').click()
+        replay = browser.find_element("id", "replay")
+        assert replay.get_attribute("data-game") == str(won["game"])
+        end = board_of(won["moves"])
+        assert cells_text(browser, "#replay") == end
+        line = next(ln for ln in LINES if end[ln[0]] and end[ln[0]] == end[ln[1]] == end[ln[2]])
+        highlighted = [int(c.get_attribute("data-cell")) for c in replay.find_elements("css selector", ".cell.win")]
+        assert highlighted == list(line)
+        assert end[line[0]] == "XO"[won["seats"].index(won["winner"])]
+        replay.find_element("css selector", 'button[data-step="first"]').click()
+        assert cells_text(browser, "#replay") == [""] * 9
+        for step in range(1, len(won["moves"]) + 1):
+            replay.find_element("css selector", 'button[data-step="forward"]').click()
+            assert cells_text(browser, "#replay") == board_of(won["moves"][:step])
+        replay.find_element("css selector", 'button[data-step="back"]').click()
+        assert cells_text(browser, "#replay") == board_of(won["moves"][:-1])
+        assert not replay.find_elements("css selector", ".cell.win")
+        replay.find_element("css selector", 'button[data-step="last"]').click()
+        shot = tmp_path / "arena-page.png"
+        browser.save_screenshot(str(shot))
+        with capsys.disabled():
+            print(f"\nscreenshot of a run on the page: {shot}")
+    finally:
+        status = arena.close()
+    assert status == 0, "".join(arena.err)
