@@ -19,7 +19,7 @@ def _listener_classes() -> tuple[type[Any], type[Any]]:
 
     binary, close = WSMsgType.BINARY, WSMsgType.CLOSE
 
-    class Player(WSListener):  # type: ignore[misc]
+    class Player(WSListener):
         def on_ws_connected(self, transport: Any) -> None:
             self.game = FirstFreeGame()
             transport.send(binary, JOIN)
@@ -34,7 +34,7 @@ def _listener_classes() -> tuple[type[Any], type[Any]]:
                 transport.send_close(frame.get_close_code(), frame.get_close_message())
                 transport.disconnect()
 
-    class Idle(WSListener):  # type: ignore[misc]
+    class Idle(WSListener):
         def on_ws_connected(self, transport: Any) -> None:
             transport.send(binary, JOIN)
 
