@@ -2,14 +2,14 @@
 
     python bench/compare.py [--build-dir DIR] [--rounds 5] [--games 2000]
                             [--latency-games 300] [--sessions 1,64,512]
-                            [--idle 2000] [--clients kestrel,websockets,aiohttp]
+                            [--idle 2000] [--clients kestrel,websockets,aiohttp,picows]
                             [--measure latency,throughput,memory,startup]
                             [--label TEXT] [--json PATH] [--png PATH] [--quick]
     python bench/compare.py --replot bench/results/compare.json
 
-The same first-free player is written three ways -- a `kestrel.TicTacToeClient`
-subclass, a hand-written `websockets` client and a hand-written `aiohttp`
-client -- and every figure is taken for all three in one run, the clients
+The same first-free player is written four ways -- a `kestrel.TicTacToeClient`
+subclass and hand-written `websockets`, `aiohttp` and `picows` clients -- and
+every figure is taken for all of them in one run, the clients
 taking turns measurement by measurement (the first client rotates per round),
 each measurement in a fresh child process so that its CPU time and memory are
 that client's alone. Figures are medians over --rounds with min and max, and

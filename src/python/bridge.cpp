@@ -35,7 +35,7 @@ void print_error(PyError error) {
 // fut.cancelled(); a raise is printed and counts as "not cancelled".
 bool future_cancelled(PyObject* future) {
   try {
-    PyRef result = call_method0(future, "cancelled");
+    PyRef result = call_method0(future, interned_name(&ProcessState::name_cancelled, "cancelled"));
     return truthy(result.get());
   } catch (PyError& error) {
     print_error(std::move(error));
@@ -43,14 +43,17 @@ bool future_cancelled(PyObject* future) {
   }
 }
 
-// callable(*positional, context=context)
-PyRef call_with_context(PyObject* callable, std::initializer_list<PyObject*> positional, PyObject* context) {
+// loop.call_soon_threadsafe(*positional, context=context)
+PyRef call_soon_threadsafe(PyObject* loop, std::initializer_list<PyObject*> positional, PyObject* context) {
+  PyObject* name = interned_name(&ProcessState::name_call_soon_threadsafe, "call_soon_threadsafe");
   PyObject* names = context_kwnames();
-  PyObject* vector[8];
-  std::size_t count = 0;
-  for (PyObject* item : positional) vector[count++] = item;
-  vector[count] = context;
-  return PyRef::check(PyObject_Vectorcall(callable, vector, count, names));
+  // vector[0] is scratch space for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  PyObject* vector[8] = {nullptr, loop};
+  std::size_t count = 1;
+  for (PyObject* item : positional) vector[1 + count++] = item;
+  vector[1 + count] = context;
+  return PyRef::check(
+      PyObject_VectorcallMethod(name, vector + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
 // ---- bridge classes: plain callables holding C++ state ----
@@ -170,7 +173,7 @@ PyObject* BridgeClass<CompletorState>::call(PyObject*, PyObject* args, PyObject*
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto [future, complete, value] =
         args::bind_tuple<3>("CheckedCompletor.__call__()", {"future", "complete", "value"}, args, kwargs);
-    PyRef cancelled = call_method0(future, "cancelled");
+    PyRef cancelled = call_method0(future, interned_name(&ProcessState::name_cancelled, "cancelled"));
     if (!truthy(cancelled.get())) call1(complete, value);
     Py_RETURN_NONE;
   });
@@ -200,7 +203,7 @@ PyObject* BridgeClass<TaskCompleterState>::call(PyObject* self, PyObject* args, 
     KESTREL_STAMP(completer);
     PyOutcome outcome;
     try {
-      outcome.object = call_method0(task, "result");
+      outcome.object = call_method0(task, interned_name(&ProcessState::name_result, "result"));
       read_plain_index(outcome);
     } catch (PyError& error) {
       outcome.object = error.value();
@@ -232,7 +235,8 @@ PyObject* BridgeClass<EnsureFutureState>::call(PyObject* self, PyObject* args, P
     PyRef task = call1(ensure_future_function(), state.awaitable.get());
     KESTREL_STAMP(task_created);
     PyRef completer = BridgeClass<TaskCompleterState>::make(TaskCompleterState{std::move(completion)});
-    call_method1(task.get(), "add_done_callback", completer.get());
+    call_method1(task.get(), interned_name(&ProcessState::name_add_done_callback, "add_done_callback"),
+                 completer.get());
     KESTREL_STAMP(callback_added);
     Py_RETURN_NONE;
   });
@@ -244,8 +248,7 @@ PyObject* BridgeClass<EnsureFutureState>::call(PyObject* self, PyObject* args, P
 void deliver_outcome(const LoopBinding& binding, PyObject* fut, PyObject* value, bool exception) {
   PyRef complete = get_attr(fut, exception ? "set_exception" : "set_result");
   PyRef completor = BridgeClass<CompletorState>::make(CompletorState{});
-  PyRef method = get_attr(binding.event_loop.get(), "call_soon_threadsafe");
-  call_with_context(method.get(), {completor.get(), fut, complete.get(), value}, Py_None);
+  call_soon_threadsafe(binding.event_loop.get(), {completor.get(), fut, complete.get(), value}, Py_None);
 }
 
 // The end of the work, on its strand, under one acquisition of the lock:
@@ -322,8 +325,7 @@ LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable) {
   auto [sender, receiver] = net::make_oneshot<PyOutcome>();
   PyRef ensure =
       BridgeClass<EnsureFutureState>::make(EnsureFutureState{std::move(awaitable), std::move(sender)});
-  PyRef method = get_attr(binding.event_loop.get(), "call_soon_threadsafe");
-  call_with_context(method.get(), {ensure.get()}, binding.context.get());
+  call_soon_threadsafe(binding.event_loop.get(), {ensure.get()}, binding.context.get());
   KESTREL_STAMP(scheduled);
   return LoopAwait(std::move(receiver));
 }

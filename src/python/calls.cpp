@@ -32,6 +32,19 @@ PyRef call_method1(PyObject* object, const char* name, PyObject* argument) {
   return call1(method.get(), argument);
 }
 
+PyRef call_method0(PyObject* object, PyObject* name) {
+  // The scratch slot before `object`, as in call1.
+  PyObject* vector[2] = {nullptr, object};
+  return PyRef::check(
+      PyObject_VectorcallMethod(name, vector + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+PyRef call_method1(PyObject* object, PyObject* name, PyObject* argument) {
+  PyObject* vector[3] = {nullptr, object, argument};
+  return PyRef::check(
+      PyObject_VectorcallMethod(name, vector + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 PyRef make_str(std::string_view text) {
   return PyRef::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }

@@ -15,6 +15,12 @@ PyRef call0(PyObject* callable);
 PyRef call1(PyObject* callable, PyObject* argument);
 PyRef call_method0(PyObject* object, const char* name);
 PyRef call_method1(PyObject* object, const char* name, PyObject* argument);
+// object.name(...), `name` a str (interned by the caller, see
+// interned_name): the method is looked up as getattr would, but an ordinary
+// function is called with `object` prepended instead of through a new bound
+// method object.
+PyRef call_method0(PyObject* object, PyObject* name);
+PyRef call_method1(PyObject* object, PyObject* name, PyObject* argument);
 PyRef make_str(std::string_view text);
 std::string repr(PyObject* object);
 std::string text_of(PyObject* text);  // a str's UTF-8 content

@@ -36,6 +36,10 @@ PyObject* context_kwnames() {
   return fill(&ProcessState::context_kwnames, [] { return PyRef::check(Py_BuildValue("(s)", "context")); });
 }
 
+PyObject* interned_name(PyObject* ProcessState::*member, const char* text) {
+  return fill(member, [text] { return PyRef::check(PyUnicode_InternFromString(text)); });
+}
+
 PyObject* rust_panic_type() {
   return fill(&ProcessState::rust_panic_type, [] {
     PyObject* type = PyErr_NewExceptionWithDoc("pyo3_asyncio.RustPanic", nullptr, PyExc_Exception, nullptr);

@@ -50,6 +50,14 @@ struct ProcessState {
   // ("context",): the keyword names of call_soon_threadsafe, built once
   // because every turn passes them.
   PyObject* context_kwnames = nullptr;
+
+  // The names of the methods called on every turn, interned once: a lookup
+  // by C string would build and hash a new str object on each call.
+  PyObject* name_handle_turn = nullptr;
+  PyObject* name_call_soon_threadsafe = nullptr;
+  PyObject* name_add_done_callback = nullptr;
+  PyObject* name_result = nullptr;
+  PyObject* name_cancelled = nullptr;
 };
 
 ProcessState& process_state() noexcept;
@@ -83,6 +91,8 @@ PyObject* contextvars_module();
 PyObject* ensure_future_function();
 PyObject* get_running_loop_function();
 PyObject* context_kwnames();
+// The interned str `text`, kept in `member`.
+PyObject* interned_name(PyObject* ProcessState::*member, const char* text);
 PyObject* rust_panic_type();
 PyObject* panic_exception_type() noexcept;
 

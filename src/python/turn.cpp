@@ -5,6 +5,7 @@
 #include "core/turn_stamps.hpp"
 #include "python/calls.hpp"
 #include "python/gil.hpp"
+#include "python/process_state.hpp"
 #include "python/state.hpp"
 
 namespace kestrel::py {
@@ -34,8 +35,8 @@ LoopAwait PyStrategy::start_turn(const TicTacToeState& state) const {
   KESTREL_STAMP(lock_taken);
   try {
     PyRef state_object = make_state_object(board_entries(state));
-    PyRef method = get_attr(client_.get(), "handle_turn");
-    PyRef answer = call1(method.get(), state_object.get());
+    PyRef answer = call_method1(client_.get(), interned_name(&ProcessState::name_handle_turn, "handle_turn"),
+                                state_object.get());
     KESTREL_STAMP(turn_called);
     state_object.reset();
     return await_in_loop(binding_, std::move(answer));
