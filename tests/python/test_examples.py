@@ -31,9 +31,15 @@ def mypy(*args: str, cwd: Path = ROOT, tool: str = "mypy") -> subprocess.Complet
     )
 
 
-@pytest.mark.timeout(30)  # mypy
-def test_examples_pass_mypy_strict() -> None:
-    done = mypy("--strict", "--no-incremental", str(EXAMPLES))
+@pytest.mark.timeout(60)  # mypy
+@pytest.mark.parametrize(
+    ("args", "cwd"),
+    # The examples with their tests, and the testing kit they use.
+    [((str(EXAMPLES),), ROOT), (("-p", "kestrel_testing"), ROOT / "src")],
+    ids=["examples", "kestrel_testing"],
+)
+def test_what_users_copy_or_import_passes_mypy_strict(args: tuple[str, ...], cwd: Path) -> None:
+    done = mypy("--strict", "--no-incremental", *args, cwd=cwd)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
