@@ -26,10 +26,10 @@ import websockets
 from kestrel_wire import read_varint
 
 import kestrel
-from kestrel_arena.server_binary import SERVER_EXE, first_executable, server_candidates
 from kestrel_dev.board import over
 from kestrel_dev.descriptors import fd_redirected
 from kestrel_dev.procfs import rss_kib
+from kestrel_testing.server_binary import SERVER_EXE, first_executable, server_candidates
 
 
 class FirstFree(kestrel.TicTacToeClient):

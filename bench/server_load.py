@@ -21,9 +21,9 @@ from pathlib import Path
 
 from websockets.asyncio.client import ClientConnection, connect
 
-from kestrel_arena.server_process import ServerProcess, find_server_binary
 from kestrel_dev.board import over
 from kestrel_dev.procfs import cpu_seconds, peak_rss_kib
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 
 
 async def play(ws: ClientConnection) -> int:

@@ -32,9 +32,9 @@ from pathlib import Path
 
 from websockets.asyncio.client import connect
 
-from kestrel_arena.server_process import ServerProcess, find_server_binary
 from kestrel_dev.procfs import rss_kib
 from kestrel_dev.spectators import JOIN, house_game, state, wait_for, web_url
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 
 
 def address(web: str) -> tuple[str, int]:

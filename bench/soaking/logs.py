@@ -6,7 +6,7 @@ from __future__ import annotations
 import re
 from collections import Counter, defaultdict
 
-from kestrel_arena.game_line import GameLine
+from kestrel_testing.game_line import GameLine
 from soaking import ENDED_BEFORE_OVER, ENDED_BEFORE_START, MARK, RESULT_LINES
 
 

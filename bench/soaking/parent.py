@@ -14,8 +14,8 @@ import time
 from pathlib import Path
 from typing import Any
 
-from kestrel_arena.server_process import ServerProcess, find_server_binary
 from kestrel_dev.procfs import fd_count, peak_rss_kib, rss_kib, thread_count
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 from soaking import raise_fd_limit
 from soaking.logs import classify_client_lines, classify_server_log, split_at_mark
 from soaking.verdict import check, print_summary

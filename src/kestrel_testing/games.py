@@ -13,8 +13,8 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from kestrel_arena.game_line import GameLine
 from kestrel_testing.bots import load_bot
+from kestrel_testing.game_line import GameLine
 from kestrel_testing.server import LocalServer, serve_async
 
 if TYPE_CHECKING:

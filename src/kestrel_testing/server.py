@@ -10,9 +10,9 @@ import time
 from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
 
-from kestrel_arena.game_line import GameLine
-from kestrel_arena.server_process import ServerProcess, find_server_binary
 from kestrel_testing.errors import ServerFailed, ServerNotFound
+from kestrel_testing.game_line import GameLine
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 
 __all__ = ["LocalServer", "serve", "serve_async"]
 
