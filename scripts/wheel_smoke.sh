@@ -103,17 +103,6 @@ if [ "$status" -ne 0 ]; then
 fi
 say "kestrel-server: $(wc -l <"$work/server.err") games logged, clean stop"
 
-# The example tests, as a bot's author runs them: pytest added to the venv,
-# the tests beside copies of the bots, the kit's fixtures from its entry point.
-if ! "$python" -c 'import pytest' 2>/dev/null; then
-  "$python" -m pip install -q pytest
-fi
-mkdir "$work/bots"
-cp "$root"/examples/*.py "$work/bots/"
-cp -r "$root/examples/tests" "$work/bots/tests"
-(cd "$work/bots" && "$python" -m pytest -q -p no:cacheprovider tests) || { say "the example tests failed"; exit 1; }
-say "the example tests pass with kestrel_testing from the wheel"
-
 # A copy of the examples, checked from here: the only kestrel stub mypy can
 # find is the one in site-packages.
 if ! "$python" -c 'import mypy' 2>/dev/null; then
@@ -123,3 +112,15 @@ cp "$root"/examples/*.py "$work/"
 mkdir "$work/examples" && mv "$work"/*.py "$work/examples/"
 "$python" -m mypy --strict --no-incremental --cache-dir "$work/mypy-cache" "$work/examples"
 say "mypy --strict passes on examples/ against the installed stub"
+
+# The example tests, as a bot's author runs them: pytest added to the venv
+# (after mypy, which must pass with nothing but itself beside the wheel),
+# the tests beside copies of the bots, the kit's fixtures from its entry point.
+if ! "$python" -c 'import pytest' 2>/dev/null; then
+  "$python" -m pip install -q pytest
+fi
+mkdir "$work/bots"
+cp "$root"/examples/*.py "$work/bots/"
+cp -r "$root/examples/tests" "$work/bots/tests"
+(cd "$work/bots" && "$python" -m pytest -q -p no:cacheprovider tests) || { say "the example tests failed"; exit 1; }
+say "the example tests pass with kestrel_testing from the wheel"
