@@ -144,21 +144,27 @@ async def _one_game(
     finished = len(server.games())
     sides: dict[int, asyncio.Future[None]] = {}
     failures: dict[int, list[str]] = {-1: [], 0: [], 1: []}
-    if opponent is None:
-        sides[-1] = asyncio.ensure_future(_connect(bot, server.url, failures[-1]))  # the seat shows in the game line
-    else:
-        assert seat is not None
-        # The server seats players in the order they join: the second joins
-        # only once the first waits.
-        first, second = (bot, opponent) if seat == 0 else (opponent, bot)
-        waiting = sum(line.startswith("joined ") for line in server.log().splitlines())
-        sides[0] = asyncio.ensure_future(_connect(first, server.url, failures[0]))
-        await _until(
-            lambda: sides[0].done() or sum(ln.startswith("joined ") for ln in server.log().splitlines()) > waiting,
-            deadline,
-        )
-        sides[1] = asyncio.ensure_future(_connect(second, server.url, failures[1]))
-    late = await _finish(sides, lambda: len(server.games()) > finished, deadline)
+    try:
+        if opponent is None:
+            # Its seat is the house's choice; the game line shows it.
+            sides[-1] = asyncio.ensure_future(_connect(bot, server.url, failures[-1]))
+        else:
+            assert seat is not None
+            # The server seats players in the order they join: the second joins
+            # only once the first waits.
+            first, second = (bot, opponent) if seat == 0 else (opponent, bot)
+            waiting = sum(line.startswith("joined ") for line in server.log().splitlines())
+            sides[0] = asyncio.ensure_future(_connect(first, server.url, failures[0]))
+            await _until(
+                lambda: sides[0].done() or sum(ln.startswith("joined ") for ln in server.log().splitlines()) > waiting,
+                deadline,
+            )
+            sides[1] = asyncio.ensure_future(_connect(second, server.url, failures[1]))
+        late = await _finish(sides, lambda: len(server.games()) > finished, deadline)
+    finally:
+        # Cancelled from outside: no side outlives the call.
+        for task in sides.values():
+            task.cancel()
     errors: dict[int, str] = {}
     for side, task in sides.items():
         if side in late:

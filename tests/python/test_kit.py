@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -135,6 +136,33 @@ def test_the_sync_call_refuses_a_running_loop_and_the_awaitable_one_plays() -> N
         return match.wins
 
     assert asyncio.run(inside()) == 1
+
+
+def _children() -> set[int]:
+    tasks = Path("/proc/self/task")
+    return {int(pid) for tid in tasks.iterdir() for pid in (tid / "children").read_text().split()}
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
+def test_a_cancelled_play_leaves_no_game_and_no_server_behind() -> None:
+    before = _children()
+
+    async def cancel_midway() -> set[asyncio.Task[Any]]:
+        playing = asyncio.create_task(play_async(BOTS / "hang.py"))
+        await asyncio.sleep(0.3)  # on or not yet: either way nothing may stay
+        playing.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await playing
+        # The kit's own tasks; a turn of the bot's that never returns is the
+        # module's to end.
+        return {
+            t
+            for t in asyncio.all_tasks()
+            if not t.done() and t.get_coro().__qualname__ in ("_connect", "play_async")  # type: ignore[union-attr]
+        }
+
+    assert asyncio.run(cancel_midway()) == set()
+    assert _children() == before
 
 
 def test_position_reads_like_a_turns_state() -> None:
