@@ -9,8 +9,8 @@ class KitError(Exception):
 
 
 class ServerNotFound(KitError):
-    """No kestrel-server binary: neither $KESTREL_SERVER, nor one beside this
-    Python, nor one on PATH."""
+    """No kestrel-server binary: neither $KESTREL_SERVER, nor one in
+    $KESTREL_BUILD_DIR, beside this Python or on PATH."""
 
 
 class ServerFailed(KitError):

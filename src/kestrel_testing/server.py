@@ -96,7 +96,8 @@ def serve(
     house_seat: the seat it takes, 0 (moves first) or 1, None to alternate;
     move_time: seconds a side may take over a move before it forfeits;
     binary: the kestrel-server to run (default: $KESTREL_SERVER, else the
-    one installed beside this Python, else PATH)."""
+    one in $KESTREL_BUILD_DIR, else the one installed beside this Python,
+    else PATH)."""
     process = _start(house_bot, house_seat, move_time, binary)
     try:
         yield LocalServer(process)
