@@ -165,6 +165,7 @@ async def _one_game(
         # Cancelled from outside: no side outlives the call.
         for task in sides.values():
             task.cancel()
+        await asyncio.gather(*sides.values(), return_exceptions=True)
     errors: dict[int, str] = {}
     for side, task in sides.items():
         if side in late:
