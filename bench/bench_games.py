@@ -16,7 +16,6 @@ import argparse
 import asyncio
 import contextlib
 import os
-import resource
 import subprocess
 import sys
 import time
@@ -27,9 +26,10 @@ import websockets
 from kestrel_wire import read_varint
 
 import kestrel
-from kestrel_arena.board import over
-from kestrel_arena.descriptors import fd_redirected
-from kestrel_arena.server_binary import SERVER_EXE, first_executable, server_candidates
+from kestrel_dev.board import over
+from kestrel_dev.descriptors import fd_redirected
+from kestrel_dev.procfs import rss_kib
+from kestrel_testing.server_binary import SERVER_EXE, first_executable, server_candidates
 
 
 class FirstFree(kestrel.TicTacToeClient):
@@ -75,14 +75,6 @@ async def run(play: Callable[[str], Awaitable[None]], url: str, games: int, conc
     start = time.perf_counter()
     await asyncio.gather(*(worker() for _ in range(concurrency)))
     return time.perf_counter() - start
-
-
-def rss_kib() -> int:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
 @contextlib.contextmanager

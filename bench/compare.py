@@ -52,7 +52,7 @@ from comparison.clients import CLIENTS
 from comparison.measuring_server import run_measuring_server
 from comparison.report import chart, log, table
 
-from kestrel_arena.server_binary import SERVER_EXE, first_executable, server_candidates
+from kestrel_testing.server_binary import SERVER_EXE, first_executable, server_candidates
 
 HERE = Path(__file__).resolve().parent
 MEASURES = ("latency", "throughput", "memory", "startup")

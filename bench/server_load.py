@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import os
 import resource
 import sys
 import time
@@ -22,8 +21,9 @@ from pathlib import Path
 
 from websockets.asyncio.client import ClientConnection, connect
 
-from kestrel_arena.board import over
-from kestrel_arena.server_process import ServerProcess, find_server_binary
+from kestrel_dev.board import over
+from kestrel_dev.procfs import cpu_seconds, peak_rss_kib
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 
 
 async def play(ws: ClientConnection) -> int:
@@ -41,18 +41,6 @@ async def play(ws: ClientConnection) -> int:
         turn += 1
     await ws.wait_closed()
     return turn
-
-
-def cpu_seconds(pid: int) -> float:
-    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def peak_rss_kib(pid: int) -> int:
-    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1])
-    return 0
 
 
 async def main(args: argparse.Namespace) -> None:

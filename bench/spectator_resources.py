@@ -22,7 +22,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
-import re
 import resource
 import socket
 import subprocess
@@ -33,20 +32,14 @@ from pathlib import Path
 
 from websockets.asyncio.client import connect
 
-from kestrel_arena.server_process import ServerProcess, find_server_binary
-from kestrel_arena.spectators import JOIN, house_game, state, wait_for, web_url
+from kestrel_dev.procfs import rss_kib
+from kestrel_dev.spectators import JOIN, house_game, state, wait_for, web_url
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 
 
 def address(web: str) -> tuple[str, int]:
     host, port = web.removeprefix("http://").rstrip("/").rsplit(":", 1)
     return host, int(port)
-
-
-def rss_mib(pid: int) -> float:
-    status = Path(f"/proc/{pid}/status").read_text()
-    match = re.search(r"^VmRSS:\s+(\d+) kB", status, re.M)
-    assert match is not None
-    return int(match[1]) / 1024
 
 
 def start(binary: Path, stack: ExitStack, soft_limit: int | None, *args: str) -> ServerProcess:
@@ -109,7 +102,7 @@ def memory(binary: Path, games: int, watchers: int) -> None:
         await wait_for(lambda: len(state(web)["games"]) == games)
         snapshot = len(json.dumps(state(web)))
         await asyncio.sleep(1)
-        before = rss_mib(server.process.pid)
+        before = rss_kib(server.process.pid) / 1024
         host, port = address(web)
         for _ in range(watchers):
             mute = stack.enter_context(socket.socket())
@@ -118,7 +111,7 @@ def memory(binary: Path, games: int, watchers: int) -> None:
             mute.sendall(f"GET /events HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
         await wait_for(lambda: state(web)["spectators"] == watchers)
         await asyncio.sleep(1)
-        after = rss_mib(server.process.pid)
+        after = rss_kib(server.process.pid) / 1024
         print(
             f"{games} live games ({snapshot // 1024} KiB of state), {watchers} spectators that never read: "
             f"server RSS {before:.0f} MiB before, {after:.0f} MiB after "

@@ -19,8 +19,8 @@ import sys
 import time
 from pathlib import Path
 
-from kestrel_arena.server_process import ServerProcess, find_server_binary
-from kestrel_arena.spectators import EventStream, house_game, state, wait_for, web_url
+from kestrel_dev.spectators import EventStream, house_game, state, wait_for, web_url
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 
 
 class CountingStream(EventStream):

@@ -24,33 +24,17 @@ if [ ! -x "$server" ]; then
 fi
 
 work=$(mktemp -d)
-# Created here: the background server opens it only once it has started, and
-# the loop below may read it before that.
-: >"$work/server.out"
-"$server" --port 0 --web "${WEB_PORT:-0}" >"$work/server.out" 2>"$work/server.log" &
-server_pid=$!
+source scripts/serve.sh
 cleanup() {
-  kill "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
+  serve_stop 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 # Port 0 lets the server pick a free port; it announces it in one line.
-url=""
-web=""
-for _ in $(seq 100); do
-  url=$(sed -n 's/^kestrel-server listening on //p' "$work/server.out")
-  web=$(sed -n 's/^kestrel-server spectators on //p' "$work/server.out")
-  [ -n "$url" ] && [ -n "$web" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$url" ]; then
-  echo "demo: the server did not start" >&2
-  cat "$work/server.log" >&2
-  exit 1
-fi
+serve_start "$work/server" "$server" --port 0 --web "${WEB_PORT:-0}" || exit 1
+url=$serve_url
+web=$serve_web
 echo "server listening on $url"
 echo "spectator page: $web"
 
@@ -64,10 +48,10 @@ wait "$perfect"
 
 # The server logs the game once it has seen the last move.
 for _ in $(seq 100); do
-  grep -q '^game ' "$work/server.log" && break
+  grep -q '^game ' "$work/server.err" && break
   sleep 0.1
 done
-line=$(grep -m1 '^game ' "$work/server.log") || { echo "demo: no game was logged" >&2; exit 1; }
+line=$(grep -m1 '^game ' "$work/server.err") || { echo "demo: no game was logged" >&2; exit 1; }
 echo "server: $line"
 
 board=(. . . . . . . . .)
@@ -80,5 +64,4 @@ done
 echo "Final board:"
 printf ' %s | %s | %s\n---+---+---\n %s | %s | %s\n---+---+---\n %s | %s | %s\n' "${board[@]}"
 
-kill -TERM "$server_pid"
-wait "$server_pid"
+serve_stop

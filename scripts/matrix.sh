@@ -65,6 +65,7 @@ for v in "${versions[@]}"; do
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --no-index --no-deps "$wheel"
   "$venv/bin/python" -m pip install -q "${test_tools[@]}"
+  scripts/dev_home.sh "$venv/bin/python"
   log=build/matrix/$tag.log
   status=0
   KESTREL_BUILD_DIR="$build_dir" KESTREL_SERVER="$root/$venv/bin/kestrel-server" \

@@ -40,3 +40,4 @@ for line in open(sys.argv[1]):
 PY
   .venv/bin/python -m pip install -q -r requirements-dev.txt
 fi
+scripts/dev_home.sh .venv/bin/python

@@ -17,6 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source scripts/serve.sh
 steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(clang-libstdcxx clang-libcxx sdist)
 out=build/toolchains
@@ -53,23 +54,11 @@ boost_185() {
 # against it, and checks both ends saw a finished game.
 play_one_game() {
   local dir=$1 log=$1/game
-  # The redirect is the background child's: the first read below could come
-  # before it, or find the last run's announcement.
-  : >"$log.server.out"
-  : >"$log.server.err"
-  "$dir/kestrel-server" --house-bot --port 0 >"$log.server.out" 2>"$log.server.err" &
-  local server=$! url=""
-  for _ in $(seq 300); do
-    url=$(sed -n 's/^kestrel-server listening on //p' "$log.server.out")
-    [ -n "$url" ] && break
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$url" ] || { kill "$server" 2>/dev/null; fail "$dir: kestrel-server did not start: $(cat "$log.server.err")"; }
+  serve_start "$log.server" "$dir/kestrel-server" --house-bot --port 0 || fail "$dir: kestrel-server did not start"
+  local url=$serve_url
   local status=0
   timeout 120 "$dir/session_client" "$url" >"$log.client.out" 2>&1 || status=$?
-  kill -TERM "$server"
-  wait "$server" || true
+  serve_stop || true
   [ "$status" -eq 0 ] || fail "$dir: session_client exited with $status: $(cat "$log.client.out")"
   grep -Eqx "Tie|Player[12] wins!" "$log.client.out" || fail "$dir: no result: $(cat "$log.client.out")"
   grep -q "^game " "$log.server.err" || fail "$dir: the server logged no game"

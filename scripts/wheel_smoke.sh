@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # What a user does with a wheel, checked: in a new virtual environment that
 # holds nothing but the wheel (no compiler, no Boost, no build step), import
-# kestrel, start the wheel's own `kestrel-server --house-bot` on a free port,
-# play two example bots against it, and type-check the examples with
-# `mypy --strict` against the stub the wheel installed.
+# kestrel and every other module the wheel installed, start the wheel's own
+# `kestrel-server --house-bot` on a free port, play two example bots against
+# it, run the example tests with pytest added, and type-check the examples
+# with `mypy --strict` against the stub the wheel installed.
 #
 #   scripts/wheel_smoke.sh WHEEL PYTHON   # makes the venv from PYTHON, installs WHEEL alone
 #   scripts/wheel_smoke.sh --env PYTHON   # checks PYTHON's environment, where the wheel is
@@ -13,10 +14,10 @@
 # run it, so the published test is the one run here.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/serve.sh"
 work=$(mktemp -d)
-server_pid=""
 cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
+  serve_stop 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,6 +44,23 @@ case "$where" in
   "$prefix"/*) say "imports $where" ;;
   *) say "kestrel came from $where, not from $prefix"; exit 1 ;;
 esac
+# Every Python module the wheel installed imports with nothing but the wheel
+# (and in --env mode what the caller added): no undeclared dependency.
+modules=$("$python" - <<'PY'
+import importlib
+from importlib.metadata import files
+
+names = sorted(
+    str(f.with_suffix("")).replace("/", ".").removesuffix(".__init__")
+    for f in files("kestrel") or []
+    if f.suffix == ".py" and not str(f).startswith("..")
+)
+for name in names:
+    importlib.import_module(name)
+print(len(names))
+PY
+) || { say "a module of the wheel does not import"; exit 1; }
+say "all $modules Python modules of the wheel import"
 scripts=$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
 server="$scripts/kestrel-server"
 [ -x "$server.exe" ] && server="$server.exe"
@@ -51,24 +69,11 @@ if [ ! -x "$server" ]; then
   exit 1
 fi
 
-# The background child makes its own redirections, maybe only after the
-# first read below: the files must exist before it starts.
-: >"$work/server.out"
-: >"$work/server.err"
-"$server" --house-bot --port 0 >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-url=""
-for _ in $(seq 100); do
-  url=$(sed -n 's/^kestrel-server listening on //p' "$work/server.out")
-  [ -n "$url" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$url" ]; then
+if ! serve_start "$work/server" "$server" --house-bot --port 0; then
   say "kestrel-server did not start listening"
-  cat "$work/server.out" "$work/server.err" >&2
   exit 1
 fi
+url=$serve_url
 say "kestrel-server listening on $url"
 
 # Two perfect players always tie; first_free must at least finish its game.
@@ -89,10 +94,8 @@ play() {
 play perfect.py 'Tie'
 play first_free.py 'Tie|Player[12] wins!'
 
-kill -TERM "$server_pid"
 status=0
-wait "$server_pid" || status=$?
-server_pid=""
+serve_stop || status=$?
 if [ "$status" -ne 0 ]; then
   say "kestrel-server exited with $status on SIGTERM"
   cat "$work/server.err" >&2
@@ -109,3 +112,15 @@ cp "$root"/examples/*.py "$work/"
 mkdir "$work/examples" && mv "$work"/*.py "$work/examples/"
 "$python" -m mypy --strict --no-incremental --cache-dir "$work/mypy-cache" "$work/examples"
 say "mypy --strict passes on examples/ against the installed stub"
+
+# The example tests, as a bot's author runs them: pytest added to the venv
+# (after mypy, which must pass with nothing but itself beside the wheel),
+# the tests beside copies of the bots, the kit's fixtures from its entry point.
+if ! "$python" -c 'import pytest' 2>/dev/null; then
+  "$python" -m pip install -q pytest
+fi
+mkdir "$work/bots"
+cp "$root"/examples/*.py "$work/bots/"
+cp -r "$root/examples/tests" "$work/bots/tests"
+(cd "$work/bots" && "$python" -m pytest -q -p no:cacheprovider tests) || { say "the example tests failed"; exit 1; }
+say "the example tests pass with kestrel_testing from the wheel"

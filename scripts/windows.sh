@@ -53,25 +53,11 @@ three=$(probe TOKIO_WORKER_THREADS=3)
 echo "$three"
 [ "$(value workers "$three")" = 3 ] && [ "$(value named "$three")" = 3 ] || fail "TOKIO_WORKER_THREADS=3"
 
+source scripts/serve.sh
 # Starts a server (the command in "$@") with stdout to $1.out and stderr to
-# $1.err and prints its URL once it listens.
-start_server() {
-  local log=$1
-  shift
-  : >"$log.out"
-  : >"$log.err"
-  "$@" >"$log.out" 2>"$log.err" &
-  echo $! >"$log.pid"
-  for _ in $(seq 600); do
-    if grep -q "listening on" "$log.out" 2>/dev/null; then
-      sed -n 's/.*listening on \(ws:[^[:space:]]*\).*/\1/p' "$log.out" | tr -d '\r'
-      return 0
-    fi
-    sleep 0.1
-  done
-  fail "server did not start: $(cat "$log.err")"
-}
-stop_server() { kill "$(cat "$1.pid")" 2>/dev/null || true; wait "$(cat "$1.pid")" 2>/dev/null || true; }
+# $1.err and sets $url once it listens.
+start_server() { serve_start "$@" || fail "server did not start"; url=$serve_url; }
+stop_server() { serve_stop || true; }
 
 # The result line a player printed ("Player1 wins!", "Player2 wins!", "Tie").
 result_of() { tr -d '\r' <"$1" | grep -E "^(Player[12] wins!|Tie)$" || true; }
@@ -81,7 +67,7 @@ logs=$out/plays
 mkdir -p "$logs"
 
 echo "== (a1) Linux Python client against kestrel-server.exe --house-bot"
-url=$(start_server "$logs/a1-server" wine "$out/kestrel-server.exe" --port 0 --house-bot)
+start_server "$logs/a1-server" wine "$out/kestrel-server.exe" --port 0 --house-bot
 echo "server.exe: $url"
 bot "$url" >"$logs/a1-client.out" 2>&1 || fail "client: $(cat "$logs/a1-client.out")"
 cat "$logs/a1-client.out"
@@ -90,11 +76,11 @@ result=$(result_of "$logs/a1-client.out")
 [ -n "$seat" ] && [ -n "$result" ] || fail "a1: no game"
 [ "$result" != "Player$((seat + 1)) wins!" ] || fail "a1: first_free beat the perfect player"
 sleep 0.5
-stop_server "$logs/a1-server"
+stop_server
 tr -d '\r' <"$logs/a1-server.err" | grep "^game " || fail "a1: the server logged no game"
 
 echo "== (a2) two Linux Python clients against kestrel-server.exe"
-url=$(start_server "$logs/a2-server" wine "$out/kestrel-server.exe" --port 0)
+start_server "$logs/a2-server" wine "$out/kestrel-server.exe" --port 0
 : >"$logs/a2-first.out"  # read below, maybe before the child opens it
 bot "$url" >"$logs/a2-first.out" 2>&1 &
 first=$!
@@ -107,12 +93,12 @@ cat "$logs/a2-first.out" "$logs/a2-second.out"
 [ "$(result_of "$logs/a2-first.out")" = "Player1 wins!" ] || fail "a2: first client's result"
 [ "$(result_of "$logs/a2-second.out")" = "Player1 wins!" ] || fail "a2: second client's result"
 sleep 0.5
-stop_server "$logs/a2-server"
+stop_server
 tr -d '\r' <"$logs/a2-server.err" | grep "^game " | tee "$logs/a2-games"
 grep -q "Player1 wins; moves 0 1 2 3 4 5 6$" "$logs/a2-games" || fail "a2: the server's record"
 
 echo "== (b1) session_client.exe against the Linux kestrel-server --house-bot"
-url=$(start_server "$logs/b1-server" build/wheel/kestrel-server --port 0 --house-bot)
+start_server "$logs/b1-server" build/wheel/kestrel-server --port 0 --house-bot
 timeout 120 wine "$out/session_client.exe" "$url" --print-workers >"$logs/b1-client.out" 2>"$logs/b1-client.err" ||
   fail "b1: session_client: $(cat "$logs/b1-client.err")"
 tr -d '\r' <"$logs/b1-client.out"
@@ -122,11 +108,11 @@ seat=$(tr -d '\r' <"$logs/b1-client.out" | sed -n 's/^Game started, player id: /
 result=$(result_of "$logs/b1-client.out")
 [ -n "$seat" ] && [ -n "$result" ] || fail "b1: no game"
 [ "$result" != "Player$((seat + 1)) wins!" ] || fail "b1: first free beat the perfect player"
-stop_server "$logs/b1-server"
+stop_server
 grep "^game " "$logs/b1-server.err" || fail "b1: the server logged no game"
 
 echo "== (b2) session_client.exe against a Linux Python client, Linux kestrel-server"
-url=$(start_server "$logs/b2-server" build/wheel/kestrel-server --port 0)
+start_server "$logs/b2-server" build/wheel/kestrel-server --port 0
 : >"$logs/b2-windows.out"  # read below, maybe before the child opens it
 timeout 120 wine "$out/session_client.exe" "$url" >"$logs/b2-windows.out" 2>&1 &
 windows_client=$!
@@ -138,7 +124,7 @@ cat "$logs/b2-linux.out"
 grep -q "^Game started, player id: 0" "$logs/b2-windows.out" || fail "b2: the Windows client joined first"
 [ "$(result_of "$logs/b2-windows.out")" = "Player1 wins!" ] || fail "b2: Windows client's result"
 [ "$(result_of "$logs/b2-linux.out")" = "Player1 wins!" ] || fail "b2: Linux client's result"
-stop_server "$logs/b2-server"
+stop_server
 grep "^game " "$logs/b2-server.err" | tee "$logs/b2-games"
 grep -q "Player1 wins; moves 0 1 2 3 4 5 6$" "$logs/b2-games" || fail "b2: the server's record"
 

@@ -18,7 +18,7 @@ from typing import Any
 from comparison.child import raise_nofile
 from comparison.clients import startup_program
 from comparison.report import log, machine, shown, summarise
-from kestrel_arena.server_process import ServerProcess
+from kestrel_testing.server_process import ServerProcess
 
 # Children are started through the command line's own file, which hands them on.
 ENTRY = Path(__file__).resolve().parents[1] / "compare.py"

@@ -13,17 +13,13 @@ import time
 from typing import Any
 
 from comparison.clients import client_class
+from kestrel_dev.procfs import rss_kib
 
 
 def raise_nofile() -> None:
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft < hard:
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-
-
-def rss_kib() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
 def cpu_seconds() -> float:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from kestrel_wire import read_varint
 
-from kestrel_arena.board import over
+from kestrel_dev.board import over
 
 JOIN = b"\x00\x00"
 

@@ -13,8 +13,8 @@ from typing import Any
 
 from comparison.child import raise_nofile
 from comparison.game import JOIN
-from kestrel_arena.board import over
-from kestrel_arena.websocket_server import BINARY, CLOSE, PING, PONG, encode_frame, upgrade_response
+from kestrel_dev.board import over
+from kestrel_dev.websocket_server import BINARY, CLOSE, PING, PONG, encode_frame, upgrade_response
 
 
 class MeasuringConnection(asyncio.Protocol):

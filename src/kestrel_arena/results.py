@@ -10,7 +10,7 @@ from collections import Counter
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
-from kestrel_arena.game_line import GameLine
+from kestrel_testing.game_line import GameLine
 
 FORFEIT = re.compile(r"^Player([12]) wins, Player[12] forfeits: (.*)$")
 OCCUPIED = re.compile(r"^took occupied cell \d+$")

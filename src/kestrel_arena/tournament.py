@@ -41,8 +41,8 @@ from kestrel_arena.player import (
     WAIT_FLAG,
 )
 from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
-from kestrel_arena.server_binary import first_executable, server_candidates
-from kestrel_arena.server_process import WEB_LISTENING, ServerProcess
+from kestrel_testing.server_binary import first_executable, server_candidates
+from kestrel_testing.server_process import WEB_LISTENING, ServerProcess
 
 PYTHON_ERROR = re.compile(r"PyErr \{ type: .*?, value: (.*?), traceback: ")
 T = TypeVar("T")

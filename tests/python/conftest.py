@@ -10,12 +10,13 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
-# kestrel_arena (the runner and the helpers tests share with it) from this
-# checkout, as the tournaments' processes get it through PYTHONPATH: one copy
-# in every process, and the one a mutation run plants its faults in.
+# kestrel_arena from this checkout, as the tournaments' processes get it
+# through PYTHONPATH: one copy in every process, and the one a mutation run
+# plants its faults in. kestrel_testing comes from the installed package:
+# pytest loads its plugin before this file runs.
 sys.path.insert(1, str(Path(__file__).resolve().parents[2] / "src"))
 
-from kestrel_arena.server_process import find_server_binary  # noqa: E402
+from kestrel_testing.server_process import find_server_binary  # noqa: E402
 from support import loops  # noqa: E402
 from support.match_server import MatchServer  # noqa: E402
 

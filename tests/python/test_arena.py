@@ -20,7 +20,7 @@ from typing import Any
 import pytest
 
 from kestrel_arena.results import GameRecord, format_table, parse_game_line, standings
-from kestrel_arena.server_process import find_server_binary
+from kestrel_testing.server_process import find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
 

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from kestrel_arena.server_process import ServerProcess, find_server_binary
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
@@ -31,9 +31,15 @@ def mypy(*args: str, cwd: Path = ROOT, tool: str = "mypy") -> subprocess.Complet
     )
 
 
-@pytest.mark.timeout(30)  # mypy
-def test_examples_pass_mypy_strict() -> None:
-    done = mypy("--strict", "--no-incremental", str(EXAMPLES))
+@pytest.mark.timeout(60)  # mypy
+@pytest.mark.parametrize(
+    ("args", "cwd"),
+    # The examples with their tests, and the testing kit they use.
+    [((str(EXAMPLES),), ROOT), (("-p", "kestrel_testing"), ROOT / "src")],
+    ids=["examples", "kestrel_testing"],
+)
+def test_what_users_copy_or_import_passes_mypy_strict(args: tuple[str, ...], cwd: Path) -> None:
+    done = mypy("--strict", "--no-incremental", *args, cwd=cwd)
     assert done.returncode == 0, done.stdout + done.stderr
 
 

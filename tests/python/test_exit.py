@@ -15,7 +15,7 @@ import threading
 
 import pytest
 
-from kestrel_arena.server_process import ServerProcess, find_server_binary
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 from support import loops
 from support.players import TIMEOUT, start_python
 

@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from kestrel_arena.websocket_server import BINARY, CLOSE, CONTINUATION, PING, PONG, TEXT, encode_frame
+from kestrel_dev.websocket_server import BINARY, CLOSE, CONTINUATION, PING, PONG, TEXT, encode_frame
 from support.console import Console
 from support.match_server import JOIN
 from support.players import (
@@ -435,7 +435,7 @@ LOOP_CLOSED_SCRIPT = textwrap.dedent(
     import kestrel
     from support.match_server import MatchServer
     from support.players import TIE, ScriptedClient, play_game, wait_until_sync
-    from kestrel_arena.websocket_server import BINARY
+    from kestrel_dev.websocket_server import BINARY
     from support.raw_server import Frame, RawServer
 
     phase = sys.argv[2]

@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from kestrel_arena.server_process import ServerProcess, find_server_binary
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 from support.players import run_python
 from support.raw_server import RawServer
 

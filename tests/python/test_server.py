@@ -24,9 +24,9 @@ import pytest
 from websockets.asyncio.client import ClientConnection, connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
-from kestrel_arena.board import over, winner
-from kestrel_arena.game_line import GameLine
-from kestrel_arena.server_process import ServerProcess
+from kestrel_dev.board import over, winner
+from kestrel_testing.game_line import GameLine
+from kestrel_testing.server_process import ServerProcess
 
 ROOT = Path(__file__).resolve().parents[2]
 JOIN = b"\x00\x00"

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from kestrel_arena.websocket_server import BINARY, CLOSE, PING, PONG, encode_frame
+from kestrel_dev.websocket_server import BINARY, CLOSE, PING, PONG, encode_frame
 from support.match_server import JOIN, MatchServer
 from support.raw_server import Frame, RawConnection, RawServer
 from support.session_driver import CANCELLED, FAILED, FINISHED, NO_RUNTIME, Driver, run_driver

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from kestrel_arena.server_process import find_server_binary
+from kestrel_testing.server_process import find_server_binary
 from support import loops
 
 ROOT = Path(__file__).resolve().parents[2]

@@ -22,9 +22,9 @@ from pathlib import Path
 import pytest
 from websockets.asyncio.client import connect
 
-from kestrel_arena.game_line import GameLine
-from kestrel_arena.server_process import ServerProcess
-from kestrel_arena.spectators import JOIN, EventStream, house_game, peer, state, wait_for, web_url
+from kestrel_dev.spectators import JOIN, EventStream, house_game, peer, state, wait_for, web_url
+from kestrel_testing.game_line import GameLine
+from kestrel_testing.server_process import ServerProcess
 
 
 @pytest.fixture

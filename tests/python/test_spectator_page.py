@@ -19,8 +19,8 @@ from typing import Any
 import pytest
 from websockets.sync.client import ClientConnection, connect
 
-from kestrel_arena.server_process import ServerProcess, find_server_binary
-from kestrel_arena.spectators import JOIN, state, web_url
+from kestrel_dev.spectators import JOIN, state, web_url
+from kestrel_testing.server_process import ServerProcess, find_server_binary
 
 TIMEOUT = 30
 ROOT = Path(__file__).resolve().parents[2]

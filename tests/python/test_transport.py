@@ -14,7 +14,7 @@ import struct
 
 import pytest
 
-from kestrel_arena.websocket_server import (
+from kestrel_dev.websocket_server import (
     BINARY,
     CLOSE,
     CONTINUATION,

@@ -8,7 +8,7 @@ import contextlib
 import os
 import threading
 
-from kestrel_arena.descriptors import fd_redirected
+from kestrel_dev.descriptors import fd_redirected
 from support.players import TIMEOUT, wait_until
 
 

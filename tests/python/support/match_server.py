@@ -19,7 +19,7 @@ from typing import Any
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 
-from kestrel_arena.board import over
+from kestrel_dev.board import over
 
 JOIN = b"\x00\x00"
 

@@ -21,7 +21,7 @@ import struct
 from dataclasses import dataclass
 from typing import Any
 
-from kestrel_arena.websocket_server import BINARY, CLOSE, PING, TEXT, encode_frame, response_head, upgrade_response
+from kestrel_dev.websocket_server import BINARY, CLOSE, PING, TEXT, encode_frame, response_head, upgrade_response
 
 TIMEOUT = 30.0  # generous: only there so that a broken client cannot hang a test
 

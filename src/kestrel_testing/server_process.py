@@ -13,7 +13,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from kestrel_arena.server_binary import first_executable, server_candidates
+from kestrel_testing.server_binary import first_executable, server_candidates
 
 LISTENING = "kestrel-server listening on "
 WEB_LISTENING = "kestrel-server spectators on "

@@ -13,8 +13,8 @@ from typing import Any
 
 from websockets.asyncio.client import ClientConnection, connect
 
-from kestrel_arena.board import over
-from kestrel_arena.server_process import ServerProcess
+from kestrel_dev.board import over
+from kestrel_testing.server_process import ServerProcess
 
 SPECTATORS = "kestrel-server spectators on "
 JOIN = b"\x00\x00"

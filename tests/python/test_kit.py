@@ -1,0 +1,263 @@
+"""kestrel_testing as a bot's author uses it: a real kestrel-server, real
+bots in this process, and its pytest plugin in a pytest of its own."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from kestrel_testing import (
+    BotLoadError,
+    ServerFailed,
+    ServerNotFound,
+    load_bot,
+    play,
+    play_async,
+    position,
+    serve,
+    serve_async,
+)
+
+pytest.importorskip("kestrel")
+
+ROOT = Path(__file__).resolve().parents[2]
+BOTS = Path(__file__).parent / "bots"
+PERFECT = ROOT / "examples" / "perfect.py"
+FIRST_FREE = ROOT / "examples" / "first_free.py"
+
+
+@pytest.fixture(autouse=True)
+def _server(binary: Path) -> None:
+    """Skips where no kestrel-server is built (the `binary` fixture)."""
+
+
+def _exited(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    return Path(f"/proc/{pid}/status").read_text().find("State:\tZ") >= 0
+
+
+@pytest.mark.parametrize("use_async", [False, True], ids=["sync", "async"])
+def test_serve_stops_the_server_however_the_block_ends(use_async: bool) -> None:
+    class Boom(Exception):
+        pass
+
+    pids = []
+
+    async def in_loop() -> None:
+        async with serve_async(house_bot=True) as server:
+            pids.append(server._process.process.pid)  # type: ignore[union-attr]
+            assert server.url.startswith("ws://127.0.0.1:")
+            raise Boom
+
+    with pytest.raises(Boom):
+        if use_async:
+            asyncio.run(in_loop())
+        else:
+            with serve(house_bot=True) as server:
+                pids.append(server._process.process.pid)  # type: ignore[union-attr]
+                raise Boom
+    assert _exited(pids[0])
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error", "text"),
+    [
+        ({"binary": "no/such/kestrel-server"}, ServerNotFound, "no kestrel-server found at no/such/kestrel-server"),
+        ({"move_time": 1e9}, ServerFailed, "--move-time"),  # the server's own complaint
+    ],
+)
+def test_a_server_that_cannot_start_says_why(kwargs: dict[str, object], error: type[Exception], text: str) -> None:
+    with pytest.raises(error, match=text), serve(**kwargs):  # type: ignore[arg-type]
+        pass
+
+
+@pytest.mark.parametrize(
+    ("bot", "text"),
+    [
+        (BOTS / "missing.py", "no such bot file"),
+        (BOTS / "broken.py", "broken.py failed to load: ModuleNotFoundError"),
+        (str(BOTS / "crash.py") + ":Nope", "no TicTacToeClient subclass named Nope"),
+        (int, "int is not a subclass of kestrel.TicTacToeClient"),
+    ],
+)
+def test_a_bot_that_cannot_be_loaded_says_why(bot: object, text: str) -> None:
+    with pytest.raises(BotLoadError, match=text):
+        load_bot(bot)  # type: ignore[arg-type]
+
+
+def test_games_against_the_house_alternate_seats_and_carry_the_moves() -> None:
+    match = play(PERFECT, games=4)
+    assert sorted(g.seat for g in match.games) == [0, 0, 1, 1]
+    assert match.ties == 4
+    for game in match.games:
+        assert game.winner is None and game.forfeit is None and not game.errors
+        assert len(game.moves) == 9 and sorted(game.moves) == list(range(9))
+
+
+def test_games_between_two_bots_keep_the_asked_seat() -> None:
+    match = play(FIRST_FREE, PERFECT, games=2, seat=1)
+    for game in match.games:
+        assert (game.seat, game.winner, game.lost) == (1, 0, True)
+        # first_free, as O, answers the first free cell each time.
+        assert game.moves[1] == min(set(range(9)) - {game.moves[0]})
+
+
+@pytest.mark.parametrize(
+    ("bot", "kwargs", "forfeit", "error"),
+    [
+        # A hung bot: the server's move time decides, then the game is over.
+        (BOTS / "hang.py", {"move_time": 0.2}, "out of time", None),
+        # The kit's own limit abandons the game where the server sets none.
+        (BOTS / "hang.py", {"time_limit": 0.5}, "disconnected", "no result within the time limit of 0.5 s"),
+        (BOTS / "crash.py", {}, "disconnected", "RuntimeError: crash.py gives up"),
+    ],
+)
+@pytest.mark.timeout(30)
+def test_a_failing_bot_loses_with_the_reason(bot: Path, kwargs: dict[str, float], forfeit: str, error: str) -> None:
+    [game] = play(bot, seat=0, **kwargs).games  # type: ignore[arg-type]
+    assert game.lost and game.forfeit == forfeit
+    assert game.errors == ({0: error} if error else {})
+
+
+def test_the_sync_call_refuses_a_running_loop_and_the_awaitable_one_plays() -> None:
+    async def inside() -> int:
+        with pytest.raises(RuntimeError, match="play_async"):
+            play(PERFECT)
+        match = await play_async(PERFECT, FIRST_FREE, games=1, seat=0)
+        return match.wins
+
+    assert asyncio.run(inside()) == 1
+
+
+def _children() -> set[int]:
+    tasks = Path("/proc/self/task")
+    return {int(pid) for tid in tasks.iterdir() for pid in (tid / "children").read_text().split()}
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
+def test_a_cancelled_play_leaves_no_game_and_no_server_behind() -> None:
+    before = _children()
+
+    async def cancel_midway() -> set[asyncio.Task[Any]]:
+        playing = asyncio.create_task(play_async(BOTS / "hang.py"))
+        await asyncio.sleep(0.3)  # on or not yet: either way nothing may stay
+        playing.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await playing
+        # The kit's own tasks; a turn of the bot's that never returns is the
+        # module's to end.
+        return {
+            t
+            for t in asyncio.all_tasks()
+            if not t.done() and t.get_coro().__qualname__ in ("_connect", "play_async")  # type: ignore[union-attr]
+        }
+
+    assert asyncio.run(cancel_midway()) == set()
+    assert _children() == before
+
+
+def test_position_reads_like_a_turns_state() -> None:
+    state = position("X.O|.X.|..O")
+    assert state.board == ["X", None, "O", None, "X", None, None, None, "O"]
+    state.board[1] = "O"  # a copy, like the real one
+    assert state.board[1] is None
+    assert position().board == [None] * 9
+    assert position([None, "X"] + [None] * 7).board[1] == "X"
+
+
+@pytest.mark.parametrize(
+    ("text", "why"),
+    [
+        ("XX", "2 cells, not 9"),
+        ("XXZ|...|...", "'Z' is no mark"),
+        ("OO.|...|...", "0 X and 2 O cannot happen"),
+        ("XXX|OO.|...", "already won"),
+        ("XOX|XOO|OXX", "full"),
+    ],
+)
+def test_an_impossible_position_is_refused(text: str, why: str) -> None:
+    with pytest.raises(ValueError, match=why):
+        position(text)
+
+
+@pytest.mark.timeout(60)
+def test_the_plugin_gives_fixtures_to_a_plain_pytest(tmp_path: Path) -> None:
+    """The pytest11 entry point, in a pytest that knows nothing of this suite."""
+    (tmp_path / "test_bot.py").write_text(
+        f"""\
+import asyncio, runpy
+import pytest
+Perfect = runpy.run_path({str(PERFECT)!r})["Perfect"]
+
+async def one(url):
+    await Perfect().connect(url)
+
+def test_house(kestrel_house):
+    asyncio.run(one(kestrel_house.url))
+    [game] = kestrel_house.wait_for_games(1)
+    assert "house" in game.seats
+
+def test_meeting(kestrel_server):
+    async def both():
+        await asyncio.gather(one(kestrel_server.url), one(kestrel_server.url))
+    asyncio.run(both())
+    assert [g.outcome for g in kestrel_server.wait_for_games(1)] == ["Tie"]
+"""
+    )
+    (tmp_path / "pytest.ini").write_text("[pytest]\n")
+    # Plain: an async plugin installed beside would run these its own way.
+    plain = ["-p", "no:asyncio", "-p", "no:anyio"]
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-W", "error", *plain],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=50,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "2 passed" in done.stdout
+
+
+@pytest.mark.timeout(60)
+def test_the_kit_runs_beside_pytest_asyncio_in_auto_mode(tmp_path: Path) -> None:
+    """pytest-asyncio runs every `async def` test on a loop of its own: the
+    sync call beside it must not disturb that loop, nor the awaitable one
+    need more than it."""
+    pytest.importorskip("pytest_asyncio")
+    (tmp_path / "test_bot.py").write_text(
+        f"""\
+import asyncio
+from kestrel_testing import play, play_async
+
+PERFECT = {str(PERFECT)!r}
+
+def test_sync():
+    assert play(PERFECT, games=2).ties == 2
+
+async def test_async():
+    assert (await play_async(PERFECT, games=2)).ties == 2
+
+async def test_the_loop_stays_usable_after_a_sync_call():
+    await asyncio.sleep(0)
+"""
+    )
+    ini = "[pytest]\nasyncio_mode = auto\nasyncio_default_fixture_loop_scope = function\n"
+    (tmp_path / "pytest.ini").write_text(ini)
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-W", "error"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=50,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "3 passed" in done.stdout
