@@ -4,7 +4,8 @@
                             [--latency-games 300] [--sessions 1,64,512]
                             [--idle 2000] [--clients kestrel,websockets,aiohttp,picows]
                             [--measure latency,throughput,memory,startup]
-                            [--label TEXT] [--json PATH] [--png PATH] [--quick]
+                            [--loop asyncio|uvloop] [--label TEXT] [--json PATH]
+                            [--png PATH] [--quick]
     python bench/compare.py --replot bench/results/compare.json
 
 The same first-free player is written four ways -- a `kestrel.TicTacToeClient`
@@ -29,6 +30,12 @@ ratios to kestrel (client / kestrel):
                  that takes the join and then stays silent).
   start-up       import asyncio + the client library + the first connection
                  open, in a fresh interpreter ("Connected to" for kestrel).
+  server CPU     user+system seconds of `kestrel-server` per 1,000 games of
+                 each throughput figure: what the server itself costs, which
+                 shares the machine with the client.
+
+--loop picks the clients' event loop (asyncio's own or uvloop's) for every
+measurement.
 
 kestrel and kestrel-server come from --build-dir / $KESTREL_BUILD_DIR when
 given, otherwise from the installed package and the `kestrel-server` beside
@@ -89,6 +96,8 @@ def main() -> None:
                         help="which clients, comma-separated; the first is the reference")
     parser.add_argument("--measure", default=",".join(MEASURES),
                         help=f"which measurements, comma-separated (default {','.join(MEASURES)})")
+    parser.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio",
+                        help="the clients' event loop (default asyncio)")
     parser.add_argument("--json", type=Path, default=HERE / "results" / "compare.json")
     parser.add_argument("--png", type=Path, default=HERE / "results" / "compare.png")
     parser.add_argument("--label", default="",
