@@ -2,6 +2,7 @@
 
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <atomic>
 #include <new>
 #include <optional>
 #include <string>
@@ -83,17 +84,26 @@ State& state_of(PyObject* self) {
 struct DoneCallbackState {
   net::TaskCanceller work;
   std::shared_ptr<console::LineGate> lines;
+  std::shared_ptr<std::atomic<bool>> abandoned;
 };
 
 struct CompletorState {};
 
+// What an answer may be played through on the loop thread.
+struct EarlyPlay {
+  std::shared_ptr<net::MoveShortcut> shortcut;
+  std::shared_ptr<std::atomic<bool>> abandoned;
+};
+
 struct EnsureFutureState {
   PyRef awaitable;
   std::optional<net::OneshotSender<PyOutcome>> completion;
+  EarlyPlay early;
 };
 
 struct TaskCompleterState {
   std::optional<net::OneshotSender<PyOutcome>> completion;
+  EarlyPlay early;
 };
 
 // One class per State, created on first use.
@@ -159,6 +169,7 @@ PyObject* BridgeClass<DoneCallbackState>::call(PyObject* self, PyObject* args, P
     // (a no-op once the work has ended).
     if (future_cancelled(fut)) {
       DoneCallbackState& state = state_of<DoneCallbackState>(self);
+      if (state.abandoned) state.abandoned->store(true);
       if (state.lines) state.lines->close();
       state.work.cancel();
     }
@@ -183,16 +194,37 @@ PyObject* BridgeClass<CompletorState>::call(PyObject*, PyObject* args, PyObject*
 // interpreter's own, so no user code runs and the result is the one the
 // worker would compute; anything else (including an int out of range, whose
 // error the worker renders) travels as the object.
-void read_plain_index(PyOutcome& outcome) {
+// True for an exact int (not a bool).
+bool read_plain_index(PyOutcome& outcome) {
   PyObject* value = outcome.object.get();
-  if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return;
+  const bool exact_int = PyLong_CheckExact(value);
+  if (!exact_int && !PyBool_Check(value)) return false;
   unsigned long long index = PyLong_AsUnsignedLongLong(value);
   if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
     PyErr_Clear();
-    return;
+    return false;
   }
   outcome.index = index;
   outcome.object.reset();
+  return exact_int;
+}
+
+// The loop-thread fast path, the one place where a turn goes on outside a
+// worker: an exact int naming a cell cannot run user code or fail, so the
+// move is applied and its write started here, saving the wake-up of a
+// worker before the frame leaves. Anything else -- a bool, an object with
+// __index__, a number out of range, an exception, a cancelled turn or
+// session -- goes to the worker as before, which converts it and reports
+// any failure under its own name.
+void play_early(const EarlyPlay& early, PyOutcome& outcome) {
+  if (!early.shortcut || (early.abandoned && early.abandoned->load())) return;
+  std::optional<Cell> cell = cell_from_index(*outcome.index);
+  if (!cell) return;
+  try {
+    outcome.played = early.shortcut->play(*cell);
+  } catch (const std::exception&) {
+    // Not played (no memory to encode it): the worker plays it instead.
+  }
 }
 
 // PyTaskCompleter(task): hands the finished task's outcome to the waiter.
@@ -202,18 +234,22 @@ PyObject* BridgeClass<TaskCompleterState>::call(PyObject* self, PyObject* args, 
     auto [task] = args::bind_tuple<1>("PyTaskCompleter.__call__()", {"task"}, args, kwargs);
     KESTREL_STAMP(completer);
     PyOutcome outcome;
+    bool exact_int = false;
     try {
       outcome.object = call_method0(task, interned_name(&ProcessState::name_result, "result"));
-      read_plain_index(outcome);
+      exact_int = read_plain_index(outcome);
     } catch (PyError& error) {
       outcome.object = error.value();
       outcome.raised = true;
     }
-    auto& completion = state_of<TaskCompleterState>(self).completion;
-    if (completion) {
-      net::OneshotSender<PyOutcome> sender = std::move(*completion);
-      completion.reset();
+    auto& state = state_of<TaskCompleterState>(self);
+    if (state.completion) {
+      net::OneshotSender<PyOutcome> sender = std::move(*state.completion);
+      state.completion.reset();
+      EarlyPlay early = std::move(state.early);
+      state.early = EarlyPlay{};
       KESTREL_STAMP(answer_ready);
+      if (exact_int) play_early(early, outcome);
       sender.send(std::move(outcome));  // discarded if the waiter has gone
     }
     Py_RETURN_NONE;
@@ -234,7 +270,8 @@ PyObject* BridgeClass<EnsureFutureState>::call(PyObject* self, PyObject* args, P
     state.completion.reset();
     PyRef task = call1(ensure_future_function(), state.awaitable.get());
     KESTREL_STAMP(task_created);
-    PyRef completer = BridgeClass<TaskCompleterState>::make(TaskCompleterState{std::move(completion)});
+    PyRef completer = BridgeClass<TaskCompleterState>::make(
+        TaskCompleterState{std::move(completion), std::move(state.early)});
     call_method1(task.get(), interned_name(&ProcessState::name_add_done_callback, "add_done_callback"),
                  completer.get());
     KESTREL_STAMP(callback_added);
@@ -291,13 +328,15 @@ LoopBinding find_binding() {
   PyRef loop = call0(get_running_loop_function());
   PyRef copy_context = get_attr(contextvars_module(), "copy_context");
   PyRef context = call0(copy_context.get());
-  return LoopBinding{std::move(loop), std::move(context)};
+  return LoopBinding{std::move(loop), std::move(context), nullptr};
 }
 
 PyRef spawn_as_future(const WorkFactory& make_work, std::shared_ptr<console::LineGate> lines) {
   LoopBinding binding = find_binding();
+  binding.abandoned = std::make_shared<std::atomic<bool>>(false);
   PyRef fut = call_method0(binding.event_loop.get(), "create_future");
-  PyRef callback = BridgeClass<DoneCallbackState>::make(DoneCallbackState{{}, std::move(lines)});
+  PyRef callback =
+      BridgeClass<DoneCallbackState>::make(DoneCallbackState{{}, std::move(lines), binding.abandoned});
   call_method1(fut.get(), "add_done_callback", callback.get());
   // The work and its end get their own references now, under the lock.
   asio::awaitable<void> work = make_work(binding);
@@ -309,7 +348,7 @@ PyRef spawn_as_future(const WorkFactory& make_work, std::shared_ptr<console::Lin
 asio::awaitable<PyOutcome> LoopAwait::wait() && {
   net::OneshotReceiver<PyOutcome> receiver = std::move(receiver_);
   std::optional<PyOutcome> outcome = co_await receiver.receive();
-  KESTREL_STAMP(worker_resumed);
+  if (!outcome || !outcome->played) KESTREL_STAMP(worker_resumed);
   // A cancel posted before the answer runs first on the work's strand: the
   // answer of a cancelled session is discarded, never played.
   if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) {
@@ -318,13 +357,14 @@ asio::awaitable<PyOutcome> LoopAwait::wait() && {
   if (outcome) co_return std::move(*outcome);
   GilGuard gil;
   if (!gil) throw_interpreter_gone();
-  co_return PyOutcome{new_cancelled_error(), true, std::nullopt};
+  co_return PyOutcome{new_cancelled_error(), true, std::nullopt, false};
 }
 
-LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable) {
+LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable,
+                        std::shared_ptr<net::MoveShortcut> shortcut) {
   auto [sender, receiver] = net::make_oneshot<PyOutcome>();
-  PyRef ensure =
-      BridgeClass<EnsureFutureState>::make(EnsureFutureState{std::move(awaitable), std::move(sender)});
+  PyRef ensure = BridgeClass<EnsureFutureState>::make(EnsureFutureState{
+      std::move(awaitable), std::move(sender), EarlyPlay{std::move(shortcut), binding.abandoned}});
   call_soon_threadsafe(binding.event_loop.get(), {ensure.get()}, binding.context.get());
   KESTREL_STAMP(scheduled);
   return LoopAwait(std::move(receiver));
