@@ -14,7 +14,7 @@
 #include <optional>
 
 #include "core/console.hpp"
-#include "net/game_loop.hpp"
+#include "net/strategy.hpp"
 #include "net/queue.hpp"
 
 namespace kestrel::py {

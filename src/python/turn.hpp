@@ -9,7 +9,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <memory>
 
-#include "net/game_loop.hpp"
+#include "net/strategy.hpp"
 
 namespace kestrel::py {
 
