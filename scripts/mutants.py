@@ -155,6 +155,17 @@ def room_files(room: str, headers: bool = False) -> list[str]:
     return [f for f in files if f not in NOT_BUILT]
 
 
+def files_by_room(args: argparse.Namespace) -> dict[str, list[str]]:
+    """The files to plant mutants in, by the room whose tests judge them:
+    the rooms' sources, or just the files named with --files."""
+    if not args.files:
+        return {room: room_files(room, args.headers) for room in args.rooms}
+    chosen: dict[str, list[str]] = {}
+    for f in args.files:
+        chosen.setdefault(Path(f).parts[1], []).append(f)
+    return chosen
+
+
 def mirror() -> None:
     """Brings the private copy level with the work tree, touching only files
     that differ so the next build stays incremental."""
@@ -276,8 +287,7 @@ def pick(args: argparse.Namespace) -> list[dict]:
         return [{k: m[k] for k in ("id", "file", "line", "old", "new", "room")} for m in chosen]
     rng = random.Random(args.seed)
     chosen = []
-    for room in args.rooms:
-        files = room_files(room, args.headers)
+    for room, files in files_by_room(args).items():
         every = [dict(m, room=room) for f in files for m in mutants_of(f)]
         log(f"{room}: {len(every)} mutants from {len(files)} files; sampling {min(args.sample, len(every))}")
         chosen += rng.sample(every, min(args.sample, len(every)))
@@ -442,6 +452,8 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--room", default="core,net,python,server",
                    help="comma-separated: core, net, python, server, arena (default: the four C++ rooms)")
+    p.add_argument("--files", help="comma-separated C++ files under src/ to mutate instead of whole rooms "
+                   "(each judged by its room's tests), e.g. src/net/url.cpp,src/net/session.cpp")
     p.add_argument("--sample", type=int, default=40, help="mutants per C++ room")
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--headers", action="store_true", help="sample the rooms' headers too")
@@ -464,6 +476,15 @@ def main() -> None:
     if unknown:
         p.error(f"unknown room {sorted(unknown)}")
     args.rooms = [r for r in rooms if r != "arena"]
+    if args.files:
+        args.files = [f.strip().removeprefix("./") for f in args.files.split(",") if f.strip()]
+        for f in args.files:
+            parts = Path(f).parts
+            if len(parts) != 3 or parts[0] != "src" or parts[1] not in ROOMS or Path(f).suffix not in (".cpp", ".hpp"):
+                p.error(f"--files takes C++ files of the rooms {sorted(ROOMS)} (src/ROOM/NAME.cpp): {f}")
+            if not (ROOT / f).is_file():
+                p.error(f"no such file: {f}")
+        args.rooms = sorted({Path(f).parts[1] for f in args.files})
     if args.rooms or args.rerun:
         run_cpp(args)
     if "arena" in rooms and args.arena_rerun:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Mutation testing: how many planted faults the tests catch.
 #   scripts/mutants.sh [--room core,net,python,server,arena] [--sample N] [--seed S]
+#   scripts/mutants.sh --files src/net/url.cpp,src/net/session.cpp [--sample N]
 #   scripts/mutants.sh --rerun build/mutants/results-....jsonl   # its survivors again
 # C++ mutants (universalmutator's C++ rules) are planted one at a time in a
 # private copy of the sources (build/mutants/src, so the work tree is never

@@ -127,17 +127,18 @@ Result<RawUri, Reason> parse_uri(std::string_view s) {
 
   std::optional<std::string> scheme;
   std::string_view rest = s;
-  if (s.size() >= 7 && text_checks::ascii_iequals(s.substr(0, 7), "http://")) {
+  // substr clips at the end, so a shorter text just compares unequal.
+  if (text_checks::ascii_iequals(s.substr(0, 7), "http://")) {
     scheme = "http";
     rest = s.substr(7);
-  } else if (s.size() >= 8 && text_checks::ascii_iequals(s.substr(0, 8), "https://")) {
+  } else if (text_checks::ascii_iequals(s.substr(0, 8), "https://")) {
     scheme = "https";
     rest = s.substr(8);
-  } else if (s.size() > 3) {
+  } else {
     for (std::size_t i = 0; i < s.size(); ++i) {
       const auto c = static_cast<unsigned char>(s[i]);
       if (c == ':') {
-        if (s.size() < i + 3 || s.substr(i + 1, 2) != "//") break;
+        if (s.substr(i + 1, 2) != "//") break;
         if (i > kMaxSchemeLength) return Reason{texts::kSchemeTooLong};
         scheme = std::string(s.substr(0, i));
         rest = s.substr(i + 3);

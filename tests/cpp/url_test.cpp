@@ -85,6 +85,8 @@ TEST(WsUrl, TextThatIsNoUriFailsWithTheParsersReason) {
   EXPECT_EQ(failure_of("ws://h/<x>"), "HTTP format error: invalid uri character");
   EXPECT_EQ(failure_of("ws://h/\xff"), "HTTP format error: invalid uri character");
   EXPECT_EQ(failure_of("ws://h\xc3\xa9"), "HTTP format error: invalid uri character");
+  EXPECT_EQ(failure_of("ws://h/caf\xc3\xa9 x"), "HTTP format error: invalid uri character");
+  EXPECT_EQ(url_of("ws://h/a#b c#<d>").target, "/a");  // a fragment is cut, not read
   // The query allows more than the path, but no space, control or quote.
   EXPECT_EQ(url_of("ws://h/?a=`^[]{}|?/").target, "/?a=`^[]{}|?/");
   EXPECT_EQ(url_of("ws://h/\"{}").target, "/\"{}");
@@ -116,6 +118,60 @@ TEST(WsUrl, MissingOrEmptyHostsAreUrlErrors) {
   EXPECT_EQ(failure_of("ws://:9000"), "URL error: URL contains empty host name");
   EXPECT_EQ(failure_of("ws://player@:9000/x"), "URL error: URL contains empty host name");
   EXPECT_EQ(failure_of("ws://[]:9000"), "URL error: URL contains empty host name");
+}
+TEST(WsUrl, EachAsciiCharacterIsTakenOrRefusedByWhereItStands) {
+  auto taken = [](std::string_view text) {
+    return failure_of(text).find("HTTP format error") == std::string::npos;
+  };
+  const std::string alnum = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  const std::string path_extra = "!$%&'()*+,-./:;=@[\\]^_|~\"{}";
+  const std::string query_extra = "!$%&'()*+,-./:;=?@[\\]^_`{|}~";
+  const std::string authority_extra = "!$&'()*+,-.;=_~";
+  const std::string scheme_extra = "+-.";
+  for (int i = 0; i < 0x7F; ++i) {
+    const char c = static_cast<char>(i);
+    const std::string one(1, c);
+    const bool is_alnum = alnum.find(c) != std::string::npos;
+    if (c != '#' && c != '?') {
+      EXPECT_EQ(taken("ws://h/a" + one), is_alnum || path_extra.find(c) != std::string::npos) << "path " << i;
+    }
+    if (c != '#') {
+      EXPECT_EQ(taken("ws://h/?a" + one), is_alnum || query_extra.find(c) != std::string::npos)
+          << "query " << i;
+    }
+    if (std::string_view("/?#:[]@%").find(c) == std::string_view::npos) {
+      EXPECT_EQ(taken("ws://a" + one + "b"), is_alnum || authority_extra.find(c) != std::string::npos)
+          << "authority " << i;
+    }
+    // A scheme stops at its first character that cannot be in one.
+    const bool scheme_char = is_alnum || scheme_extra.find(c) != std::string::npos;
+    EXPECT_EQ(failure_of("a" + one + "b://h") == "URL error: URL scheme not supported", scheme_char)
+        << "scheme " << i;
+  }
+}
+
+TEST(WsUrl, LimitsHoldToTheLastCharacter) {
+  const std::string prefix = "ws://h/";
+  EXPECT_EQ(url_of(prefix + std::string(65534 - prefix.size(), 'a')).target.size(),
+            65534 - prefix.size() + 1);
+  EXPECT_EQ(failure_of(prefix + std::string(65535 - prefix.size(), 'a')), "HTTP format error: uri too long");
+  EXPECT_EQ(failure_of(std::string(64, 's') + "://h"), "URL error: URL scheme not supported");
+  // Eight colons fit an IPv6 literal, a ninth does not; a port's colon is counted apart.
+  EXPECT_EQ(url_of("ws://[1:2:3:4:5:6:7::]:9").host, "1:2:3:4:5:6:7::");
+  EXPECT_EQ(failure_of("ws://[1:2:3:4:5:6:7:8::]"), "HTTP format error: invalid authority");
+  EXPECT_EQ(failure_of("ws://[[::1]"), "HTTP format error: invalid authority");
+  EXPECT_EQ(failure_of("ws://[::1]]"), "HTTP format error: invalid authority");
+  EXPECT_EQ(url_of("ws://a@b@h").host, "h");  // the last @ ends the user information
+}
+
+TEST(WsUrl, HttpSchemesAreReadWhateverTheirCase) {
+  EXPECT_EQ(url_of("HTTPS://h:8443").scheme, "https");
+  EXPECT_EQ(url_of("Http://h:8080").scheme, "http");
+  EXPECT_EQ(port_of("https://example.com:8443"), 8443);
+  EXPECT_EQ(url_of("https://example.com:8443/x").host, "example.com");
+  EXPECT_EQ(failure_of("https://example.com"), "URL error: URL scheme not supported");
+  EXPECT_EQ(failure_of("http://"), "HTTP format error: invalid format");
+  EXPECT_EQ(failure_of("https://"), "HTTP format error: invalid format");
 }
 }  // namespace
 }  // namespace kestrel::net
