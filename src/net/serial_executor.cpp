@@ -16,6 +16,7 @@ SerialCore::Enter::~Enter() { t_running = previous_; }
 SerialCore::~SerialCore() {
   // Left over when the runtime stopped before running them: destroyed, so
   // that what they hold (coroutine frames among them) is released.
+  requeue_local();
   while (head_ != nullptr) {
     Job* job = head_;
     head_ = job->next;
@@ -26,8 +27,13 @@ SerialCore::~SerialCore() {
 bool SerialCore::running_here() const noexcept { return t_running == this; }
 
 bool SerialCore::enqueue(Job* job) noexcept {
-  std::lock_guard lock(mutex_);
   job->next = nullptr;
+  if (outside_owner_ && running_here()) {
+    (local_tail_ != nullptr ? local_tail_->next : local_head_) = job;
+    local_tail_ = job;
+    return false;
+  }
+  std::lock_guard lock(mutex_);
   if (tail_ != nullptr) {
     tail_->next = job;
   } else {
@@ -70,6 +76,31 @@ bool SerialCore::run_batch_entered() {
       throw;
     }
   }
+  std::lock_guard lock(mutex_);
+  if (head_ != nullptr) return true;
+  owned_ = false;
+  return false;
+}
+
+void SerialCore::run_local() {
+  while (local_head_ != nullptr) {
+    Job* job = local_head_;
+    local_head_ = job->next;
+    if (local_head_ == nullptr) local_tail_ = nullptr;
+    job->complete(job, true);
+  }
+}
+
+void SerialCore::requeue_local() noexcept {
+  if (local_head_ == nullptr) return;
+  std::lock_guard lock(mutex_);
+  local_tail_->next = head_;
+  if (head_ == nullptr) tail_ = local_tail_;
+  head_ = local_head_;
+  local_head_ = local_tail_ = nullptr;
+}
+
+bool SerialCore::release_unless_queued() noexcept {
   std::lock_guard lock(mutex_);
   if (head_ != nullptr) return true;
   owned_ = false;

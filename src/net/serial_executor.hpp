@@ -54,8 +54,10 @@ class SerialCore : public std::enable_shared_from_this<SerialCore> {
   bool run_batch();
 
   // Enters the executor if it is idle, runs `f` there and then what `f`
-  // (or anyone meanwhile) queued, up to one batch; false, running nothing,
-  // if another thread runs it now. `hand_on` gets whatever is left.
+  // queued from this thread, in order; false, running nothing, if another
+  // thread runs it now. What other threads queue meanwhile is left for the
+  // runtime: `hand_on` is called, the executor still owned, when anything
+  // is left.
   template <class F, class HandOn>
   bool try_run_here(F&& f, HandOn&& hand_on) {
     {
@@ -63,12 +65,17 @@ class SerialCore : public std::enable_shared_from_this<SerialCore> {
       if (owned_) return false;
       owned_ = true;
     }
-    bool more = true;
+    bool more = false;
     try {
       Enter here(this);
+      outside_owner_ = true;
       std::forward<F>(f)();
-      more = run_batch_entered();
+      run_local();
+      outside_owner_ = false;
+      more = release_unless_queued();
     } catch (...) {
+      outside_owner_ = false;
+      requeue_local();
       std::forward<HandOn>(hand_on)();
       throw;
     }
@@ -90,11 +97,22 @@ class SerialCore : public std::enable_shared_from_this<SerialCore> {
   };
 
   bool run_batch_entered();
+  // For try_run_here: the jobs the outside thread queued itself, run in
+  // order; back to the front of the queue if one throws.
+  void run_local();
+  void requeue_local() noexcept;
+  // Gives the executor up unless jobs are queued (then true: still owned).
+  bool release_unless_queued() noexcept;
 
   std::mutex mutex_;
   Job* head_ = nullptr;
   Job* tail_ = nullptr;
   bool owned_ = false;  // a thread runs it or a batch is scheduled
+  // Set only by a thread outside the runtime while it owns the executor,
+  // read only by the owner: its own jobs go to the local list.
+  bool outside_owner_ = false;
+  Job* local_head_ = nullptr;
+  Job* local_tail_ = nullptr;
 };
 
 namespace serial_detail {

@@ -84,23 +84,29 @@ TEST(SerialExecutor, DispatchInsideRunsInlineAndPostRunsAfter) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
-TEST(SerialExecutor, OutsideThreadEntersIdleExecutorAndRunsWhatItQueued) {
+TEST(SerialExecutor, OutsideThreadEntersIdleExecutorAndRunsOnlyWhatItQueued) {
   Workers workers(2);
   ConnectionExecutor connection = make_connection_executor(workers.io);
   asio::any_io_executor ex(connection);
   const auto caller = std::this_thread::get_id();
   std::vector<std::thread::id> ran_on;
+  std::promise<std::thread::id> other;
   bool inside_during_f = false;
   const bool entered = connection.try_run_here([&] {
     inside_during_f = connection.running_in_this_thread();
     // Queued, not run inline (post), and run before try_run_here returns.
     asio::post(ex, [&] { ran_on.push_back(std::this_thread::get_id()); });
     EXPECT_TRUE(ran_on.empty());
+    // Queued by another thread meanwhile: left to a worker.
+    std::thread([&] { asio::post(ex, [&] { other.set_value(std::this_thread::get_id()); }); }).join();
   });
   EXPECT_TRUE(entered);
   EXPECT_TRUE(inside_during_f);
   EXPECT_FALSE(connection.running_in_this_thread());
   EXPECT_EQ(ran_on, (std::vector<std::thread::id>{caller}));
+  auto later = other.get_future();
+  ASSERT_EQ(later.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_NE(later.get(), caller);
 }
 
 TEST(SerialExecutor, OutsideThreadRunsNothingWhileAWorkerRunsIt) {
