@@ -11,6 +11,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -131,6 +132,21 @@ TEST(SerialExecutor, OutsideThreadRunsNothingWhileAWorkerRunsIt) {
   auto later = queued.get_future();
   ASSERT_EQ(later.wait_for(std::chrono::seconds(60)), std::future_status::ready);
   EXPECT_NE(later.get(), std::this_thread::get_id());
+}
+
+TEST(SerialExecutor, AThrowingJobLeavesTheRestQueuedInOrder) {
+  asio::io_context io;
+  asio::any_io_executor ex(make_connection_executor(io));
+  std::vector<int> ran;
+  asio::post(ex, [] { throw std::runtime_error("job failed"); });
+  asio::post(ex, [&] { ran.push_back(1); });
+  asio::post(ex, [&] { ran.push_back(2); });
+  // The failure leaves the runtime's run(), as any handler's does.
+  EXPECT_THROW(io.run(), std::runtime_error);
+  asio::post(ex, [&] { ran.push_back(3); });
+  io.restart();
+  io.run();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
 }
 
 TEST(SerialExecutor, JobsLeftWhenTheRuntimeStopsAreReleasedUnrun) {
