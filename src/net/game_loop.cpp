@@ -65,10 +65,6 @@ struct CloseShortcut {
 
 }  // namespace
 
-boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacToeState& state) {
-  co_return co_await participant.strategy->request_move(state);
-}
-
 boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacToeState& state, Player mover) {
   const auto mover_seat = static_cast<std::uint64_t>(mover);
   if (mover_seat == participant.seat) {

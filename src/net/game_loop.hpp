@@ -16,9 +16,6 @@ namespace kestrel::net {
 // What one turn did; run_game stops on InboxClosed instead of spinning.
 enum class TurnOutcome { Applied, NothingApplied, InboxClosed };
 
-// This turn's cell from the local strategy; the state is not touched.
-boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacToeState& state);
-
 // One turn of the seat `mover`: ours -> choose, apply, send; the opponent's
 // -> take one Inbox item and apply it if it is a move. At most one move is
 // applied.
