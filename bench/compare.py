@@ -4,7 +4,8 @@
                             [--latency-games 300] [--sessions 1,64,512]
                             [--idle 2000] [--clients kestrel,websockets,aiohttp,picows]
                             [--measure latency,throughput,memory,startup]
-                            [--label TEXT] [--json PATH] [--png PATH] [--quick]
+                            [--loop asyncio|uvloop] [--baseline DIR] [--label TEXT] [--json PATH]
+                            [--png PATH] [--quick]
     python bench/compare.py --replot bench/results/compare.json
 
 The same first-free player is written four ways -- a `kestrel.TicTacToeClient`
@@ -29,6 +30,14 @@ ratios to kestrel (client / kestrel):
                  that takes the join and then stays silent).
   start-up       import asyncio + the client library + the first connection
                  open, in a fresh interpreter ("Connected to" for kestrel).
+  server CPU     user+system seconds of `kestrel-server` per 1,000 games of
+                 each throughput figure: what the server itself costs, which
+                 shares the machine with the client.
+
+--loop picks the clients' event loop (asyncio's own or uvloop's) for every
+measurement. --baseline DIR adds the client kestrel-base: the same player on
+the kestrel module of another build folder, measured in turn with the others,
+so that a change and its base share one run.
 
 kestrel and kestrel-server come from --build-dir / $KESTREL_BUILD_DIR when
 given, otherwise from the installed package and the `kestrel-server` beside
@@ -48,7 +57,7 @@ from pathlib import Path
 
 from comparison.bench import Bench
 from comparison.child import run_child
-from comparison.clients import CLIENTS
+from comparison.clients import CLIENTS, DEFAULT_CLIENTS
 from comparison.measuring_server import run_measuring_server
 from comparison.report import chart, log, table
 
@@ -85,10 +94,14 @@ def main() -> None:
     parser.add_argument("--latency-games", type=int, help="measured games per latency figure (default 300)")
     parser.add_argument("--sessions", help="sessions at once, comma-separated (default 1,64,512)")
     parser.add_argument("--idle", type=int, help="idle sessions for the memory figure (default 2000)")
-    parser.add_argument("--clients", default=",".join(CLIENTS),
+    parser.add_argument("--clients", default=",".join(DEFAULT_CLIENTS),
                         help="which clients, comma-separated; the first is the reference")
     parser.add_argument("--measure", default=",".join(MEASURES),
                         help=f"which measurements, comma-separated (default {','.join(MEASURES)})")
+    parser.add_argument("--baseline", type=Path,
+                        help="also measure the kestrel module of this build folder, as client kestrel-base")
+    parser.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio",
+                        help="the clients' event loop (default asyncio)")
     parser.add_argument("--json", type=Path, default=HERE / "results" / "compare.json")
     parser.add_argument("--png", type=Path, default=HERE / "results" / "compare.png")
     parser.add_argument("--label", default="",
@@ -111,6 +124,13 @@ def main() -> None:
         parser.error(f"unknown clients: {', '.join(sorted(unknown))}")
     if args.build_dir:
         args.build_dir = Path(args.build_dir).resolve()
+    if args.baseline:
+        args.baseline = args.baseline.resolve()
+        os.environ["KESTREL_BASELINE_DIR"] = str(args.baseline)
+        if "kestrel-base" not in args.clients:
+            args.clients.append("kestrel-base")
+    elif "kestrel-base" in args.clients:
+        parser.error("the client kestrel-base needs --baseline DIR")
 
     signal.signal(signal.SIGINT, signal.default_int_handler)
     if args.replot:

@@ -25,6 +25,13 @@ ENTRY = Path(__file__).resolve().parents[1] / "compare.py"
 CHILD_TIMEOUT = 600.0  # generous: only there so that a stuck child cannot hang the run
 
 
+def process_cpu_seconds(pid: int) -> float:
+    """User+system seconds of another process so far (Linux)."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 class LineReader:
     """Lines from a pipe, with a timeout (select on the raw descriptor)."""
 
@@ -56,6 +63,7 @@ class Bench:
                 p for p in (str(args.build_dir), self.env.get("PYTHONPATH", "")) if p
             )
         self.house_url = ""
+        self.house_pid = 0
 
     # -- processes
 
@@ -127,7 +135,8 @@ class Bench:
         warm = max(2, games // 10)
         server, reader, url = self.measuring_server({"mode": "latency", "warm_games": warm})
         try:
-            child = self.spawn_child({"task": "latency", "client": client, "url": url, "games": games + warm})
+            child = self.spawn_child({"task": "latency", "client": client, "url": url, "games": games + warm,
+                                      "loop": self.args.loop})
             self.finish_child(*child)
         finally:
             result = self.stop_measuring_server(server, reader)
@@ -142,11 +151,17 @@ class Bench:
 
     def throughput(self, client: str, sessions: int) -> dict[str, float]:
         spec = {"task": "throughput", "client": client, "url": self.house_url,
-                "games": self.args.games, "sessions": sessions}
+                "games": self.args.games, "sessions": sessions, "loop": self.args.loop}
+        # The server's CPU over the whole child, warm-up included: per game
+        # it is the same work, and the child alone knows when timing starts.
+        server_before = process_cpu_seconds(self.house_pid)
         (result,) = self.finish_child(*self.spawn_child(spec))
+        server_cpu = process_cpu_seconds(self.house_pid) - server_before
+        played = result["games"] + max(20, sessions)
         return {
             f"games_per_s_{sessions}": result["games"] / result["seconds"],
             f"cpu_s_per_1000_{sessions}": result["cpu"] * 1000.0 / result["games"],
+            f"server_cpu_s_per_1000_{sessions}": server_cpu * 1000.0 / played,
         }
 
     def idle_memory(self, client: str) -> dict[str, float]:
@@ -155,7 +170,8 @@ class Bench:
             {"mode": "idle", "targets": [warm, warm + count]}
         )
         try:
-            spec = {"task": "idle", "client": client, "url": url, "warm": warm, "count": count}
+            spec = {"task": "idle", "client": client, "url": url, "warm": warm, "count": count,
+                    "loop": self.args.loop}
             process, reader = self.spawn_child(spec, stdin=subprocess.PIPE)
             try:
                 assert json.loads(reader.readline())["phase"] == "warm"
@@ -224,6 +240,8 @@ class Bench:
         started = time.monotonic()
         with ServerProcess(server_binary, "--house-bot", "--quiet") as house:
             self.house_url = house.url
+            assert house.process is not None
+            self.house_pid = house.process.pid
             for round_ in range(self.args.rounds):
                 order = clients[round_ % len(clients) :] + clients[: round_ % len(clients)]
                 for name, measure in self.measurements():
@@ -243,7 +261,8 @@ class Bench:
                 "latency_games": self.args.latency_games, "sessions": self.args.sessions,
                 "idle_sessions": self.args.idle, "server": shown(server_binary),
                 "build_dir": shown(self.args.build_dir),
-                "quick": self.args.quick, "label": self.args.label, "seconds": round(time.monotonic() - started, 1),
+                "loop": self.args.loop, "quick": self.args.quick, "label": self.args.label,
+                "seconds": round(time.monotonic() - started, 1),
                 "load_average_end": os.getloadavg(),
             },
             "figures": summarise(figures, clients),

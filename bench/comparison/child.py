@@ -93,4 +93,8 @@ def run_child(spec: dict[str, Any]) -> None:
         out.flush()
 
     body = {"throughput": child_throughput, "latency": child_latency, "idle": child_idle}[spec["task"]]
+    if spec.get("loop") == "uvloop":
+        import uvloop
+
+        asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
     asyncio.run(body(spec, report))

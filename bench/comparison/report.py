@@ -26,6 +26,8 @@ def figure_info(sessions: list[int]) -> dict[str, tuple[str, str, bool]]:
         info[f"games_per_s_{n}"] = (f"games/s, {n} at once", "games/s", True)
     for n in sessions:
         info[f"cpu_s_per_1000_{n}"] = (f"CPU per 1000 games, {n} at once", "s", False)
+    for n in sessions:
+        info[f"server_cpu_s_per_1000_{n}"] = (f"server CPU per 1000 games, {n} at once", "s", False)
     info["idle_kib_per_session"] = ("memory per idle session", "KiB", False)
     info["startup_ms"] = ("import + first connect", "ms", False)
     return info
@@ -70,7 +72,7 @@ def table(result: dict[str, Any]) -> str:
     lines.append(
         f"x = ratio to {clients[0]} (client / {clients[0]}); {s['rounds']} rounds, "
         f"{s['games']} games per throughput figure, {s['latency_games']} latency games, "
-        f"{s['idle_sessions']} idle sessions; {s['seconds']} s"
+        f"{s['idle_sessions']} idle sessions; clients on {s.get('loop', 'asyncio')}; {s['seconds']} s"
     )
     return "\n".join(lines)
 
@@ -136,7 +138,8 @@ def chart(result: dict[str, Any], path: Path) -> None:
     fig.suptitle(
         f"{clients[0]} vs hand-written {' / '.join(clients[1:])} clients: median of {result['settings']['rounds']} "
         f"rounds, whiskers min-max, labels = ratio to {clients[0]}\n{m['cpu']}, {m['cpus']} CPUs, "
-        f"Python {m['python']}, " + ", ".join(f"{p} {m[p]}" for p in PACKAGES if p in m)
+        f"Python {m['python']}, {result['settings'].get('loop', 'asyncio')} loop, "
+        + ", ".join(f"{p} {m[p]}" for p in PACKAGES if p in m)
         + (f"; {result['settings']['label']}" if result["settings"].get("label") else ""),
         fontsize=10,
     )

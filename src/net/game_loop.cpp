@@ -1,5 +1,6 @@
 #include "net/game_loop.hpp"
 
+#include <mutex>
 #include <string>
 
 #include "core/console.hpp"
@@ -9,14 +10,68 @@
 
 namespace kestrel::net {
 
-boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacToeState& state) {
-  co_return co_await participant.strategy->request_move(state);
-}
+namespace {
+
+// One turn's shortcut: open while the turn waits for its answer. The state
+// and the Outbox belong to the session, which is suspended in the turn
+// while the shortcut is open; closing it (the session has the answer again,
+// or leaves the turn) waits for a play in progress to finish.
+class TurnShortcut final : public MoveShortcut {
+ public:
+  TurnShortcut(TicTacToeState& state, OutboxSender& outbox,
+               const std::optional<ConnectionExecutor>& connection)
+      : state_(state), outbox_(outbox), connection_(connection) {}
+
+  bool play(Cell cell) override {
+    std::lock_guard lock(mutex_);
+    if (!open_) return false;
+    // Encoded first: nothing is changed if that fails.
+    WsMessage frame(std::in_place_type<BinaryMessage>, BinaryMessage{wire::encode(cell)});
+    open_ = false;
+    played_ = true;
+    auto send = [&] {
+      apply_move(state_, cell);
+      KESTREL_STAMP(move_sending);
+      outbox_.send(std::move(frame));
+    };
+    // Inside the connection's executor the writer's wake-up is queued there
+    // and run before leaving, so its write starts on this thread; if a worker
+    // runs the connection now, that worker picks it up instead.
+    if (!connection_ || !connection_->try_run_here(send)) send();
+    return true;
+  }
+
+  // True if the answer was played here already.
+  bool close() noexcept {
+    std::lock_guard lock(mutex_);
+    open_ = false;
+    return played_;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool open_ = true;
+  bool played_ = false;
+  TicTacToeState& state_;
+  OutboxSender& outbox_;
+  const std::optional<ConnectionExecutor>& connection_;
+};
+
+// Closes the turn's shortcut however the turn is left.
+struct CloseShortcut {
+  std::shared_ptr<TurnShortcut> shortcut;
+  ~CloseShortcut() { shortcut->close(); }
+};
+
+}  // namespace
 
 boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacToeState& state, Player mover) {
   const auto mover_seat = static_cast<std::uint64_t>(mover);
   if (mover_seat == participant.seat) {
-    const Cell cell = co_await choose_move(participant, state);
+    auto shortcut = std::make_shared<TurnShortcut>(state, participant.outbox, participant.connection);
+    CloseShortcut closing{shortcut};
+    const Cell cell = co_await participant.strategy->request_move(state, shortcut);
+    if (shortcut->close()) co_return TurnOutcome::Applied;  // played where the answer arrived
     // Applied before it is sent; nothing waits for the server to confirm.
     apply_move(state, cell);
     KESTREL_STAMP(move_sending);

@@ -5,39 +5,16 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
-#include <cstdint>
-#include <memory>
 
 #include "core/console.hpp"
 #include "core/game.hpp"
-#include "net/queue.hpp"
+#include "net/participant.hpp"
+#include "net/strategy.hpp"
 
 namespace kestrel::net {
 
-// The game loop's only view of the local player. The Python client object
-// and in-process C++ strategies plug in the same way.
-class Strategy {
- public:
-  virtual ~Strategy() = default;
-  // Yields the cell for this turn or throws InternalFailure. The state stays
-  // alive and unchanged until the awaitable completes.
-  virtual boost::asio::awaitable<Cell> request_move(const TicTacToeState& state) = 0;
-  // A second, independently owned handle to the same player.
-  virtual std::unique_ptr<Strategy> clone() const = 0;
-};
-
-struct Participant {
-  std::unique_ptr<Strategy> strategy;  // the local player's move chooser
-  OutboxSender outbox;                 // where our moves go
-  InboxReceiver inbox;                 // where the opponent's moves come from
-  std::uint64_t seat = 0;              // player_id from the start message
-};
-
 // What one turn did; run_game stops on InboxClosed instead of spinning.
 enum class TurnOutcome { Applied, NothingApplied, InboxClosed };
-
-// This turn's cell from the local strategy; the state is not touched.
-boost::asio::awaitable<Cell> choose_move(Participant& participant, const TicTacToeState& state);
 
 // One turn of the seat `mover`: ours -> choose, apply, send; the opponent's
 // -> take one Inbox item and apply it if it is a move. At most one move is

@@ -1,6 +1,5 @@
 #include "net/session.hpp"
 
-#include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <string>
 #include <tuple>
@@ -87,7 +86,11 @@ class ReaderStop {
 
 asio::awaitable<void> run_client(std::string_view url, const Strategy& client,
                                  const console::LineGate& lines) {
-  auto strand = asio::any_io_executor(asio::make_strand(background_runtime().context()));
+  // The connection's executor: the reader, the writer and the stream run
+  // one at a time on it, like on a strand, and a turn's answer may enter it
+  // from the event loop's thread (game_loop.hpp's MoveShortcut).
+  ConnectionExecutor connection = make_connection_executor(background_runtime().context());
+  auto strand = asio::any_io_executor(connection);
   WriteHalf write_half;
   ReadHalf read_half;
   {
@@ -135,7 +138,7 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client,
   lines.out_line(texts::game_started(player_id));
 
   {
-    Participant participant{client.clone(), std::move(outbox), std::move(inbox), player_id};
+    Participant participant{client.clone(), std::move(outbox), std::move(inbox), player_id, connection};
     co_await run_game(state, participant, lines);
   }
   // Our Outbox sender went with the participant, so the writer is now

@@ -6,6 +6,7 @@
 
 #include "python/ref.hpp"
 
+#include <atomic>
 #include <boost/asio/awaitable.hpp>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <optional>
 
 #include "core/console.hpp"
+#include "net/strategy.hpp"
 #include "net/queue.hpp"
 
 namespace kestrel::py {
@@ -22,6 +24,9 @@ namespace kestrel::py {
 struct LoopBinding {
   PyRef event_loop;
   PyRef context;  // a contextvars.Context
+  // Set on the loop thread once Python has cancelled the work's future,
+  // before the work is told: from then on no answer is played early.
+  std::shared_ptr<std::atomic<bool>> abandoned;
 };
 
 // asyncio.get_running_loop() and contextvars.copy_context(). Lock held;
@@ -45,10 +50,13 @@ PyRef spawn_as_future(const WorkFactory& make_work, std::shared_ptr<console::Lin
 // A result that is a plain int (or bool) from 0 to 2**64-1 arrives already
 // read as `index`, with no object: the loop thread holds the lock anyway,
 // and the worker then needs no lock for the answer at all.
+// `played`: the answer was an exact int from 0 to 8 and the loop thread
+// has played it already through the turn's shortcut.
 struct PyOutcome {
   PyRef object;
   bool raised = false;
   std::optional<std::uint64_t> index;
+  bool played = false;
 };
 
 // The pending result of await_in_loop.
@@ -65,7 +73,10 @@ class LoopAwait {
 
 // Schedules `awaitable` on the binding's loop (ensure_future inside the
 // binding's context) and returns the handle to its outcome. Lock held;
-// throws PyError when call_soon_threadsafe fails.
-LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable);
+// throws PyError when call_soon_threadsafe fails. An answer that is exactly
+// an int from 0 to 8 is played through `shortcut` (if any) on the loop
+// thread, unless the work was abandoned; every other outcome only travels.
+LoopAwait await_in_loop(const LoopBinding& binding, PyRef awaitable,
+                        std::shared_ptr<net::MoveShortcut> shortcut = nullptr);
 
 }  // namespace kestrel::py

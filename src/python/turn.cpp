@@ -29,7 +29,8 @@ Cell cell_from_answer(PyObject* answer) {
 
 // Stage 1: with the lock, build the state, call handle_turn and schedule its
 // result on the loop.
-LoopAwait PyStrategy::start_turn(const TicTacToeState& state) const {
+LoopAwait PyStrategy::start_turn(const TicTacToeState& state,
+                                 std::shared_ptr<net::MoveShortcut> shortcut) const {
   GilGuard gil;
   if (!gil) throw_interpreter_gone();
   KESTREL_STAMP(lock_taken);
@@ -39,14 +40,19 @@ LoopAwait PyStrategy::start_turn(const TicTacToeState& state) const {
                                 state_object.get());
     KESTREL_STAMP(turn_called);
     state_object.reset();
-    return await_in_loop(binding_, std::move(answer));
+    return await_in_loop(binding_, std::move(answer), std::move(shortcut));
   } catch (const PyError& error) {
     throw InternalFailure(unwrap_failure_text(error));
   }
 }
 
 boost::asio::awaitable<Cell> PyStrategy::request_move(const TicTacToeState& state) {
-  LoopAwait pending = start_turn(state);
+  co_return co_await request_move(state, std::shared_ptr<net::MoveShortcut>());
+}
+
+boost::asio::awaitable<Cell> PyStrategy::request_move(const TicTacToeState& state,
+                                                      const std::shared_ptr<net::MoveShortcut>& shortcut) {
+  LoopAwait pending = start_turn(state, shortcut);
   KESTREL_STAMP(lock_released);
   // Stage 2: no lock, no thread held while the loop runs the coroutine.
   PyOutcome outcome = co_await std::move(pending).wait();

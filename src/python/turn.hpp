@@ -9,7 +9,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <memory>
 
-#include "net/game_loop.hpp"
+#include "net/strategy.hpp"
 
 namespace kestrel::py {
 
@@ -21,11 +21,15 @@ class PyStrategy final : public net::Strategy {
   // Yields the answer of handle_turn as a Cell, or throws InternalFailure
   // when the answer is unusable or calling into Python failed.
   boost::asio::awaitable<Cell> request_move(const TicTacToeState& state) override;
+  // The same; an exact int answer from 0 to 8 is played through `shortcut`
+  // on the loop thread, and the cell still yielded here.
+  boost::asio::awaitable<Cell> request_move(const TicTacToeState& state,
+                                            const std::shared_ptr<net::MoveShortcut>& shortcut) override;
   // Another reference to the same client object and loop.
   std::unique_ptr<net::Strategy> clone() const override;
 
  private:
-  LoopAwait start_turn(const TicTacToeState& state) const;
+  LoopAwait start_turn(const TicTacToeState& state, std::shared_ptr<net::MoveShortcut> shortcut) const;
 
   PyRef client_;
   LoopBinding binding_;

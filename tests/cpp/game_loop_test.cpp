@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/failure.hpp"
@@ -31,6 +32,11 @@ class ScriptedStrategy : public Strategy {
   struct Script {
     std::deque<int> cells;  // running out raises an internal failure
     std::vector<TicTacToeState> asked;
+    // Play each answer through the turn's shortcut, twice, from another
+    // thread (as the event loop's thread would), noting what play() said.
+    bool early = false;
+    std::vector<bool> played;
+    std::vector<std::shared_ptr<MoveShortcut>> shortcuts;
   };
 
   explicit ScriptedStrategy(std::shared_ptr<Script> s) : script_(std::move(s)) {}
@@ -41,6 +47,19 @@ class ScriptedStrategy : public Strategy {
     const int cell = script_->cells.front();
     script_->cells.pop_front();
     co_return *cell_from_index(static_cast<std::uint64_t>(cell));
+  }
+
+  asio::awaitable<Cell> request_move(const TicTacToeState& state,
+                                     const std::shared_ptr<MoveShortcut>& shortcut) override {
+    const Cell cell = co_await request_move(state);
+    if (script_->early) {
+      std::thread([&] {
+        script_->played.push_back(shortcut->play(cell));
+        script_->played.push_back(shortcut->play(cell));
+      }).join();
+      script_->shortcuts.push_back(shortcut);
+    }
+    co_return cell;
   }
 
   std::unique_ptr<Strategy> clone() const override { return std::make_unique<ScriptedStrategy>(script_); }
@@ -149,6 +168,19 @@ TEST(GameLoop, FullBoardWithoutLinePrintsTie) {
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(game.sent_cells(), (std::vector<int>{0, 2, 3, 7, 8}));
   EXPECT_EQ(game.script->asked.size(), 5U);
+}
+
+TEST(GameLoop, AnswerPlayedThroughTheShortcutIsAppliedAndSentOnce) {
+  Game game(0, {0, 2, 3, 7, 8});
+  game.script->early = true;
+  const Output o = play_out(game, {move_message(1), move_message(4), move_message(5), move_message(6)});
+  EXPECT_EQ(o.out, "Tie\n");
+  EXPECT_EQ(game.sent_cells(), (std::vector<int>{0, 2, 3, 7, 8}));
+  // Each turn's answer plays once; the second try and any try after the
+  // turn (the session has the answer back) play nothing.
+  EXPECT_EQ(game.script->played,
+            (std::vector<bool>{true, false, true, false, true, false, true, false, true, false}));
+  for (const auto& shortcut : game.script->shortcuts) EXPECT_FALSE(shortcut->play(Cell{}));
 }
 
 TEST(GameLoop, WinnerIsNamedBySeatAndUnusableMessagesAreSkipped) {

@@ -239,6 +239,35 @@ class TestCancellation:
         assert "panicked" not in err
         assert out.count("Tie\n") == 2
 
+    def test_answer_of_a_session_cancelled_in_the_same_loop_pass_is_not_played(self, match_server) -> None:
+        # The cancel's done callback runs just before the turn's completion,
+        # in the same pass of the loop, while the session may still wait for
+        # the answer: a plain int, which the loop thread would otherwise play
+        # at once, must be dropped like any answer of a cancelled session.
+        # Whether the worker has let go of the turn by then is a race, so
+        # the game is played several times.
+        class CancelsItself(kestrel.TicTacToeClient):
+            async def handle_turn(self, state):
+                self.future.cancel()
+                return 4
+
+        async def one_game() -> list[bytes]:
+            client = CancelsItself()
+            joined = len(match_server.join_requests)
+            client.future = client.connect(match_server.url)
+            await wait_until(lambda: len(match_server.join_requests) == joined + 1)
+            async with RawOpponent(match_server.url) as opponent:
+                with pytest.raises(asyncio.CancelledError):
+                    await client.future
+                await wait_until(lambda: bool(opponent.received))
+                await asyncio.sleep(0.05)
+                return opponent.received
+
+        async def main() -> list[list[bytes]]:
+            return [await one_game() for _ in range(8)]
+
+        assert asyncio.run(main()) == [[b"\x00\x01"]] * 8
+
     def test_cancel_while_waiting_for_start(self, match_server, capfd) -> None:
         async def main() -> None:
             client = ScriptedClient([])

@@ -27,6 +27,8 @@ def _modules() -> dict[str, ModuleType]:
 
 MODULES = _modules()
 CLIENTS = tuple(MODULES)
+# The default clients: all but those only measured when asked for.
+DEFAULT_CLIENTS = tuple(name for name, m in MODULES.items() if not getattr(m, "OPTIONAL", False))
 COLOURS = {name: m.COLOUR for name, m in MODULES.items()}
 PACKAGES = [m.PACKAGE for m in MODULES.values() if m.PACKAGE]
 
