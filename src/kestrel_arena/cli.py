@@ -7,20 +7,18 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import hashlib
 import json
 import os
 import re
-import secrets
 import signal
 import sys
-import time
 from collections.abc import Callable
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict
 from pathlib import Path
 
 from kestrel_arena.live import WebRun
 from kestrel_arena.player import split_spec
+from kestrel_arena.progress import Progress
 from kestrel_arena.results import (
     ELO_METHOD,
     INTERVAL_METHOD,
@@ -31,19 +29,9 @@ from kestrel_arena.results import (
     write_json,
     write_png,
 )
-from kestrel_arena.tournament import (
-    ArenaError,
-    Bot,
-    Limits,
-    disqualifies,
-    find_server,
-    run_tournament,
-    schedule,
-)
+from kestrel_arena.run_folder import GAMES_FILE, RESULT_FILE, Run, discard_if_unplayed, new_run, resume_run
+from kestrel_arena.tournament import ArenaError, find_server, run_tournament, schedule
 
-RUN_FILE = "run.json"  # the run's bots and settings, written when it starts
-GAMES_FILE = "games.jsonl"  # one game a line, appended as each ends
-RESULT_FILE = "tournament.json"
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
@@ -66,6 +54,15 @@ def port_number(text: str) -> int:
     return int(text)
 
 
+def package_version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("kestrel")
+    except PackageNotFoundError:
+        return "(not installed)"
+
+
 def processors() -> int:
     try:
         return len(os.sched_getaffinity(0))
@@ -78,11 +75,17 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         prog="kestrel-arena",
         description="Plays every pair of bots against each other on a kestrel-server of its own, seats "
         "alternating, and prints the standings. A bot is a Python file with one TicTacToeClient subclass "
-        "(FILE.py:CLASS names one); each game runs each bot in a process of its own. A bot that cannot be "
-        "loaded, crashes, never joins or runs out of time loses the game and is named with the reason. "
+        "(FILE.py:CLASS names one). A bot's process plays game after game, a new instance of its class "
+        "each game, so module-level state persists between its games as an engine's does (--fresh-process: a "
+        "process per game). A bot that cannot be loaded, crashes, never joins or runs out of time loses the "
+        "game, is named with the reason and plays its next game in a fresh process. "
         "Each game is written to DIR/games.jsonl as it ends; an interrupted run (Ctrl-C, SIGTERM) prints "
         "the standings so far and --resume DIR plays the rest.",
+        epilog="exit status: 0 the run was played (with --sprt: H1 accepted), 1 an error (the arena or its "
+        "server, not a bot), 2 unusable arguments, 128+N stopped by signal N (--resume plays the rest); "
+        "with --sprt: 0 H1 accepted, 10 H0 accepted, 11 inconclusive at --max-games.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     parser.add_argument("bots", nargs="*", metavar="BOT", help="FILE.py or FILE.py:CLASS (at least two)")
     parser.add_argument(
         "--games",
@@ -115,6 +118,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         help="games played at once (default: the number of processors, here %(default)s)",
     )
     parser.add_argument(
+        "--fresh-process",
+        action="store_true",
+        help="start each bot in a new process for every game, for bots that must start clean (slower: "
+        "each game then pays Python's start-up)",
+    )
+    parser.add_argument(
         "--server",
         metavar="PATH",
         help="the kestrel-server program to run for the tournament (default: the one installed)",
@@ -131,13 +140,15 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         "--out",
         type=Path,
         metavar="DIR",
-        help="where games.jsonl, tournament.json and crosstable.png go (default ./arena-results)",
+        help="where games.jsonl, tournament.json and crosstable.png go; a folder that holds a run is refused "
+        "(default: a new numbered folder in ./arena-results, printed)",
     )
     parser.add_argument(
         "--resume",
         type=Path,
         metavar="DIR",
-        help="continues the interrupted run in DIR with its bots and settings (a bot file changed since is refused)",
+        help="continues the interrupted run in DIR with its bots and settings (a bot file changed since is "
+        "refused); takes only --concurrency, --server, --web and --fresh-process besides",
     )
     args = parser.parse_args(argv)
     # A path would turn "ws://host" into "ws:/host" and report that missing.
@@ -151,13 +162,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         if args.bots or given:
             parser.error(
                 "--resume takes the bots and settings of the run it continues; "
-                "give only --concurrency, --server or --web"
+                "give only --concurrency, --server, --web or --fresh-process"
             )
         return args
     args.games = 10 if args.games is None else args.games
     args.move_time = 5.0 if args.move_time is None else args.move_time
     args.join_time = 15.0 if args.join_time is None else args.join_time
-    args.out = Path("arena-results") if args.out is None else args.out
     if args.games % 2:
         parser.error("--games must be even, so that each bot moves first in half its games against each opponent")
     if not 0.001 <= args.move_time <= 86400:
@@ -170,117 +180,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     return args
 
 
-def bot_names(specs: list[str]) -> list[Bot]:
-    """Named after their file (and class); the same name twice gets #2, #3."""
-    bots: list[Bot] = []
-    seen: dict[str, int] = {}
-    for spec in specs:
-        path, cls = split_spec(spec)
-        name = path.stem + (f":{cls}" if cls else "")
-        seen[name] = seen.get(name, 0) + 1
-        bots.append(Bot(name if seen[name] == 1 else f"{name}#{seen[name]}", spec))
-    return bots
-
-
-def file_digest(spec: str) -> str:
-    return hashlib.sha256(split_spec(spec)[0].read_bytes()).hexdigest()
-
-
-@dataclass
-class Run:
-    """A tournament in its folder: what it plays, and the games played so far."""
-
-    out: Path
-    bots: list[Bot]
-    games_per_pair: int
-    limits: Limits
-    seed: str
-    server: str | None  # as given; None: the one installed
-    played: dict[int, GameRecord] = field(default_factory=dict)
-
-    @property
-    def total(self) -> int:
-        return len(self.bots) * (len(self.bots) - 1) // 2 * self.games_per_pair
-
-    def header(self) -> dict[str, object]:
-        return {
-            "bots": [{"name": b.name, "bot": b.spec} for b in self.bots],
-            "games_per_pair": self.games_per_pair,
-            "move_time": self.limits.move_time,
-            "join_time": self.limits.join_time,
-            "seed": self.seed,
-        }
-
-
-def new_run(args: argparse.Namespace) -> Run:
-    out: Path = args.out
-    if unfinished(out):
-        raise ArenaError(
-            f"{out} holds an unfinished run: kestrel-arena --resume {out} continues it, another --out starts afresh"
-        )
-    bots = bot_names(args.bots)
-    for bot in bots:
-        # Absolute, so that --resume works from any folder.
-        path, cls = split_spec(bot.spec)
-        bot.spec = str(path.resolve()) + (f":{cls}" if cls else "")
-    seed = args.seed if args.seed is not None else str(secrets.randbelow(10**9))
-    run = Run(out, bots, args.games, Limits(args.move_time, args.join_time), seed, args.server)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / RESULT_FILE).unlink(missing_ok=True)
-    record = run.header() | {"sha256": {b.name: file_digest(b.spec) for b in bots}, "server": args.server}
-    (out / RUN_FILE).write_text(json.dumps(record, indent=2) + "\n")
-    (out / GAMES_FILE).write_text("")
-    return run
-
-
-def unfinished(out: Path) -> bool:
-    if not (out / GAMES_FILE).exists():
-        return False
-    try:
-        return not json.loads((out / RESULT_FILE).read_text()).get("complete", True)
-    except (OSError, ValueError):
-        return True
-
-
-def resume_run(out: Path, server: str | None) -> Run:
-    """The run in `out` with the games it has played; refused when a bot's file changed since it began
-    (its games so far would not be the games of the bot that plays the rest)."""
-    try:
-        record = json.loads((out / RUN_FILE).read_text())
-    except (OSError, ValueError) as error:
-        raise ArenaError(f"no run to resume in {out}: {error}") from None
-    bots = [Bot(b["name"], b["bot"]) for b in record["bots"]]
-    for bot in bots:
-        if not split_spec(bot.spec)[0].is_file():
-            raise ArenaError(f"cannot resume: {bot.name}'s file {split_spec(bot.spec)[0]} is gone")
-        if file_digest(bot.spec) != record["sha256"][bot.name]:
-            raise ArenaError(
-                f"cannot resume: {split_spec(bot.spec)[0]} ({bot.name}) changed since the run began; "
-                "restore it, or start a new run"
-            )
-    limits = Limits(record["move_time"], record["join_time"])
-    run = Run(out, bots, record["games_per_pair"], limits, record["seed"], server or record["server"])
-    by_name = {b.name: b for b in bots}
-    for line in (out / GAMES_FILE).read_text().splitlines():
-        try:
-            game = json.loads(line)
-        except ValueError:
-            continue  # a line cut short when the run was killed: that game is played again
-        game["seats"] = tuple(game["seats"])
-        if game.get("addresses") is not None:
-            game["addresses"] = tuple(game["addresses"])
-        run.played[game["game"]] = GameRecord(**game)
-    for game in run.played.values():
-        for name, why in game.problems.items():
-            if disqualifies(why):
-                by_name[name].disqualified = why
-    # Rewritten whole, without any line cut short.
-    (out / GAMES_FILE).write_text("".join(json.dumps(asdict(g)) + "\n" for g in run.played.values()))
-    return run
-
-
 async def play(
-    run: Run, server: Path, concurrency: int, on_game: Callable[[GameRecord], None], web: WebRun | None = None
+    run: Run,
+    server: Path,
+    args: argparse.Namespace,
+    on_game: Callable[[GameRecord], None],
+    web: WebRun | None = None,
 ) -> int | None:
     """Plays the run's remaining games; the signal that stopped it, if one did."""
     plan = [g for g in schedule(run.bots, run.games_per_pair) if g.number not in run.played]
@@ -297,7 +202,7 @@ async def play(
     for sig in STOP_SIGNALS:
         loop.add_signal_handler(sig, stop, sig)
     try:
-        await run_tournament(server, plan, run.limits, on_game, concurrency, run.seed, web)
+        await run_tournament(server, plan, run.limits, on_game, args.concurrency, run.seed, web, args.fresh_process)
     except asyncio.CancelledError:
         if not caught:
             raise
@@ -305,36 +210,6 @@ async def play(
         for sig in STOP_SIGNALS:
             loop.remove_signal_handler(sig)
     return caught[0] if caught else None
-
-
-class Progress:
-    """A bar redrawn in place on a terminal; a line every tenth of the way otherwise."""
-
-    def __init__(self) -> None:
-        self.tty = sys.stderr.isatty()
-        self.shown = -1
-        self.began = time.monotonic()
-        self.drawn = False
-
-    def end(self) -> None:
-        """Ends a bar cut short, so that what follows starts on a line of its own."""
-        if self.tty and self.drawn:
-            print(file=sys.stderr)
-            self.drawn = False
-
-    def __call__(self, done: int, total: int, game: GameRecord) -> None:
-        width = 30
-        filled = width * done // total
-        bar = f"[{'#' * filled}{'.' * (width - filled)}] {done}/{total} games, {time.monotonic() - self.began:.0f} s"
-        if self.tty:
-            print(f"\r{bar}  {' vs '.join(game.seats)}: {game.result}".ljust(100)[:100], end="", file=sys.stderr)
-            self.drawn = True
-            if done == total:
-                self.end()
-        elif (tenth := 10 * done // total) != self.shown:
-            self.shown = tenth
-            print(bar, file=sys.stderr)
-        sys.stderr.flush()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -347,6 +222,8 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     if run.played:
         print(f"kestrel-arena: {len(run.played)} of {run.total} games played already", file=sys.stderr)
+    elif args.out is None:
+        print(f"kestrel-arena: writing to {run.out}", file=sys.stderr)
     print(f"kestrel-arena: seed {run.seed}", file=sys.stderr)
 
     progress = Progress()
@@ -370,10 +247,14 @@ def main(argv: list[str] | None = None) -> int:
             progress(len(run.played), run.total, game)
 
         try:
-            caught = asyncio.run(play(run, server, args.concurrency, on_game, web))
+            caught = asyncio.run(play(run, server, args, on_game, web))
         except ArenaError as e:
             progress.end()
-            print(f"kestrel-arena: {e}\nkestrel-arena --resume {run.out} plays the rest", file=sys.stderr)
+            if not run.played and args.resume is None:
+                discard_if_unplayed(run, True)
+                print(f"kestrel-arena: {e}", file=sys.stderr)
+            else:
+                print(f"kestrel-arena: {e}\nkestrel-arena --resume {run.out} plays the rest", file=sys.stderr)
             return 1
         except KeyboardInterrupt:  # before the loop could take the signal over
             caught = signal.SIGINT

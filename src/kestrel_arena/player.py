@@ -1,16 +1,20 @@
-"""One bot for one game, in a process of its own:
+"""One bot in a process of its own, playing the games the arena hands it:
 
-    python -m kestrel_arena.player [--wait-for-go] [--seed TEXT] FILE.py[:CLASS] URL
+    python -m kestrel_arena.player --channel FD FILE.py[:CLASS]
 
-Seeds `random` with TEXT before any of the bot's code runs, loads the file
-under a name other than "__main__" (so a bot's own
+Loads the file once under a name other than "__main__" (so a bot's own
 `if __name__ == "__main__":` block does not run), picks its one
-`TicTacToeClient` subclass (or CLASS), and awaits `connect(URL)`; with
---wait-for-go, only after printing a ready line and reading a line on stdin
-("go", or "go URL" to connect to URL instead: a URL that names the seat is
-kept off the command line, which other processes can read).
-Exit status: 0 after the game, 3 when the bot cannot be loaded or built (the
-last line on stderr says why), anything else when the game itself failed.
+`TicTacToeClient` subclass (or CLASS) and writes a ready line to file
+descriptor FD, a pipe of the arena's own: the module writes its lines to
+stdout, which the arena keeps apart. Then, for each line "play SEED URL" on
+stdin, seeds `random` with SEED, builds a new instance and awaits
+`connect(URL)`, and writes "over" to FD once the game has ended. The URL
+(which may name the seat) travels on stdin, not the command line, which
+other processes can read. Module-level state persists from game to game, as
+an engine's does; the arena starts a process per game when told to.
+Exit status: 0 at end of input, 3 when the bot cannot be loaded or built (the
+last line on stderr says why), 4 on a line that is no command, anything else
+when a game failed (its traceback on stderr).
 """
 
 from __future__ import annotations
@@ -26,12 +30,15 @@ import sys
 import traceback
 from collections.abc import Awaitable
 from pathlib import Path
+from typing import IO
 
 LOAD_FAILED = 3
 LOAD_FAILED_PREFIX = "kestrel-arena: cannot load bot: "
-WAIT_FLAG = "--wait-for-go"
-READY = "kestrel-arena: bot ready"
-SEED_FLAG = "--seed"
+PROTOCOL_BROKEN = 4
+CHANNEL_FLAG = "--channel"
+READY = "ready"
+PLAY = "play"
+OVER = "over"
 # Written to stderr before an answer that is no cell reaches the module, whose
 # own report of it (an unwrap of None) does not say what the bot did.
 ANSWER_PREFIX = "kestrel-arena: "
@@ -119,12 +126,13 @@ def watch_answers(bot: object) -> None:
         bot.handle_turn = handle_turn  # type: ignore[attr-defined]
 
 
-async def play(spec: str, url: str, wait_for_go: bool, seed: str | None = None) -> int:
-    if seed is not None:
-        random.seed(seed)
-    # Built inside the loop: a client may look for the running loop when made.
+async def serve(spec: str, channel: IO[str]) -> int:
+    """Loads the bot once, says so on `channel`, then plays a game for each
+    "play SEED URL" line on stdin until end of input, saying "over" on
+    `channel` after each. A failed game ends the process (the arena replaces
+    it): the exception propagates with its traceback on stderr."""
     try:
-        bot = load_bot_class(spec)()
+        bot_class = load_bot_class(spec)
     except BotLoadError as e:
         print(LOAD_FAILED_PREFIX + str(e), file=sys.stderr)
         return LOAD_FAILED
@@ -132,26 +140,41 @@ async def play(spec: str, url: str, wait_for_go: bool, seed: str | None = None) 
         traceback.print_exc()
         print(LOAD_FAILED_PREFIX + "".join(traceback.format_exception_only(e)).strip(), file=sys.stderr)
         return LOAD_FAILED
-    watch_answers(bot)
-    if wait_for_go:
-        # The arena starts both players of a game at once, so their start-up
-        # overlaps, and tells each when to join (seat order is join order).
-        print(READY, flush=True)
-        line = await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
-        if line.startswith("go "):
-            url = line[3:].strip()
-    await bot.connect(url)
+
+    def say(line: str) -> None:
+        channel.write(line + "\n")
+        channel.flush()
+
+    say(READY)
+    loop = asyncio.get_running_loop()
+    while line := await loop.run_in_executor(None, sys.stdin.readline):
+        command, _, rest = line.strip().partition(" ")
+        seed, _, url = rest.partition(" ")
+        if command != PLAY or not url:
+            print(f"kestrel-arena: not a command: {line.strip()!r}", file=sys.stderr)
+            return PROTOCOL_BROKEN
+        random.seed(seed)
+        # A new instance per game, built inside the loop: a client may look for the running loop when made.
+        try:
+            bot = bot_class()
+        except Exception as e:
+            traceback.print_exc()
+            print(LOAD_FAILED_PREFIX + "".join(traceback.format_exception_only(e)).strip(), file=sys.stderr)
+            return LOAD_FAILED
+        watch_answers(bot)
+        await bot.connect(url)
+        del bot
+        say(OVER)
     return 0
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m kestrel_arena.player")
-    parser.add_argument(WAIT_FLAG, action="store_true", dest="wait_for_go")
-    parser.add_argument(SEED_FLAG, metavar="TEXT")
+    parser.add_argument(CHANNEL_FLAG, type=int, metavar="FD", required=True)
     parser.add_argument("bot", metavar="FILE.py[:CLASS]")
-    parser.add_argument("url")
     args = parser.parse_args(argv)
-    return asyncio.run(play(args.bot, args.url, args.wait_for_go, args.seed))
+    with open(args.channel, "w", encoding="utf-8", closefd=True) as channel:
+        return asyncio.run(serve(args.bot, channel))
 
 
 if __name__ == "__main__":
