@@ -74,9 +74,11 @@ def arena_command(*args: str, first_on_path: Path | None = None) -> tuple[list[s
     return command, {**os.environ, "PYTHONPATH": path}
 
 
-def arena(out: Path | None, *args: str, first_on_path: Path | None = None) -> subprocess.CompletedProcess[str]:
-    command, env = arena_command(*(["--out", str(out)] if out else []), *args, first_on_path=first_on_path)
-    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=600)
+def arena(
+    out: Path | None, *args: str, first_on_path: Path | None = None, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
+    command, base = arena_command(*(["--out", str(out)] if out else []), *args, first_on_path=first_on_path)
+    return subprocess.run(command, env=base | (env or {}), capture_output=True, text=True, timeout=600)
 
 
 def played(record: dict[str, Any]) -> set[tuple[Any, ...]]:
