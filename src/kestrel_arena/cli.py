@@ -30,8 +30,11 @@ from kestrel_arena.results import (
     write_png,
 )
 from kestrel_arena.run_folder import GAMES_FILE, RESULT_FILE, Run, discard_if_unplayed, new_run, resume_run
+from kestrel_arena.sprt import H0, H1
 from kestrel_arena.tournament import ArenaError, find_server, run_tournament, schedule
 
+EXIT_H0 = 10  # --sprt: H0 accepted (0: H1 accepted)
+EXIT_INCONCLUSIVE = 11  # --sprt: --max-games reached undecided
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
@@ -46,6 +49,16 @@ def positive(kind: type[int] | type[float]) -> Callable[[str], int | float]:
         return value
 
     return parse
+
+
+def probability(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < 0.5:
+        raise argparse.ArgumentTypeError(f"must be above 0 and below 0.5: {text!r}")
+    return value
 
 
 def port_number(text: str) -> int:
@@ -117,6 +130,18 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         metavar="N",
         help="games played at once (default: the number of processors, here %(default)s)",
     )
+    test = parser.add_argument_group(
+        "sequential test",
+        "kestrel-arena NEW.py OLD.py --sprt ELO0 ELO1: plays game pairs (each bot moving first once) until the "
+        "log-likelihood ratio of the pairs' pentanomial crosses a bound: H1 (NEW is stronger by at least ELO1, "
+        "logistic Elo) or H0 (not stronger than ELO0), or --max-games is reached",
+    )
+    test.add_argument("--sprt", nargs=2, type=float, metavar=("ELO0", "ELO1"), help="run the test, ELO0 < ELO1")
+    test.add_argument("--alpha", type=probability, default=0.05, help="false H1 rate (default %(default)s)")
+    test.add_argument("--beta", type=probability, default=0.05, help="false H0 rate (default %(default)s)")
+    test.add_argument(
+        "--max-games", type=positive(int), metavar="N", help="even; stop undecided after N games (default 10000)"
+    )
     parser.add_argument(
         "--fresh-process",
         action="store_true",
@@ -158,18 +183,32 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
             "runs a server of its own to know each game's seats and result; --web PORT shows its games"
         )
     if args.resume is not None:
-        given = [flag for flag in ("games", "move_time", "join_time", "seed", "out") if getattr(args, flag) is not None]
+        settings = ("games", "move_time", "join_time", "seed", "out", "sprt", "max_games")
+        given = [flag for flag in settings if getattr(args, flag) is not None]
         if args.bots or given:
             parser.error(
                 "--resume takes the bots and settings of the run it continues; "
                 "give only --concurrency, --server, --web or --fresh-process"
             )
         return args
+    if args.sprt is not None:
+        if args.games is not None:
+            parser.error("--sprt plays pairs until it decides; give --max-games, not --games")
+        if len(args.bots) != 2:
+            parser.error("--sprt takes two bots: the new one, then the one it is tested against")
+        if not args.sprt[0] < args.sprt[1]:
+            parser.error("--sprt ELO0 ELO1 needs ELO0 below ELO1")
+        args.games = 10000 if args.max_games is None else args.max_games
+    elif args.max_games is not None:
+        parser.error("--max-games goes with --sprt; a round robin takes --games")
     args.games = 10 if args.games is None else args.games
     args.move_time = 5.0 if args.move_time is None else args.move_time
     args.join_time = 15.0 if args.join_time is None else args.join_time
     if args.games % 2:
-        parser.error("--games must be even, so that each bot moves first in half its games against each opponent")
+        parser.error(
+            f"{'--max-games' if args.sprt else '--games'} must be even, so that each bot moves first in half "
+            "its games against each opponent"
+        )
     if not 0.001 <= args.move_time <= 86400:
         parser.error("--move-time must be from 0.001 to 86400 seconds")
     if len(args.bots) < 2:
@@ -202,7 +241,9 @@ async def play(
     for sig in STOP_SIGNALS:
         loop.add_signal_handler(sig, stop, sig)
     try:
-        await run_tournament(server, plan, run.limits, on_game, args.concurrency, run.seed, web, args.fresh_process)
+        await run_tournament(
+            server, plan, run.limits, on_game, args.concurrency, run.seed, web, args.fresh_process, run.finished
+        )
     except asyncio.CancelledError:
         if not caught:
             raise
@@ -226,20 +267,23 @@ def main(argv: list[str] | None = None) -> int:
         print(f"kestrel-arena: writing to {run.out}", file=sys.stderr)
     print(f"kestrel-arena: seed {run.seed}", file=sys.stderr)
 
-    progress = Progress()
+    progress = Progress(run.sprt.status if run.sprt else None)
     web = None
     if args.web is not None:
         web = WebRun(
             args.web,
             [b.name for b in run.bots],
             run.total,
-            lambda: sorted(run.played.values(), key=lambda g: g.game),
+            run.games,
             lambda: report(run, server),
+            run.sprt.status if run.sprt else None,
         )
     with (run.out / GAMES_FILE).open("a") as log:
 
         def on_game(game: GameRecord) -> None:
-            run.played[game.game] = game
+            if run.finished():
+                return  # a game that was playing when the test decided: not part of the test
+            run.record(game)
             log.write(json.dumps(asdict(game)) + "\n")
             log.flush()
             if web:
@@ -259,7 +303,7 @@ def main(argv: list[str] | None = None) -> int:
         except KeyboardInterrupt:  # before the loop could take the signal over
             caught = signal.SIGINT
     if web and web.reported:
-        return 0  # the whole run was played and reported; a signal only closed its page
+        return outcome(run)  # the whole run was played and reported; a signal only closed its page
     if caught is not None:
         progress.end()
         print(
@@ -278,7 +322,14 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt as stopped:
         caught = stopped.args[0] if stopped.args else signal.SIGINT
         print(f"kestrel-arena: interrupted ({signal.Signals(caught).name}) while writing the results", file=sys.stderr)
-    return 0 if caught is None else 128 + caught
+    return outcome(run) if caught is None else 128 + caught
+
+
+def outcome(run: Run) -> int:
+    """The exit status of a run played to its end: with --sprt, its decision."""
+    if run.sprt is None:
+        return 0
+    return {H1: 0, H0: EXIT_H0}.get(run.sprt.decision or "", EXIT_INCONCLUSIVE)
 
 
 def interrupt(sig: int, frame: object) -> None:
@@ -287,7 +338,7 @@ def interrupt(sig: int, frame: object) -> None:
 
 def report(run: Run, server: Path) -> None:
     """The standings on stdout, and the files, from the games played so far."""
-    games = sorted(run.played.values(), key=lambda g: g.game)
+    games = run.games()
     rows = standings([b.name for b in run.bots], games)
     print(format_table(rows))
     print(f"Elo: {ELO_METHOD}.")
@@ -298,7 +349,11 @@ def report(run: Run, server: Path) -> None:
         for line in problems:
             print(f"  {line}")
 
-    header = run.header() | {"server": str(server), "complete": len(games) == run.total}
+    if run.sprt:
+        print()
+        for line in run.sprt.summary(run.bots[1].name, run.finished()):
+            print(line)
+    header = run.header() | {"server": str(server), "complete": run.finished()}
     json_path = run.out / RESULT_FILE
     write_json(json_path, header, rows, games)
     print(f"\nWrote {json_path}")

@@ -15,6 +15,7 @@ from pathlib import Path
 
 from kestrel_arena.player import split_spec
 from kestrel_arena.results import GameRecord
+from kestrel_arena.sprt import Sprt, Tracker
 from kestrel_arena.tournament import ArenaError, Bot, Limits, disqualifies
 
 RUN_FILE = "run.json"
@@ -50,10 +51,27 @@ class Run:
     seed: str
     server: str | None  # as given; None: the one installed
     played: dict[int, GameRecord] = field(default_factory=dict)
+    sprt: Tracker | None = None  # with --sprt: two bots, the first the new one, at most games_per_pair games
 
     @property
     def total(self) -> int:
         return len(self.bots) * (len(self.bots) - 1) // 2 * self.games_per_pair
+
+    def finished(self) -> bool:
+        """Every game played, or the SPRT decided."""
+        return len(self.played) == self.total or (self.sprt is not None and self.sprt.decision is not None)
+
+    def games(self) -> list[GameRecord]:
+        """The games played, in order; once the SPRT has decided, those of the pairs it used."""
+        games = sorted(self.played.values(), key=lambda g: g.game)
+        if self.sprt and self.sprt.decision:
+            return [g for g in games if g.game <= 2 * self.sprt.pairs]
+        return games
+
+    def record(self, game: GameRecord) -> None:
+        self.played[game.game] = game
+        if self.sprt:
+            self.sprt.update(self.played)
 
     def header(self) -> dict[str, object]:
         return {
@@ -62,7 +80,7 @@ class Run:
             "move_time": self.limits.move_time,
             "join_time": self.limits.join_time,
             "seed": self.seed,
-        }
+        } | ({"sprt": self.sprt.record(self.finished())} if self.sprt else {})
 
 
 def holds_run(out: Path) -> bool:
@@ -89,6 +107,8 @@ def new_run(args: argparse.Namespace) -> Run:
         bot.spec = str(path.resolve()) + (f":{cls}" if cls else "")
     seed = args.seed if args.seed is not None else str(secrets.randbelow(10**9))
     run = Run(out, bots, args.games, Limits(args.move_time, args.join_time), seed, args.server)
+    if args.sprt:
+        run.sprt = Tracker(Sprt(*args.sprt, args.alpha, args.beta), bots[0].name)
     out.mkdir(parents=True, exist_ok=True)
     record = run.header() | {"sha256": {b.name: file_digest(b.spec) for b in bots}, "server": args.server}
     (out / RUN_FILE).write_text(json.dumps(record, indent=2) + "\n")
@@ -123,6 +143,8 @@ def resume_run(out: Path, server: str | None) -> Run:
             )
     limits = Limits(record["move_time"], record["join_time"])
     run = Run(out, bots, record["games_per_pair"], limits, record["seed"], server or record["server"])
+    if sprt := record.get("sprt"):
+        run.sprt = Tracker(Sprt(sprt["elo0"], sprt["elo1"], sprt["alpha"], sprt["beta"]), bots[0].name)
     by_name = {b.name: b for b in bots}
     for line in (out / GAMES_FILE).read_text().splitlines():
         try:
@@ -132,7 +154,7 @@ def resume_run(out: Path, server: str | None) -> Run:
         game["seats"] = tuple(game["seats"])
         if game.get("addresses") is not None:
             game["addresses"] = tuple(game["addresses"])
-        run.played[game["game"]] = GameRecord(**game)
+        run.record(GameRecord(**game))
     for game in run.played.values():
         for name, why in game.problems.items():
             if disqualifies(why):

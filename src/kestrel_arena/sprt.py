@@ -13,7 +13,7 @@ import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-from kestrel_arena.results import Z95
+from kestrel_arena.results import Z95, GameRecord
 
 PAIR_SCORES = (0.0, 0.25, 0.5, 0.75, 1.0)  # a pair's points, halved: the mean is the expected game score
 EMPTY_CELL = 1e-3  # pairs counted in an outcome never seen
@@ -131,5 +131,79 @@ def format_elo(counts: Sequence[int]) -> str:
         bound = low if value > 0 else high
         side = "above" if value > 0 else "below"
         return f"Elo difference {side} {bound:+.1f} (95 %)"
-    ends = " to ".join("+inf" if e == math.inf else "-inf" if e == -math.inf else f"{e:+.1f}" for e in (low, high))
+    if math.isinf(low) or math.isinf(high):
+        # An interval that reaches a score of 0 or 1 is open on that side.
+        ends = f"at most {high:+.1f}" if math.isinf(low) else f"at least {low:+.1f}"
+    else:
+        ends = f"{low:+.1f} to {high:+.1f}"
     return f"Elo difference {value:+.1f} (95 % interval {ends})"
+
+
+def new_bot_points(game: GameRecord, new: str) -> float:
+    """The new bot's points in a game; a game both forfeited tells nothing and counts as a draw."""
+    return 1.0 if game.winner == new else 0.0 if game.loser == new else 0.5
+
+
+class Tracker:
+    """The test over a run's games, taken pair by pair in pair order (games
+    2k-1 and 2k), whatever order they ended in, up to the first crossing."""
+
+    def __init__(self, test: Sprt, new: str) -> None:
+        self.test = test
+        self.new = new
+        self.counts = [0] * 5
+        self.pairs = 0
+        self.value = 0.0
+        self.decision: str | None = None
+
+    def update(self, played: dict[int, GameRecord]) -> None:
+        lower, upper = bounds(self.test.alpha, self.test.beta)
+        while self.decision is None:
+            first, second = played.get(2 * self.pairs + 1), played.get(2 * self.pairs + 2)
+            if first is None or second is None:
+                return
+            points = new_bot_points(first, self.new) + new_bot_points(second, self.new)
+            self.counts[pair_score(points)] += 1
+            self.pairs += 1
+            self.value = llr(self.counts, self.test.elo0, self.test.elo1)
+            self.decision = H1 if self.value >= upper else H0 if self.value <= lower else None
+
+    def status(self) -> str:
+        lower, upper = bounds(self.test.alpha, self.test.beta)
+        return f"LLR {self.value:+.2f} ({lower:+.2f}, {upper:+.2f})"
+
+    def summary(self, old: str, finished: bool) -> list[str]:
+        t = self.test
+        verdicts = {
+            H1: f"H1 accepted: {self.new} is stronger than {old} by at least {t.elo1:g} Elo",
+            H0: f"H0 accepted: {self.new} is not stronger than {old} by more than {t.elo0:g} Elo",
+        }
+        verdict = verdicts.get(self.decision or "", f"inconclusive after {self.pairs} pairs" if finished else "")
+        return [
+            f"SPRT ({t.elo0:g}, {t.elo1:g}) alpha {t.alpha:g} beta {t.beta:g}: {self.pairs} pairs, "
+            f"pentanomial {' '.join(map(str, self.counts))} (pair points 0, 1/2, 1, 3/2, 2 of {self.new})",
+            f"{self.status()}; {format_elo(self.counts)}",
+            *([verdict] if verdict else []),
+        ]
+
+    def record(self, finished: bool) -> dict[str, object]:
+        lower, upper = bounds(self.test.alpha, self.test.beta)
+        decision = self.decision or (INCONCLUSIVE if finished else None)
+        value, low, high = elo_interval(self.counts)
+        finite = [None if math.isinf(e) else round(e, 1) for e in (value, low, high)]
+        return {
+            "elo0": self.test.elo0,
+            "elo1": self.test.elo1,
+            "alpha": self.test.alpha,
+            "beta": self.test.beta,
+            "new": self.new,
+            "pairs": self.pairs,
+            "pentanomial": self.counts,
+            "llr": round(self.value, 4),
+            "lower_bound": round(lower, 4),
+            "upper_bound": round(upper, 4),
+            "elo": finite[0],
+            "elo_low": finite[1],
+            "elo_high": finite[2],
+            "decision": decision,
+        }

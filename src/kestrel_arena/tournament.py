@@ -243,12 +243,14 @@ async def run_tournament(
     seed: str = "",
     web: WebRun | None = None,
     fresh: bool = False,
+    stop: Callable[[], bool] = lambda: False,
 ) -> None:
     """Plays the games of `plan`, `concurrency` at a time, calling `on_game`
     as each ends (so not in the plan's order when several run). Stopped by an
     error or by cancelling, it stops the server and every bot process first.
     With `web`, the server shows the run, and once every game is played it
-    stays up until `web.finish` returns. `fresh`: a process per game."""
+    stays up until `web.finish` returns. `fresh`: a process per game.
+    Once `stop` is true no further game starts (those playing end)."""
     pending = list(reversed(plan))
     lobby = asyncio.Lock()
     pool = Pool(seed, fresh)
@@ -257,7 +259,7 @@ async def run_tournament(
         # The next game's bots are handed their game (a new process loads)
         # while the current one plays.
         upcoming: tuple[Scheduled, list[BotProcess]] | None = None
-        while pending or upcoming:
+        while (pending or upcoming) and not stop():
             if upcoming is None:
                 game = pending.pop()
                 upcoming = game, await launch(server, game, seed, pool)

@@ -118,6 +118,7 @@ def test_error_rates_stay_within_alpha_and_beta() -> None:
         ([12, 0, 0, 0, 0], "Elo difference below -"),
         ([0, 0, 12, 0, 0], "Elo difference +0.0 (95 % interval +0.0 to +0.0)"),
         ([2, 3, 10, 3, 2], "Elo difference +0.0 (95 % interval -"),
+        ([1, 0, 1, 0, 0], "Elo difference -190.8 (95 % interval at most +"),
     ],
 )
 def test_elo_is_finite_or_a_bound(counts: list[int], shown: str) -> None:
