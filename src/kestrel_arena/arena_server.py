@@ -4,6 +4,8 @@ own settings, its log read as lines while the games poll it."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import subprocess
 from collections.abc import Callable
 from pathlib import Path
 from typing import TypeVar
@@ -60,18 +62,33 @@ class Server:
     async def __aenter__(self) -> Server:
         try:
             await asyncio.to_thread(self._process.__enter__)
-        except RuntimeError as error:
-            await asyncio.to_thread(self._process.__exit__)
-            raise ArenaError(f"kestrel-server did not start: {' '.join(self._process.args)}: {error}") from None
+        except RuntimeError:
+            said = await self._failed()
+            raise ArenaError(
+                f"kestrel-server did not start: {said or 'it ended without a word'} ({' '.join(self._process.args)})"
+            ) from None
         self.url = self._process.url
         process = self._process.process
         if self._web and process is not None and process.stdin is not None:
             web_url = await asyncio.to_thread(self._process.second_line, WEB_LISTENING)
             if not web_url:
-                await asyncio.to_thread(self._process.__exit__)
-                raise ArenaError(f"kestrel-server did not start its page: {' '.join(self._process.args)}")
+                said = await self._failed()
+                raise ArenaError(
+                    f"kestrel-server did not start its page: {said or 'it ended without a word'} "
+                    f"({' '.join(self._process.args)})"
+                )
             self.page = self._web.attach(process.stdin, web_url)
         return self
+
+    async def _failed(self) -> str:
+        """Stops a server that failed to start; its last log lines, which say why (a port in use)."""
+        process = self._process.process
+        if process is not None:
+            with contextlib.suppress(subprocess.TimeoutExpired):  # it ends by itself once it has said why
+                await asyncio.to_thread(process.wait, 5)
+        said = " ".join(line.strip() for line in self._process.log().splitlines()[-3:] if line.strip())
+        await asyncio.to_thread(self._process.__exit__)
+        return said
 
     def seat_url(self, name: str) -> str:
         """A URL for a bot's connection; with --web one that names `name` on the page (good for one connection)."""

@@ -31,8 +31,10 @@ from kestrel_arena.player import (
     OVER,
     PLAY,
     READY,
+    THINK,
 )
 
+Output = tuple[str, list[float]]  # a game's stderr and think times (seconds per move)
 PYTHON_ERROR = re.compile(r"PyErr \{ type: .*?, value: (.*?), traceback: ")
 STDERR_KEPT = 64 * 1024  # characters of a bot's stderr kept per game: a bot in a loop of prints must not fill the disk
 
@@ -68,7 +70,7 @@ class BotProcess:
         self.err: list[str] = []
         self.replies: list[str] = []
         self.games = 0  # games handed to it
-        self._marks = (0, 0)
+        self._marks = (0, 0, 0)
         self._process: asyncio.subprocess.Process | None = None
         self._tasks: list[asyncio.Task[object]] = []
         self._seed = ""
@@ -109,7 +111,7 @@ class BotProcess:
         """Hands it a game: `go` lets it connect and join with `seed` for `random`."""
         self.games += 1
         self._seed, self._url = seed, url
-        self._marks = (len(self.out), len(self.err))
+        self._marks = (len(self.out), len(self.err), len(self.replies))
 
     def ready(self) -> bool:
         """Loaded and done with every earlier game: it can join."""
@@ -141,6 +143,10 @@ class BotProcess:
         """What it wrote to stderr since its game began, the end kept when there is too much."""
         text = "".join(line + "\n" for line in self.err[self._marks[1] :])
         return text if len(text) <= STDERR_KEPT else "…\n" + text[-STDERR_KEPT:]
+
+    def output(self) -> Output:
+        think = [float(r[len(THINK) + 1 :]) for r in self.replies[self._marks[2] :] if r.startswith(THINK + " ")]
+        return self.game_stderr(), think
 
     def failure(self) -> str:
         """Why the process ended badly, from its exit status and last stderr line."""
@@ -207,15 +213,18 @@ class Pool:
         self.live.add(proc)
         return await proc.start()
 
-    async def give_back(self, proc: BotProcess, healthy: bool, grace: float) -> None:
+    async def give_back(self, proc: BotProcess, healthy: bool, grace: float) -> Output:
         """After its game: kept for the next one when its game went well and it said so within
-        `grace` seconds; else stopped, given `grace` seconds to end by itself (to finish its traceback)."""
+        `grace` seconds; else stopped, given `grace` seconds to end by itself (to finish its traceback).
+        What it wrote to stderr in the game and its moves' think times, taken before another game can begin."""
         if healthy and not self.fresh:
             if await until_true(proc.over, grace) and proc.exit_code is None:
+                output = proc.output()
                 self._idle.setdefault(proc.bot.name, []).append(proc)
-                return
+                return output
         await proc.stop(grace)
         self.live.discard(proc)
+        return proc.output()
 
     async def close(self) -> None:
         for proc in self.live:

@@ -33,6 +33,7 @@ from kestrel_arena.run_folder import GAMES_FILE, RESULT_FILE, Run, discard_if_un
 from kestrel_arena.sprt import H0, H1
 from kestrel_arena.tournament import ArenaError, find_server, run_tournament, schedule
 
+STDERR_FOLDER = "stderr"
 EXIT_H0 = 10  # --sprt: H0 accepted (0: H1 accepted)
 EXIT_INCONCLUSIVE = 11  # --sprt: --max-games reached undecided
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -283,6 +284,7 @@ def main(argv: list[str] | None = None) -> int:
         def on_game(game: GameRecord) -> None:
             if run.finished():
                 return  # a game that was playing when the test decided: not part of the test
+            keep_stderr(run.out, game)
             run.record(game)
             log.write(json.dumps(asdict(game)) + "\n")
             log.flush()
@@ -323,6 +325,16 @@ def main(argv: list[str] | None = None) -> int:
         caught = stopped.args[0] if stopped.args else signal.SIGINT
         print(f"kestrel-arena: interrupted ({signal.Signals(caught).name}) while writing the results", file=sys.stderr)
     return outcome(run) if caught is None else 128 + caught
+
+
+def keep_stderr(out: Path, game: GameRecord) -> None:
+    """Each bot's stderr in the game into a file of its own beside the results, named in the record."""
+    folder = out / STDERR_FOLDER
+    for name, text in list(game.stderr.items()):
+        folder.mkdir(exist_ok=True)
+        path = folder / f"{game.game}-{re.sub(r'[^A-Za-z0-9_.#-]', '_', name)}.txt"
+        path.write_text(text)
+        game.stderr[name] = path.relative_to(out).as_posix()
 
 
 def outcome(run: Run) -> int:

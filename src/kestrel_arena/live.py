@@ -104,7 +104,11 @@ class LivePage:
     def game(self, game: GameRecord) -> None:
         record = asdict(game)
         # What the page shows of a game; the rest stays in tournament.json.
-        shown = {k: record[k] for k in ("game", "seats", "winner", "loser", "result", "reason", "forfeit", "moves")}
+        keys = ("game", "seats", "winner", "loser", "result", "reason", "forfeit", "moves", "server_game")
+        shown = {k: record[k] for k in keys}
+        # What the arena saw beats the server's "disconnected": the exception, the limit missed.
+        if game.loser and game.problems.get(game.loser):
+            shown["reason"] = game.problems[game.loser]
         self._send("game", json.dumps(shown, separators=(",", ":"), ensure_ascii=False))
 
 

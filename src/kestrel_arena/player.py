@@ -27,8 +27,9 @@ import inspect
 import operator
 import random
 import sys
+import time
 import traceback
-from collections.abc import Awaitable
+from collections.abc import Awaitable, Callable
 from pathlib import Path
 from typing import IO
 
@@ -39,6 +40,7 @@ CHANNEL_FLAG = "--channel"
 READY = "ready"
 PLAY = "play"
 OVER = "over"
+THINK = "think"  # "think SECONDS" after each move
 # Written to stderr before an answer that is no cell reaches the module, whose
 # own report of it (an unwrap of None) does not say what the bot did.
 ANSWER_PREFIX = "kestrel-arena: "
@@ -105,21 +107,24 @@ def not_a_cell(answer: object) -> str | None:
     return None if 0 <= cell <= 8 else f"answered {cell}{NOT_A_CELL_SUFFIX}"
 
 
-def watch_answers(bot: object) -> None:
-    """Wraps the bot's handle_turn, on the instance, to report an answer that is no cell."""
+def watch_answers(bot: object, say: Callable[[str], None]) -> None:
+    """Wraps the bot's handle_turn, on the instance, to report an answer that
+    is no cell and to time each move (to `say`)."""
     original = bot.handle_turn  # type: ignore[attr-defined]
 
-    def report(answer: object) -> object:
+    def report(answer: object, began: float) -> object:
+        say(f"{THINK} {time.perf_counter() - began:.6f}")
         if (text := not_a_cell(answer)) is not None:
             print(ANSWER_PREFIX + text, file=sys.stderr, flush=True)
         return answer
 
-    async def checked(pending: Awaitable[object]) -> object:
-        return report(await pending)
+    async def checked(pending: Awaitable[object], began: float) -> object:
+        return report(await pending, began)
 
     def handle_turn(state: object) -> object:
+        began = time.perf_counter()
         answer = original(state)
-        return checked(answer) if inspect.isawaitable(answer) else report(answer)
+        return checked(answer, began) if inspect.isawaitable(answer) else report(answer, began)
 
     # A class with __slots__ keeps its handle_turn, and its answers go unexplained.
     with contextlib.suppress(AttributeError):
@@ -161,7 +166,7 @@ async def serve(spec: str, channel: IO[str]) -> int:
             traceback.print_exc()
             print(LOAD_FAILED_PREFIX + "".join(traceback.format_exception_only(e)).strip(), file=sys.stderr)
             return LOAD_FAILED
-        watch_answers(bot)
+        watch_answers(bot, say)
         await bot.connect(url)
         del bot
         say(OVER)

@@ -73,6 +73,10 @@ class GameRecord:
     server_line: str | None = None
     # What the arena saw of each bot's process when it went wrong (exit status, last stderr line).
     problems: dict[str, str] = field(default_factory=dict)
+    # Seconds each bot took over each of its moves (handle_turn, as the bot's process timed it).
+    think_times: dict[str, list[float]] = field(default_factory=dict)
+    # Each bot's stderr in the game: its text while playing, then (in games.jsonl) the file that keeps it.
+    stderr: dict[str, str] = field(default_factory=dict)
 
 
 @dataclass
@@ -310,6 +314,11 @@ def write_png(path: Path, rows: list[Standing], games: list[GameRecord]) -> bool
         return False
     names = [r.name for r in rows]
     table = cross_table(names, games)
+    # Losses that were forfeits (a crash, a timeout, a bad answer), told apart from games lost on the board.
+    forfeits: Counter[tuple[str, str]] = Counter()
+    for g in games:
+        if g.forfeit and g.loser is not None and g.winner is not None:
+            forfeits[g.loser, g.winner] += 1
     n = len(names)
     share = [[math.nan] * n for _ in names]
     labels = [[""] * n for _ in names]
@@ -320,18 +329,23 @@ def write_png(path: Path, rows: list[Standing], games: list[GameRecord]) -> bool
             w, d, lo = table[a][b]
             played = w + d + lo
             share[i][j] = (w + 0.5 * d) / played if played else math.nan
-            labels[i][j] = f"{w}-{d}-{lo}"
+            labels[i][j] = f"{w}-{d}-{lo}" + (f"\n{forfeits[a, b]} forfeited" if forfeits[a, b] else "")
     size = 1.6 + 1.1 * n
     fig, ax = plt.subplots(figsize=(size + 1.5, size))
     image = ax.imshow(share, cmap="RdYlGn", vmin=0, vmax=1)
     for i in range(n):
         for j in range(n):
-            ax.text(j, i, labels[i][j] or "—", ha="center", va="center", fontsize=9)
+            # Both ends of the colour scale are dark: white text there, black in the light middle.
+            light = math.isnan(share[i][j]) or 0.2 <= share[i][j] <= 0.8
+            colour = "black" if light else "white"
+            ax.text(j, i, labels[i][j] or "—", ha="center", va="center", fontsize=9, color=colour)
     ax.set_xticks(range(n), names, rotation=30, ha="right")
     ax.set_yticks(range(n), [f"{r.name} ({r.points:g}, {r.elo:.0f})" for r in rows])
     ax.set_xlabel("opponent")
     ax.set_ylabel("bot (points, Elo)")
-    ax.set_title("kestrel-arena: wins-draws-losses of the row bot\n(colour: its share of the points)")
+    ax.set_title(
+        "kestrel-arena: wins-draws-losses of the row bot, and how many it forfeited\n(colour: its share of the points)"
+    )
     fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04)
     # Measured from what was drawn, so that long names never cut the axis label off.
     fig.savefig(path, dpi=110, bbox_inches="tight", pad_inches=0.2)

@@ -22,7 +22,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from kestrel_arena.arena_server import ArenaError, Server, find_server, until
-from kestrel_arena.bot_process import Bot, BotProcess, Pool
+from kestrel_arena.bot_process import Bot, BotProcess, Output, Pool
 from kestrel_arena.live import WebRun
 from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
 
@@ -75,51 +75,70 @@ async def launch(server: Server, game: Scheduled, seed: str, pool: Pool) -> list
 async def play_game(
     server: Server, lobby: asyncio.Lock, game: Scheduled, bots: list[BotProcess], limits: Limits, pool: Pool
 ) -> GameRecord:
-    """Plays one game with the processes `launch` handed it; gives them back
-    to `pool` after, each kept only if its game went well."""
-    number, seats = game.number, game.seats
-    given_back = False
+    """Plays one game with the processes `launch` handed it and gives them
+    back to `pool`, each kept only if its game went well; the record holds
+    what each bot wrote to stderr and how long each of its moves took."""
     try:
-        out = [b for b in seats if b.disqualified]
-        if out or not bots:
-            return forfeited(number, seats, out, {b.name: b.disqualified or "" for b in out})
-        await until(lambda: True if all(p.settled() for p in bots) else None, limits.join_time)
-        if unready := [side for side, proc in enumerate(bots) if not proc.ready()]:
-            return decide_unstarted(number, seats, bots, unready, limits)
-        async with lobby:
-            start = len(server.lines)
-            joined = await pair(server, start, bots, limits)
-            if isinstance(joined, list):
-                for proc in bots:
-                    proc.kill()
-                # A bot killed while waiting for a partner is still in the lobby
-                # until the server sees it go; the next pair must not meet it there.
-                await until(lambda: True if waiting_address(server, start) is None else None, 5.0)
-                return decide_unstarted(number, seats, bots, joined, limits)
-        address = joined
+        outcome = await contest(server, lobby, game, bots, limits)
+    except BaseException:
+        for proc in bots:
+            await pool.give_back(proc, False, 0)
+        raise
+    if isinstance(outcome, GameRecord):
+        return with_output(outcome, bots, [await pool.give_back(proc, False, 0) for proc in bots])
+    result, line = outcome
+    # A bot that forfeited (out of time: it is stuck in its turn) plays its next game in a fresh process.
+    lost = [result.forfeit and result.winner != side for side in (0, 1)]
+    stuck = [lost[side] and result.reason == "out of time" for side in (0, 1)]
+    outputs = await asyncio.gather(
+        *(pool.give_back(bots[side], not lost[side], 0 if stuck[side] else GIVE_BACK_GRACE) for side in (0, 1))
+    )
+    return with_output(record_game(game.number, game.seats, bots, result, line, limits), bots, outputs)
 
-        def game_line() -> str | None:
-            prefix = f"(seat 0 {address},"
-            return next((ln for ln in server.lines[start:] if ln.startswith("game ") and prefix in ln), None)
 
-        line = await until(game_line, 9 * limits.move_time + limits.join_time + 10)
-        if line is None:
-            raise ArenaError(f"kestrel-server logged no result for game {number}: {server.lines[start:]}")
-        result = parse_game_line(line)
-        if result is None:
-            raise ArenaError(f"cannot read kestrel-server's game line: {line!r}")
-        # A bot that forfeited (out of time: it is stuck in its turn) plays its next game in a fresh process.
-        lost = [result.forfeit and result.winner != side for side in (0, 1)]
-        stuck = [lost[side] and result.reason == "out of time" for side in (0, 1)]
-        given_back = True
-        await asyncio.gather(
-            *(pool.give_back(bots[side], not lost[side], 0 if stuck[side] else GIVE_BACK_GRACE) for side in (0, 1))
-        )
-        return record_game(number, seats, bots, result, line, limits)
-    finally:
-        if not given_back:
+def with_output(record: GameRecord, bots: list[BotProcess], outputs: list[Output]) -> GameRecord:
+    for proc, (stderr, think) in zip(bots, outputs, strict=True):
+        if stderr:
+            record.stderr[proc.bot.name] = stderr
+        if think:
+            record.think_times[proc.bot.name] = [round(t, 4) for t in think]
+    return record
+
+
+async def contest(
+    server: Server, lobby: asyncio.Lock, game: Scheduled, bots: list[BotProcess], limits: Limits
+) -> GameRecord | tuple[ServerResult, str]:
+    """The server's result and game line, or the record of a game decided before it started."""
+    number, seats = game.number, game.seats
+    out = [b for b in seats if b.disqualified]
+    if out or not bots:
+        return forfeited(number, seats, out, {b.name: b.disqualified or "" for b in out})
+    await until(lambda: True if all(p.settled() for p in bots) else None, limits.join_time)
+    if unready := [side for side, proc in enumerate(bots) if not proc.ready()]:
+        return decide_unstarted(number, seats, bots, unready, limits)
+    async with lobby:
+        start = len(server.lines)
+        joined = await pair(server, start, bots, limits)
+        if isinstance(joined, list):
             for proc in bots:
-                await pool.give_back(proc, False, 0)
+                proc.kill()
+            # A bot killed while waiting for a partner is still in the lobby
+            # until the server sees it go; the next pair must not meet it there.
+            await until(lambda: True if waiting_address(server, start) is None else None, 5.0)
+            return decide_unstarted(number, seats, bots, joined, limits)
+    address = joined
+
+    def game_line() -> str | None:
+        prefix = f"(seat 0 {address},"
+        return next((ln for ln in server.lines[start:] if ln.startswith("game ") and prefix in ln), None)
+
+    line = await until(game_line, 9 * limits.move_time + limits.join_time + 10)
+    if line is None:
+        raise ArenaError(f"kestrel-server logged no result for game {number}: {server.lines[start:]}")
+    result = parse_game_line(line)
+    if result is None:
+        raise ArenaError(f"cannot read kestrel-server's game line: {line!r}")
+    return result, line
 
 
 async def pair(server: Server, start: int, bots: list[BotProcess], limits: Limits) -> str | list[int]:
