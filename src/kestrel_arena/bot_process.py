@@ -18,7 +18,7 @@ import os
 import re
 import signal
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 from kestrel_arena.arena_server import until
@@ -27,6 +27,7 @@ from kestrel_arena.player import (
     CHANNEL_FLAG,
     LOAD_FAILED,
     LOAD_FAILED_PREFIX,
+    NO_OPENING,
     NOT_A_CELL_SUFFIX,
     OVER,
     PLAY,
@@ -75,6 +76,7 @@ class BotProcess:
         self._tasks: list[asyncio.Task[object]] = []
         self._seed = ""
         self._url = ""
+        self._opening = NO_OPENING
 
     async def start(self) -> BotProcess:
         read_end, write_end = os.pipe()
@@ -107,10 +109,11 @@ class BotProcess:
         ]
         return self
 
-    def begin(self, seed: str, url: str) -> None:
-        """Hands it a game: `go` lets it connect and join with `seed` for `random`."""
+    def begin(self, seed: str, url: str, opening: Sequence[int] = ()) -> None:
+        """Hands it a game: `go` lets it connect and join with `seed` for `random`, the `opening` played for it."""
         self.games += 1
         self._seed, self._url = seed, url
+        self._opening = ",".join(map(str, opening)) or NO_OPENING
         self._marks = (len(self.out), len(self.err), len(self.replies))
 
     def ready(self) -> bool:
@@ -127,7 +130,7 @@ class BotProcess:
     def go(self) -> None:
         assert self._process is not None and self._process.stdin is not None
         with contextlib.suppress(ConnectionError):  # it ended already; its exit tells why
-            self._process.stdin.write(f"{PLAY} {self._seed} {self._url}\n".encode())
+            self._process.stdin.write(f"{PLAY} {self._seed} {self._url} {self._opening}\n".encode())
 
     @property
     def exit_code(self) -> int | None:

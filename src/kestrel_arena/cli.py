@@ -17,6 +17,7 @@ from dataclasses import asdict
 from pathlib import Path
 
 from kestrel_arena.live import WebRun
+from kestrel_arena.openings import MAX_OPENING
 from kestrel_arena.player import split_spec
 from kestrel_arena.progress import Progress
 from kestrel_arena.results import (
@@ -34,6 +35,7 @@ from kestrel_arena.sprt import H0, H1
 from kestrel_arena.tournament import ArenaError, find_server, run_tournament, schedule
 
 STDERR_FOLDER = "stderr"
+SPRT_OPENINGS = 2  # deterministic bots would otherwise replay one pair again and again
 EXIT_H0 = 10  # --sprt: H0 accepted (0: H1 accepted)
 EXIT_INCONCLUSIVE = 11  # --sprt: --max-games reached undecided
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -60,6 +62,12 @@ def probability(text: str) -> float:
     if not 0 < value < 0.5:
         raise argparse.ArgumentTypeError(f"must be above 0 and below 0.5: {text!r}")
     return value
+
+
+def opening_length(text: str) -> int:
+    if not text.isdigit() or int(text) > MAX_OPENING:
+        raise argparse.ArgumentTypeError(f"not a number of moves from 0 to {MAX_OPENING}: {text!r}")
+    return int(text)
 
 
 def port_number(text: str) -> int:
@@ -131,6 +139,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         metavar="N",
         help="games played at once (default: the number of processors, here %(default)s)",
     )
+    parser.add_argument(
+        "--openings",
+        type=opening_length,
+        metavar="K",
+        help="each two games of a pair of bots (one with each moving first) start from the same K random legal "
+        "moves, played for the bots and not counted as theirs, so that deterministic bots do not replay one game "
+        f"(0 to {MAX_OPENING}; default 0, with --sprt {SPRT_OPENINGS})",
+    )
     test = parser.add_argument_group(
         "sequential test",
         "kestrel-arena NEW.py OLD.py --sprt ELO0 ELO1: plays game pairs (each bot moving first once) until the "
@@ -184,7 +200,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
             "runs a server of its own to know each game's seats and result; --web PORT shows its games"
         )
     if args.resume is not None:
-        settings = ("games", "move_time", "join_time", "seed", "out", "sprt", "max_games")
+        settings = ("games", "move_time", "join_time", "seed", "out", "sprt", "max_games", "openings")
         given = [flag for flag in settings if getattr(args, flag) is not None]
         if args.bots or given:
             parser.error(
@@ -203,6 +219,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     elif args.max_games is not None:
         parser.error("--max-games goes with --sprt; a round robin takes --games")
     args.games = 10 if args.games is None else args.games
+    if args.openings is None:
+        args.openings = SPRT_OPENINGS if args.sprt else 0
     args.move_time = 5.0 if args.move_time is None else args.move_time
     args.join_time = 15.0 if args.join_time is None else args.join_time
     if args.games % 2:
@@ -228,7 +246,7 @@ async def play(
     web: WebRun | None = None,
 ) -> int | None:
     """Plays the run's remaining games; the signal that stopped it, if one did."""
-    plan = [g for g in schedule(run.bots, run.games_per_pair) if g.number not in run.played]
+    plan = [g for g in schedule(run.bots, run.games_per_pair, run.seed, run.openings) if g.number not in run.played]
     loop = asyncio.get_running_loop()
     task = asyncio.current_task()
     assert task is not None

@@ -104,7 +104,7 @@ class LivePage:
     def game(self, game: GameRecord) -> None:
         record = asdict(game)
         # What the page shows of a game; the rest stays in tournament.json.
-        keys = ("game", "seats", "winner", "loser", "result", "reason", "forfeit", "moves", "server_game")
+        keys = ("game", "seats", "winner", "loser", "result", "reason", "forfeit", "moves", "server_game", "opening")
         shown = {k: record[k] for k in keys}
         # What the arena saw beats the server's "disconnected": the exception, the limit missed.
         if game.loser and game.problems.get(game.loser):

@@ -6,8 +6,9 @@ Loads the file once under a name other than "__main__" (so a bot's own
 `if __name__ == "__main__":` block does not run), picks its one
 `TicTacToeClient` subclass (or CLASS) and writes a ready line to file
 descriptor FD, a pipe of the arena's own: the module writes its lines to
-stdout, which the arena keeps apart. Then, for each line "play SEED URL" on
-stdin, seeds `random` with SEED, builds a new instance and awaits
+stdout, which the arena keeps apart. Then, for each line "play SEED URL
+OPENING" on stdin (OPENING: the game's first cells, comma-separated, which
+the bots play in place of handle_turn, or "-"), seeds `random` with SEED, builds a new instance and awaits
 `connect(URL)`, and writes "over" to FD once the game has ended. The URL
 (which may name the seat) travels on stdin, not the command line, which
 other processes can read. Module-level state persists from game to game, as
@@ -21,7 +22,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import contextlib
 import importlib.util
 import inspect
 import operator
@@ -29,7 +29,7 @@ import random
 import sys
 import time
 import traceback
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Sequence
 from pathlib import Path
 from typing import IO
 
@@ -41,6 +41,7 @@ READY = "ready"
 PLAY = "play"
 OVER = "over"
 THINK = "think"  # "think SECONDS" after each move
+NO_OPENING = "-"  # the opening field of a play line for a game without one
 # Written to stderr before an answer that is no cell reaches the module, whose
 # own report of it (an unwrap of None) does not say what the bot did.
 ANSWER_PREFIX = "kestrel-arena: "
@@ -107,10 +108,15 @@ def not_a_cell(answer: object) -> str | None:
     return None if 0 <= cell <= 8 else f"answered {cell}{NOT_A_CELL_SUFFIX}"
 
 
-def watch_answers(bot: object, say: Callable[[str], None]) -> None:
-    """Wraps the bot's handle_turn, on the instance, to report an answer that
-    is no cell and to time each move (to `say`)."""
+def watch_answers(bot: object, say: Callable[[str], None], opening: Sequence[int] = ()) -> bool:
+    """Wraps the bot's handle_turn, on the instance, to play the game's
+    `opening` moves in its place, to report an answer that is no cell and to
+    time each of its own moves (to `say`). False when it cannot be wrapped."""
     original = bot.handle_turn  # type: ignore[attr-defined]
+    asynchronous = inspect.iscoroutinefunction(original)
+
+    async def given(cell: int) -> int:
+        return cell
 
     def report(answer: object, began: float) -> object:
         say(f"{THINK} {time.perf_counter() - began:.6f}")
@@ -122,18 +128,25 @@ def watch_answers(bot: object, say: Callable[[str], None]) -> None:
         return report(await pending, began)
 
     def handle_turn(state: object) -> object:
+        played = sum(mark is not None for mark in state.board)  # type: ignore[attr-defined]
+        if played < len(opening):
+            # Answered as the bot answers: a coroutine from an async handle_turn.
+            return given(opening[played]) if asynchronous else opening[played]
         began = time.perf_counter()
         answer = original(state)
         return checked(answer, began) if inspect.isawaitable(answer) else report(answer, began)
 
     # A class with __slots__ keeps its handle_turn, and its answers go unexplained.
-    with contextlib.suppress(AttributeError):
+    try:
         bot.handle_turn = handle_turn  # type: ignore[attr-defined]
+    except AttributeError:
+        return False
+    return True
 
 
 async def serve(spec: str, channel: IO[str]) -> int:
     """Loads the bot once, says so on `channel`, then plays a game for each
-    "play SEED URL" line on stdin until end of input, saying "over" on
+    "play SEED URL OPENING" line on stdin until end of input, saying "over" on
     `channel` after each. A failed game ends the process (the arena replaces
     it): the exception propagates with its traceback on stderr."""
     try:
@@ -153,9 +166,13 @@ async def serve(spec: str, channel: IO[str]) -> int:
     say(READY)
     loop = asyncio.get_running_loop()
     while line := await loop.run_in_executor(None, sys.stdin.readline):
-        command, _, rest = line.strip().partition(" ")
-        seed, _, url = rest.partition(" ")
-        if command != PLAY or not url:
+        words = line.split()
+        try:
+            command, seed, url, cells = words
+            opening = [int(c) for c in cells.split(",")] if cells != NO_OPENING else []
+        except ValueError:
+            command = ""
+        if command != PLAY:
             print(f"kestrel-arena: not a command: {line.strip()!r}", file=sys.stderr)
             return PROTOCOL_BROKEN
         random.seed(seed)
@@ -166,7 +183,9 @@ async def serve(spec: str, channel: IO[str]) -> int:
             traceback.print_exc()
             print(LOAD_FAILED_PREFIX + "".join(traceback.format_exception_only(e)).strip(), file=sys.stderr)
             return LOAD_FAILED
-        watch_answers(bot, say)
+        if not watch_answers(bot, say, opening) and opening:
+            print(LOAD_FAILED_PREFIX + "its handle_turn cannot be wrapped to play the opening", file=sys.stderr)
+            return LOAD_FAILED
         await bot.connect(url)
         del bot
         say(OVER)

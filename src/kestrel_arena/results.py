@@ -73,6 +73,8 @@ class GameRecord:
     server_line: str | None = None
     # What the arena saw of each bot's process when it went wrong (exit status, last stderr line).
     problems: dict[str, str] = field(default_factory=dict)
+    # The first moves, played by the arena for both bots (the same in the pair's other game).
+    opening: list[int] = field(default_factory=list)
     # Seconds each bot took over each of its moves (handle_turn, as the bot's process timed it).
     think_times: dict[str, list[float]] = field(default_factory=dict)
     # Each bot's stderr in the game: its text while playing, then (in games.jsonl) the file that keeps it.

@@ -51,6 +51,7 @@ class Run:
     seed: str
     server: str | None  # as given; None: the one installed
     played: dict[int, GameRecord] = field(default_factory=dict)
+    openings: int = 0  # moves of each pair of games played for the bots
     sprt: Tracker | None = None  # with --sprt: two bots, the first the new one, at most games_per_pair games
 
     @property
@@ -80,6 +81,7 @@ class Run:
             "move_time": self.limits.move_time,
             "join_time": self.limits.join_time,
             "seed": self.seed,
+            "openings": self.openings,
         } | ({"sprt": self.sprt.record(self.finished())} if self.sprt else {})
 
 
@@ -107,6 +109,7 @@ def new_run(args: argparse.Namespace) -> Run:
         bot.spec = str(path.resolve()) + (f":{cls}" if cls else "")
     seed = args.seed if args.seed is not None else str(secrets.randbelow(10**9))
     run = Run(out, bots, args.games, Limits(args.move_time, args.join_time), seed, args.server)
+    run.openings = args.openings
     if args.sprt:
         run.sprt = Tracker(Sprt(*args.sprt, args.alpha, args.beta), bots[0].name)
     out.mkdir(parents=True, exist_ok=True)
@@ -143,6 +146,7 @@ def resume_run(out: Path, server: str | None) -> Run:
             )
     limits = Limits(record["move_time"], record["join_time"])
     run = Run(out, bots, record["games_per_pair"], limits, record["seed"], server or record["server"])
+    run.openings = record.get("openings", 0)
     if sprt := record.get("sprt"):
         run.sprt = Tracker(Sprt(sprt["elo0"], sprt["elo1"], sprt["alpha"], sprt["beta"]), bots[0].name)
     by_name = {b.name: b for b in bots}

@@ -24,6 +24,7 @@ from pathlib import Path
 from kestrel_arena.arena_server import ArenaError, Server, find_server, until
 from kestrel_arena.bot_process import Bot, BotProcess, Output, Pool
 from kestrel_arena.live import WebRun
+from kestrel_arena.openings import opening_for
 from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
 
 __all__ = ["ArenaError", "Bot", "Limits", "Scheduled", "find_server", "run_tournament", "schedule"]
@@ -57,6 +58,7 @@ def forfeited(number: int, seats: tuple[Bot, Bot], losers: list[Bot], reasons: d
 class Scheduled:
     number: int  # the game's place in the schedule, from 1
     seats: tuple[Bot, Bot]
+    opening: tuple[int, ...] = ()  # the first cells, played for the bots
 
 
 async def launch(server: Server, game: Scheduled, seed: str, pool: Pool) -> list[BotProcess]:
@@ -67,7 +69,7 @@ async def launch(server: Server, game: Scheduled, seed: str, pool: Pool) -> list
     for seat, bot in enumerate(game.seats):
         game_seed = seed_for(seed, game.number, seat)
         proc = await pool.take(bot, game_seed)
-        proc.begin(game_seed, server.seat_url(bot.name))
+        proc.begin(game_seed, server.seat_url(bot.name), game.opening)
         taken.append(proc)
     return taken
 
@@ -78,6 +80,14 @@ async def play_game(
     """Plays one game with the processes `launch` handed it and gives them
     back to `pool`, each kept only if its game went well; the record holds
     what each bot wrote to stderr and how long each of its moves took."""
+    record = await played(server, lobby, game, bots, limits, pool)
+    record.opening = list(game.opening)
+    return record
+
+
+async def played(
+    server: Server, lobby: asyncio.Lock, game: Scheduled, bots: list[BotProcess], limits: Limits, pool: Pool
+) -> GameRecord:
     try:
         outcome = await contest(server, lobby, game, bots, limits)
     except BaseException:
@@ -243,14 +253,19 @@ def record_game(
     )
 
 
-def schedule(bots: list[Bot], games_per_pair: int) -> list[Scheduled]:
+def schedule(bots: list[Bot], games_per_pair: int, seed: str = "", openings: int = 0) -> list[Scheduled]:
     """Round by round, so every pair has played about as often at any point;
     within a pair the seats alternate, the first-named bot moving first in
     the pair's first game, so that with an even count each bot moves first in
-    half its games against each opponent."""
+    half its games against each opponent. With `openings`, each two games of
+    a pair that swap seats start with the same that many moves."""
     pairs = list(itertools.combinations(bots, 2))
-    seats = [(a, b) if k % 2 == 0 else (b, a) for k in range(games_per_pair) for a, b in pairs]
-    return [Scheduled(number, pair) for number, pair in enumerate(seats, 1)]
+    plan = []
+    for k in range(games_per_pair):
+        for a, b in pairs:
+            opening = opening_for(seed, a.name, b.name, k // 2, openings)
+            plan.append(Scheduled(len(plan) + 1, (a, b) if k % 2 == 0 else (b, a), opening))
+    return plan
 
 
 async def run_tournament(

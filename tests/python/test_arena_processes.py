@@ -9,7 +9,7 @@ from collections import Counter
 from pathlib import Path
 
 import pytest
-from test_arena import arena, played, write_bot
+from test_arena import EXAMPLES, arena, played, write_bot
 
 pytestmark = pytest.mark.timeout(300)
 
@@ -65,3 +65,20 @@ def test_a_process_whose_game_failed_is_replaced(tmp_path: Path) -> None:
     forfeits = [g for g in record["games"] if g["forfeit"]]
     assert len(forfeits) == counts[2] and all(g["loser"] == "fragile" for g in forfeits)
     assert all("handle_turn raised RuntimeError" in g["problems"]["fragile"] for g in forfeits)
+
+
+def test_each_pair_of_games_starts_from_the_same_opening(tmp_path: Path) -> None:
+    bots = [str(EXAMPLES / "perfect.py"), str(EXAMPLES / "first_free.py")]
+    done = arena(tmp_path, *bots, "--games", "6", "--openings", "3", "--seed", "2")
+    assert done.returncode == 0, done.stdout + done.stderr
+    games = sorted(json.loads((tmp_path / "tournament.json").read_text())["games"], key=lambda g: g["game"])
+    for first, second in zip(games[::2], games[1::2], strict=True):
+        assert first["opening"] == second["opening"] and len(first["opening"]) == 3
+        assert first["seats"] == second["seats"][::-1]
+        for g in (first, second):
+            assert g["moves"][:3] == g["opening"]
+            # Think times are the bot's own moves only, never the opening's.
+            for seat, name in enumerate(g["seats"]):
+                own = len(g["moves"][3:][(seat - 3) % 2 :: 2])
+                assert len(g["think_times"].get(name, [])) == own, g
+    assert len({tuple(g["opening"]) for g in games}) > 1
