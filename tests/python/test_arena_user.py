@@ -88,4 +88,4 @@ def test_ctrl_c_before_the_first_game_ends_without_a_traceback(tmp_path: Path) -
         run.send_signal(signal.SIGINT)
         stdout, stderr = run.communicate(timeout=60)
     assert run.returncode == 128 + signal.SIGINT, stderr
-    assert "Traceback" not in stderr and "interrupted (SIGINT) after 0 of 2 games" in stderr
+    assert "Traceback" not in stderr and "kestrel-arena: interrupted (SIGINT)" in stderr
