@@ -204,6 +204,14 @@ class Pool:
         self._idle: dict[str, list[BotProcess]] = {}
         self.live: set[BotProcess] = set()
 
+    def can_serve_at_once(self, bot: Bot) -> bool:
+        """True when `bot` has an idle process, or none at all (so a new one starts either way). A bot
+        whose processes are all busy is better waited for: one is usually free again within
+        milliseconds, and a new process costs an interpreter's start-up."""
+        if self.fresh or any(p.exit_code is None for p in self._idle.get(bot.name, [])):
+            return True
+        return not any(p.bot.name == bot.name for p in self.live)
+
     async def take(self, bot: Bot, game_seed: str) -> BotProcess:
         """An idle process of `bot`, else a new one (loading while other games play)."""
         idle = self._idle.setdefault(bot.name, [])

@@ -290,17 +290,20 @@ async def run_tournament(
     pool = Pool(seed, fresh)
 
     async def worker(server: Server) -> None:
-        # The next game's bots are handed their game (a new process loads)
-        # while the current one plays.
-        upcoming: tuple[Scheduled, list[BotProcess]] | None = None
+        # The next game is handed to its processes (a new one loads) while the
+        # current one plays, unless a bot of it is busy: then at its turn.
+        upcoming: tuple[Scheduled, list[BotProcess] | None] | None = None
         while (pending or upcoming) and not stop():
             if upcoming is None:
                 game = pending.pop()
                 upcoming = game, await launch(server, game, seed, pool)
             (game, current), upcoming = upcoming, None
+            if current is None:
+                current = await launch(server, game, seed, pool)
             if pending:
                 following = pending.pop()
-                upcoming = following, await launch(server, following, seed, pool)
+                ahead = all(pool.can_serve_at_once(bot) for bot in following.seats)
+                upcoming = following, await launch(server, following, seed, pool) if ahead else None
             if not server.running():
                 raise ArenaError("kestrel-server ended during the tournament:\n" + "\n".join(server.lines[-20:]))
             on_game(await play_game(server, lobby, game, current, limits, pool))
