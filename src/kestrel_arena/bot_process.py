@@ -35,6 +35,7 @@ from kestrel_arena.player import (
     THINK,
 )
 
+BUSY_WAIT = 0.05  # seconds a game waits for a busy bot's process before starting another
 Output = tuple[str, list[float]]  # a game's stderr and think times (seconds per move)
 PYTHON_ERROR = re.compile(r"PyErr \{ type: .*?, value: (.*?), traceback: ")
 STDERR_KEPT = 64 * 1024  # characters of a bot's stderr kept per game: a bot in a loop of prints must not fill the disk
@@ -213,7 +214,10 @@ class Pool:
         return not any(p.bot.name == bot.name for p in self.live)
 
     async def take(self, bot: Bot, game_seed: str) -> BotProcess:
-        """An idle process of `bot`, else a new one (loading while other games play)."""
+        """An idle process of `bot`, else a new one (loading while other games play). A bot busy in
+        other games is waited for a little first: a quick game frees its process within milliseconds."""
+        if not self.can_serve_at_once(bot):
+            await until_true(lambda: self.can_serve_at_once(bot), BUSY_WAIT)
         idle = self._idle.setdefault(bot.name, [])
         while idle and not self.fresh:
             proc = idle.pop()
