@@ -111,7 +111,7 @@ def new_run(args: argparse.Namespace) -> Run:
     run = Run(out, bots, args.games, Limits(args.move_time, args.join_time), seed, args.server)
     run.openings = args.openings
     if args.sprt:
-        run.sprt = Tracker(Sprt(*args.sprt, args.alpha, args.beta), bots[0].name)
+        run.sprt = Tracker(Sprt(args.sprt[0], args.sprt[1], args.alpha, args.beta), bots[0].name)
     out.mkdir(parents=True, exist_ok=True)
     record = run.header() | {"sha256": {b.name: file_digest(b.spec) for b in bots}, "server": args.server}
     (out / RUN_FILE).write_text(json.dumps(record, indent=2) + "\n")

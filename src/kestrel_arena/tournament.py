@@ -260,7 +260,7 @@ def schedule(bots: list[Bot], games_per_pair: int, seed: str = "", openings: int
     half its games against each opponent. With `openings`, each two games of
     a pair that swap seats start with the same that many moves."""
     pairs = list(itertools.combinations(bots, 2))
-    plan = []
+    plan: list[Scheduled] = []
     for k in range(games_per_pair):
         for a, b in pairs:
             opening = opening_for(seed, a.name, b.name, k // 2, openings)
