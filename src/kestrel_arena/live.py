@@ -22,10 +22,12 @@ from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass
 from typing import IO
 
-from kestrel_arena.results import TOLD_APART, GameRecord, percent, standings
+from kestrel_arena.results import TOLD_APART, GameRecord, mistakes_text, percent, standings
 
 SEAT_PATH = "/seat/"
-COLUMNS = ["#", "bot", "games", "wins", "draws", "losses", "points", "Elo", "95 % interval", "beats the next"]
+COLUMNS = [
+    *("#", "bot", "games", "wins", "draws", "losses", "points", "Elo", "95 % interval", "mistakes", "beats the next")
+]
 # The Elo fit takes about a tenth of a second for seven bots, as long as a
 # quick game: the page's standings follow at most this often, and once more
 # when the run ends.
@@ -90,6 +92,7 @@ class LivePage:
                     r.points,
                     round(r.elo),
                     f"{r.elo_low:.0f} to {r.elo_high:.0f}",
+                    mistakes_text(r),
                     "" if r.superiority is None else los(r.superiority),
                 ]
                 for rank, r in enumerate(rows, 1)
@@ -104,7 +107,8 @@ class LivePage:
     def game(self, game: GameRecord) -> None:
         record = asdict(game)
         # What the page shows of a game; the rest stays in tournament.json.
-        keys = ("game", "seats", "winner", "loser", "result", "reason", "forfeit", "moves", "server_game", "opening")
+        keys = ("game", "seats", "winner", "loser", "result", "reason", "forfeit", "moves", "server_game")
+        keys += ("opening", "mistakes")
         shown = {k: record[k] for k in keys}
         # What the arena saw beats the server's "disconnected": the exception, the limit missed.
         if game.loser and game.problems.get(game.loser):

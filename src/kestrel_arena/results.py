@@ -75,6 +75,10 @@ class GameRecord:
     problems: dict[str, str] = field(default_factory=dict)
     # The first moves, played by the arena for both bots (the same in the pair's other game).
     opening: list[int] = field(default_factory=list)
+    # Each legal move judged against perfect play: the mover's value (1 win, 0 draw, -1 loss) before and after.
+    judged: list[list[int]] = field(default_factory=list)
+    # The plies (from 0) at which a bot lowered its own value; never an opening move.
+    mistakes: list[int] = field(default_factory=list)
     # Seconds each bot took over each of its moves (handle_turn, as the bot's process timed it).
     think_times: dict[str, list[float]] = field(default_factory=dict)
     # Each bot's stderr in the game: its text while playing, then (in games.jsonl) the file that keeps it.
@@ -93,6 +97,11 @@ class Standing:
     elo_high: float = 1500.0
     # Likelihood that this bot is stronger than the next one in the table; None for the last.
     superiority: float | None = None
+    mistakes: int = 0  # its moves that lowered its value against perfect play
+
+    @property
+    def mistakes_per_game(self) -> float:
+        return self.mistakes / self.games if self.games else 0.0
 
     @property
     def points(self) -> float:
@@ -111,6 +120,8 @@ def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
                 row.losses += 1
             else:
                 row.draws += 1
+        for ply in g.mistakes:
+            table[g.seats[ply % 2]].mistakes += 1
     ratings = elo_ratings(names, games)
     covariance = elo_covariance(names, games, ratings)
     n = len(names)
@@ -217,12 +228,12 @@ def format_table(rows: list[Standing]) -> str:
     width = max([len("bot"), *(len(r.name) for r in rows)])
     lines = [
         f"{'#':>2}  {'bot':<{width}}  {'games':>5}  {'wins':>4}  {'draws':>5}  {'losses':>6}  {'points':>6}  "
-        f"{'elo':>5}  {'95 % interval':>13}  {'LOS':>7}"
+        f"{'elo':>5}  {'95 % interval':>13}  {'mistakes':>14}  {'LOS':>7}"
     ]
     for rank, (r, below) in enumerate(zip(rows, [*rows[1:], None], strict=True), 1):
         line = (
             f"{rank:>2}  {r.name:<{width}}  {r.games:>5}  {r.wins:>4}  {r.draws:>5}  {r.losses:>6}  "
-            f"{r.points:>6g}  {r.elo:>5.0f}  {f'{r.elo_low:.0f} to {r.elo_high:.0f}':>13}"
+            f"{r.points:>6g}  {r.elo:>5.0f}  {f'{r.elo_low:.0f} to {r.elo_high:.0f}':>13}  {mistakes_text(r):>14}"
         )
         if below is not None and r.superiority is not None:
             line += f"  {percent(r.superiority):>7}"
@@ -230,6 +241,10 @@ def format_table(rows: list[Standing]) -> str:
                 line += f"  cannot be told apart from {below.name}"
         lines.append(line.rstrip())
     return "\n".join(lines)
+
+
+def mistakes_text(r: Standing) -> str:
+    return f"{r.mistakes} ({r.mistakes_per_game:.2f}/game)"
 
 
 def percent(p: float) -> str:
@@ -297,6 +312,7 @@ def write_json(path: Path, header: dict[str, object], rows: list[Standing], game
             | {"points": r.points}
             | {key: round(getattr(r, key), 1) for key in ("elo", "elo_low", "elo_high")}
             | {"superiority": None if r.superiority is None else round(r.superiority, 4)}
+            | {"mistakes_per_game": round(r.mistakes_per_game, 4)}
             for r in rows
         ],
         "cross_table": cross_table([r.name for r in rows], games),

@@ -23,6 +23,7 @@ from pathlib import Path
 
 from kestrel_arena.arena_server import ArenaError, Server, find_server, until
 from kestrel_arena.bot_process import Bot, BotProcess, Output, Pool
+from kestrel_arena.judge import judge, mistakes
 from kestrel_arena.live import WebRun
 from kestrel_arena.openings import opening_for
 from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
@@ -82,6 +83,8 @@ async def play_game(
     what each bot wrote to stderr and how long each of its moves took."""
     record = await played(server, lobby, game, bots, limits, pool)
     record.opening = list(game.opening)
+    record.judged = [list(pair) for pair in judge(record.moves)]
+    record.mistakes = mistakes(record.moves, len(game.opening))
     return record
 
 
