@@ -59,6 +59,8 @@ async def play(
 
     for sig in STOP_SIGNALS:
         loop.add_signal_handler(sig, stop, sig)
+    # The loop handles them now: one that came while it was being built is delivered here.
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
     try:
         await run_tournament(
             server, plan, run.limits, on_game, args.concurrency, run.seed, web, args.fresh_process, run.finished
@@ -124,6 +126,9 @@ def arena(args: argparse.Namespace) -> int:
             progress(len(run.played), run.total, game)
 
         try:
+            # Held back while asyncio builds its loop (a KeyboardInterrupt there leaves a
+            # half-made loop that complains at exit); `play` lets them through.
+            signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
             caught = asyncio.run(play(run, server, args, on_game, web))
         except ArenaError as e:
             progress.end()
@@ -135,6 +140,8 @@ def arena(args: argparse.Namespace) -> int:
             return 1
         except KeyboardInterrupt:  # before the loop could take the signal over
             caught = signal.SIGINT
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
     if web and web.reported:
         return outcome(run)  # the whole run was played and reported; a signal only closed its page
     if caught is not None:
