@@ -241,7 +241,11 @@ class Pool:
         self.live.discard(proc)
         return proc.output()
 
-    async def close(self) -> None:
+    async def close(self, grace: float = 0) -> None:
+        """Stops every process: with `grace`, each is first let end by itself as at the end of its
+        input (a bot's exit handlers run), then killed; without, killed at once."""
+        if grace:
+            await asyncio.gather(*(proc.stop(grace) for proc in self.live))
         for proc in self.live:
             proc.kill()
         for proc in self.live:

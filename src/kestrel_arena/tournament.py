@@ -316,7 +316,7 @@ async def run_tournament(
             async with asyncio.TaskGroup() as group:
                 for _ in range(min(concurrency, len(plan)) or 1):
                     group.create_task(worker(server))
-            await pool.close()
+            await pool.close(GIVE_BACK_GRACE)
             if web:
                 await web.finish()
         except BaseExceptionGroup as group_error:
