@@ -103,8 +103,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--seed",
         metavar="S",
-        help="seeds each bot process's random module, per game, so that a run repeats exactly "
-        "(default: a new one, printed and recorded)",
+        help="seeds each bot's random module per game and seat (and the openings), so that a run repeats "
+        "exactly at any --concurrency, with or without --fresh-process, for bots that keep nothing between "
+        "games (default: a new one, printed and recorded)",
     )
     parser.add_argument(
         "--concurrency",
