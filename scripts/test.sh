@@ -38,11 +38,13 @@ KESTREL_BUILD_DIR="$PWD/build/wheel" .venv/bin/python -m pytest -q "${pytest_arg
 # second implementation of it shows whether it does. The quick run keeps this
 # run: a bridge change that breaks it should not wait for CI to be found.
 # test_examples.py (mypy and the example programs as users run them) and
-# test_arena.py (bots in processes of their own) run outside this process's
-# loop, which the switch does not reach, so they run once.
+# test_arena*.py (bots in processes of their own) run outside this process's
+# loop, which the switch does not reach, and test_sprt.py runs no loop, so
+# they run once.
 status=0
 KESTREL_BUILD_DIR="$PWD/build/wheel" KESTREL_TEST_LOOP=uvloop .venv/bin/python -m pytest -q \
-  --ignore tests/python/test_examples.py --ignore tests/python/test_arena.py "${pytest_args[@]}" || status=$?
+  --ignore tests/python/test_examples.py --ignore-glob 'tests/python/test_arena*.py' \
+  --ignore tests/python/test_sprt.py "${pytest_args[@]}" || status=$?
 # A subset may lie wholly in the files the uvloop run leaves out (pytest's 5:
 # nothing collected).
 if [ "$status" -ne 0 ] && ! { [ "$subset" = 1 ] && [ "$status" = 5 ]; }; then

@@ -22,10 +22,12 @@ from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass
 from typing import IO
 
-from kestrel_arena.results import TOLD_APART, GameRecord, percent, standings
+from kestrel_arena.results import TOLD_APART, GameRecord, mistakes_text, percent, standings
 
 SEAT_PATH = "/seat/"
-COLUMNS = ["#", "bot", "games", "wins", "draws", "losses", "points", "Elo", "95 % interval", "beats the next"]
+COLUMNS = [
+    *("#", "bot", "games", "wins", "draws", "losses", "points", "Elo", "95 % interval", "mistakes", "beats the next")
+]
 # The Elo fit takes about a tenth of a second for seven bots, as long as a
 # quick game: the page's standings follow at most this often, and once more
 # when the run ends.
@@ -51,8 +53,9 @@ class LivePage:
     """Writes control lines to the server's stdin; a server that has gone
     (a closed pipe) is noticed by the tournament, not here."""
 
-    def __init__(self, pipe: IO[str], names: Sequence[str], total: int) -> None:
+    def __init__(self, pipe: IO[str], names: Sequence[str], total: int, note: Callable[[], str] | None = None) -> None:
         self._pipe = pipe
+        self._note = note
         self._names = list(names)
         self._total = total
         self._sent = -STANDINGS_EVERY
@@ -89,6 +92,7 @@ class LivePage:
                     r.points,
                     round(r.elo),
                     f"{r.elo_low:.0f} to {r.elo_high:.0f}",
+                    mistakes_text(r),
                     "" if r.superiority is None else los(r.superiority),
                 ]
                 for rank, r in enumerate(rows, 1)
@@ -96,13 +100,19 @@ class LivePage:
             "played": len(games),
             "total": self._total,
             "finished": final,
+            "note": self._note() if self._note else "",
         }
         self._send("standings", json.dumps(table, separators=(",", ":"), ensure_ascii=False))
 
     def game(self, game: GameRecord) -> None:
         record = asdict(game)
         # What the page shows of a game; the rest stays in tournament.json.
-        shown = {k: record[k] for k in ("game", "seats", "winner", "loser", "result", "reason", "forfeit", "moves")}
+        keys = ("game", "seats", "winner", "loser", "result", "reason", "forfeit", "moves", "server_game")
+        keys += ("opening", "mistakes")
+        shown = {k: record[k] for k in keys}
+        # What the arena saw beats the server's "disconnected": the exception, the limit missed.
+        if game.loser and game.problems.get(game.loser):
+            shown["reason"] = game.problems[game.loser]
         self._send("game", json.dumps(shown, separators=(",", ":"), ensure_ascii=False))
 
 
@@ -121,12 +131,13 @@ class WebRun:
     total: int
     played: Callable[[], list[GameRecord]]  # the run's games so far, a resumed run's earlier ones too
     report: Callable[[], None]  # the standings and files, printed before the page is left up
+    note: Callable[[], str] | None = None  # a line under the standings (the SPRT's LLR and bounds)
     page: LivePage | None = None
     url: str = ""
     reported: bool = False
 
     def attach(self, pipe: IO[str], url: str) -> LivePage:
-        self.page = LivePage(pipe, self.names, self.total)
+        self.page = LivePage(pipe, self.names, self.total, self.note)
         self.url = url
         print(f"kestrel-arena: watch at {url}", file=sys.stderr, flush=True)
         games = self.played()

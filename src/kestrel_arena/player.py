@@ -1,37 +1,47 @@
-"""One bot for one game, in a process of its own:
+"""One bot in a process of its own, playing the games the arena hands it:
 
-    python -m kestrel_arena.player [--wait-for-go] [--seed TEXT] FILE.py[:CLASS] URL
+    python -m kestrel_arena.player --channel FD FILE.py[:CLASS]
 
-Seeds `random` with TEXT before any of the bot's code runs, loads the file
-under a name other than "__main__" (so a bot's own
+Loads the file once under a name other than "__main__" (so a bot's own
 `if __name__ == "__main__":` block does not run), picks its one
-`TicTacToeClient` subclass (or CLASS), and awaits `connect(URL)`; with
---wait-for-go, only after printing a ready line and reading a line on stdin
-("go", or "go URL" to connect to URL instead: a URL that names the seat is
-kept off the command line, which other processes can read).
-Exit status: 0 after the game, 3 when the bot cannot be loaded or built (the
-last line on stderr says why), anything else when the game itself failed.
+`TicTacToeClient` subclass (or CLASS) and writes a ready line to file
+descriptor FD, a pipe of the arena's own: the module writes its lines to
+stdout, which the arena keeps apart. Then, for each line "play SEED URL
+OPENING" on stdin (OPENING: the game's first cells, comma-separated, which
+the bots play in place of handle_turn, or "-"), seeds `random` with SEED, builds a new instance and awaits
+`connect(URL)`, and writes "over" to FD once the game has ended. The URL
+(which may name the seat) travels on stdin, not the command line, which
+other processes can read. Module-level state persists from game to game, as
+an engine's does; the arena starts a process per game when told to.
+Exit status: 0 at end of input, 3 when the bot cannot be loaded or built (the
+last line on stderr says why), 4 on a line that is no command, anything else
+when a game failed (its traceback on stderr).
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
-import contextlib
 import importlib.util
 import inspect
 import operator
 import random
 import sys
+import time
 import traceback
-from collections.abc import Awaitable
+from collections.abc import Awaitable, Callable, Sequence
 from pathlib import Path
+from typing import IO
 
 LOAD_FAILED = 3
 LOAD_FAILED_PREFIX = "kestrel-arena: cannot load bot: "
-WAIT_FLAG = "--wait-for-go"
-READY = "kestrel-arena: bot ready"
-SEED_FLAG = "--seed"
+PROTOCOL_BROKEN = 4
+CHANNEL_FLAG = "--channel"
+READY = "ready"
+PLAY = "play"
+OVER = "over"
+THINK = "think"  # "think SECONDS" after each move
+NO_OPENING = "-"  # the opening field of a play line for a game without one
 # Written to stderr before an answer that is no cell reaches the module, whose
 # own report of it (an unwrap of None) does not say what the bot did.
 ANSWER_PREFIX = "kestrel-arena: "
@@ -98,33 +108,49 @@ def not_a_cell(answer: object) -> str | None:
     return None if 0 <= cell <= 8 else f"answered {cell}{NOT_A_CELL_SUFFIX}"
 
 
-def watch_answers(bot: object) -> None:
-    """Wraps the bot's handle_turn, on the instance, to report an answer that is no cell."""
+def watch_answers(bot: object, say: Callable[[str], None], opening: Sequence[int] = ()) -> bool:
+    """Wraps the bot's handle_turn, on the instance, to play the game's
+    `opening` moves in its place, to report an answer that is no cell and to
+    time each of its own moves (to `say`). False when it cannot be wrapped."""
     original = bot.handle_turn  # type: ignore[attr-defined]
+    asynchronous = inspect.iscoroutinefunction(original)
 
-    def report(answer: object) -> object:
+    async def given(cell: int) -> int:
+        return cell
+
+    def report(answer: object, began: float) -> object:
+        say(f"{THINK} {time.perf_counter() - began:.6f}")
         if (text := not_a_cell(answer)) is not None:
             print(ANSWER_PREFIX + text, file=sys.stderr, flush=True)
         return answer
 
-    async def checked(pending: Awaitable[object]) -> object:
-        return report(await pending)
+    async def checked(pending: Awaitable[object], began: float) -> object:
+        return report(await pending, began)
 
     def handle_turn(state: object) -> object:
+        played = sum(mark is not None for mark in state.board)  # type: ignore[attr-defined]
+        if played < len(opening):
+            # Answered as the bot answers: a coroutine from an async handle_turn.
+            return given(opening[played]) if asynchronous else opening[played]
+        began = time.perf_counter()
         answer = original(state)
-        return checked(answer) if inspect.isawaitable(answer) else report(answer)
+        return checked(answer, began) if inspect.isawaitable(answer) else report(answer, began)
 
     # A class with __slots__ keeps its handle_turn, and its answers go unexplained.
-    with contextlib.suppress(AttributeError):
-        bot.handle_turn = handle_turn  # type: ignore[attr-defined]
-
-
-async def play(spec: str, url: str, wait_for_go: bool, seed: str | None = None) -> int:
-    if seed is not None:
-        random.seed(seed)
-    # Built inside the loop: a client may look for the running loop when made.
     try:
-        bot = load_bot_class(spec)()
+        bot.handle_turn = handle_turn  # type: ignore[attr-defined]
+    except AttributeError:
+        return False
+    return True
+
+
+async def serve(spec: str, channel: IO[str]) -> int:
+    """Loads the bot once, says so on `channel`, then plays a game for each
+    "play SEED URL OPENING" line on stdin until end of input, saying "over" on
+    `channel` after each. A failed game ends the process (the arena replaces
+    it): the exception propagates with its traceback on stderr."""
+    try:
+        bot_class = load_bot_class(spec)
     except BotLoadError as e:
         print(LOAD_FAILED_PREFIX + str(e), file=sys.stderr)
         return LOAD_FAILED
@@ -132,26 +158,47 @@ async def play(spec: str, url: str, wait_for_go: bool, seed: str | None = None) 
         traceback.print_exc()
         print(LOAD_FAILED_PREFIX + "".join(traceback.format_exception_only(e)).strip(), file=sys.stderr)
         return LOAD_FAILED
-    watch_answers(bot)
-    if wait_for_go:
-        # The arena starts both players of a game at once, so their start-up
-        # overlaps, and tells each when to join (seat order is join order).
-        print(READY, flush=True)
-        line = await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
-        if line.startswith("go "):
-            url = line[3:].strip()
-    await bot.connect(url)
+
+    def say(line: str) -> None:
+        channel.write(line + "\n")
+        channel.flush()
+
+    say(READY)
+    loop = asyncio.get_running_loop()
+    while line := await loop.run_in_executor(None, sys.stdin.readline):
+        words = line.split()
+        try:
+            command, seed, url, cells = words
+            opening = [int(c) for c in cells.split(",")] if cells != NO_OPENING else []
+        except ValueError:
+            command = ""
+        if command != PLAY:
+            print(f"kestrel-arena: not a command: {line.strip()!r}", file=sys.stderr)
+            return PROTOCOL_BROKEN
+        random.seed(seed)
+        # A new instance per game, built inside the loop: a client may look for the running loop when made.
+        try:
+            bot = bot_class()
+        except Exception as e:
+            traceback.print_exc()
+            print(LOAD_FAILED_PREFIX + "".join(traceback.format_exception_only(e)).strip(), file=sys.stderr)
+            return LOAD_FAILED
+        if not watch_answers(bot, say, opening) and opening:
+            print(LOAD_FAILED_PREFIX + "its handle_turn cannot be wrapped to play the opening", file=sys.stderr)
+            return LOAD_FAILED
+        await bot.connect(url)
+        del bot
+        say(OVER)
     return 0
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m kestrel_arena.player")
-    parser.add_argument(WAIT_FLAG, action="store_true", dest="wait_for_go")
-    parser.add_argument(SEED_FLAG, metavar="TEXT")
+    parser.add_argument(CHANNEL_FLAG, type=int, metavar="FD", required=True)
     parser.add_argument("bot", metavar="FILE.py[:CLASS]")
-    parser.add_argument("url")
     args = parser.parse_args(argv)
-    return asyncio.run(play(args.bot, args.url, args.wait_for_go, args.seed))
+    with open(args.channel, "w", encoding="utf-8", closefd=True) as channel:
+        return asyncio.run(serve(args.bot, channel))
 
 
 if __name__ == "__main__":

@@ -73,6 +73,16 @@ class GameRecord:
     server_line: str | None = None
     # What the arena saw of each bot's process when it went wrong (exit status, last stderr line).
     problems: dict[str, str] = field(default_factory=dict)
+    # The first moves, played by the arena for both bots (the same in the pair's other game).
+    opening: list[int] = field(default_factory=list)
+    # Each legal move judged against perfect play: the mover's value (1 win, 0 draw, -1 loss) before and after.
+    judged: list[list[int]] = field(default_factory=list)
+    # The plies (from 0) at which a bot lowered its own value; never an opening move.
+    mistakes: list[int] = field(default_factory=list)
+    # Seconds each bot took over each of its moves (handle_turn, as the bot's process timed it).
+    think_times: dict[str, list[float]] = field(default_factory=dict)
+    # Each bot's stderr in the game: its text while playing, then (in games.jsonl) the file that keeps it.
+    stderr: dict[str, str] = field(default_factory=dict)
 
 
 @dataclass
@@ -87,6 +97,11 @@ class Standing:
     elo_high: float = 1500.0
     # Likelihood that this bot is stronger than the next one in the table; None for the last.
     superiority: float | None = None
+    mistakes: int = 0  # its moves that lowered its value against perfect play
+
+    @property
+    def mistakes_per_game(self) -> float:
+        return self.mistakes / self.games if self.games else 0.0
 
     @property
     def points(self) -> float:
@@ -105,6 +120,8 @@ def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
                 row.losses += 1
             else:
                 row.draws += 1
+        for ply in g.mistakes:
+            table[g.seats[ply % 2]].mistakes += 1
     ratings = elo_ratings(names, games)
     covariance = elo_covariance(names, games, ratings)
     n = len(names)
@@ -211,12 +228,12 @@ def format_table(rows: list[Standing]) -> str:
     width = max([len("bot"), *(len(r.name) for r in rows)])
     lines = [
         f"{'#':>2}  {'bot':<{width}}  {'games':>5}  {'wins':>4}  {'draws':>5}  {'losses':>6}  {'points':>6}  "
-        f"{'elo':>5}  {'95 % interval':>13}  {'LOS':>7}"
+        f"{'elo':>5}  {'95 % interval':>13}  {'mistakes':>14}  {'LOS':>7}"
     ]
     for rank, (r, below) in enumerate(zip(rows, [*rows[1:], None], strict=True), 1):
         line = (
             f"{rank:>2}  {r.name:<{width}}  {r.games:>5}  {r.wins:>4}  {r.draws:>5}  {r.losses:>6}  "
-            f"{r.points:>6g}  {r.elo:>5.0f}  {f'{r.elo_low:.0f} to {r.elo_high:.0f}':>13}"
+            f"{r.points:>6g}  {r.elo:>5.0f}  {f'{r.elo_low:.0f} to {r.elo_high:.0f}':>13}  {mistakes_text(r):>14}"
         )
         if below is not None and r.superiority is not None:
             line += f"  {percent(r.superiority):>7}"
@@ -224,6 +241,10 @@ def format_table(rows: list[Standing]) -> str:
                 line += f"  cannot be told apart from {below.name}"
         lines.append(line.rstrip())
     return "\n".join(lines)
+
+
+def mistakes_text(r: Standing) -> str:
+    return f"{r.mistakes} ({r.mistakes_per_game:.2f}/game)"
 
 
 def percent(p: float) -> str:
@@ -291,6 +312,7 @@ def write_json(path: Path, header: dict[str, object], rows: list[Standing], game
             | {"points": r.points}
             | {key: round(getattr(r, key), 1) for key in ("elo", "elo_low", "elo_high")}
             | {"superiority": None if r.superiority is None else round(r.superiority, 4)}
+            | {"mistakes_per_game": round(r.mistakes_per_game, 4)}
             for r in rows
         ],
         "cross_table": cross_table([r.name for r in rows], games),
@@ -310,6 +332,11 @@ def write_png(path: Path, rows: list[Standing], games: list[GameRecord]) -> bool
         return False
     names = [r.name for r in rows]
     table = cross_table(names, games)
+    # Losses that were forfeits (a crash, a timeout, a bad answer), told apart from games lost on the board.
+    forfeits: Counter[tuple[str, str]] = Counter()
+    for g in games:
+        if g.forfeit and g.loser is not None and g.winner is not None:
+            forfeits[g.loser, g.winner] += 1
     n = len(names)
     share = [[math.nan] * n for _ in names]
     labels = [[""] * n for _ in names]
@@ -320,18 +347,23 @@ def write_png(path: Path, rows: list[Standing], games: list[GameRecord]) -> bool
             w, d, lo = table[a][b]
             played = w + d + lo
             share[i][j] = (w + 0.5 * d) / played if played else math.nan
-            labels[i][j] = f"{w}-{d}-{lo}"
+            labels[i][j] = f"{w}-{d}-{lo}" + (f"\n{forfeits[a, b]} forfeited" if forfeits[a, b] else "")
     size = 1.6 + 1.1 * n
     fig, ax = plt.subplots(figsize=(size + 1.5, size))
     image = ax.imshow(share, cmap="RdYlGn", vmin=0, vmax=1)
     for i in range(n):
         for j in range(n):
-            ax.text(j, i, labels[i][j] or "—", ha="center", va="center", fontsize=9)
+            # Both ends of the colour scale are dark: white text there, black in the light middle.
+            light = math.isnan(share[i][j]) or 0.2 <= share[i][j] <= 0.8
+            colour = "black" if light else "white"
+            ax.text(j, i, labels[i][j] or "—", ha="center", va="center", fontsize=9, color=colour)
     ax.set_xticks(range(n), names, rotation=30, ha="right")
     ax.set_yticks(range(n), [f"{r.name} ({r.points:g}, {r.elo:.0f})" for r in rows])
     ax.set_xlabel("opponent")
     ax.set_ylabel("bot (points, Elo)")
-    ax.set_title("kestrel-arena: wins-draws-losses of the row bot\n(colour: its share of the points)")
+    ax.set_title(
+        "kestrel-arena: wins-draws-losses of the row bot, and how many it forfeited\n(colour: its share of the points)"
+    )
     fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04)
     # Measured from what was drawn, so that long names never cut the axis label off.
     fig.savefig(path, dpi=110, bbox_inches="tight", pad_inches=0.2)

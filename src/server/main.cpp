@@ -151,6 +151,10 @@ int main(int argc, char** argv) {
     kestrel::console::out_text(kUsage);
     return 0;
   }
+  if (std::holds_alternative<ShowVersion>(parsed)) {
+    kestrel::console::out_text("kestrel-server " KESTREL_VERSION "\n");
+    return 0;
+  }
   if (const auto* error = std::get_if<UsageError>(&parsed)) {
     kestrel::console::err_line("kestrel-server: " + error->message);
     kestrel::console::err_line("Try 'kestrel-server --help' for more information.");

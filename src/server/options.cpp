@@ -14,7 +14,7 @@ const std::string_view kUsage =
     "                      [--threads N] [--drop FRACTION [--seed N]]\n"
     "                      [--move-time SECONDS] [--web PORT [--web-host HOST]\n"
     "                      [--web-allow-host NAME]... [--web-connections N]\n"
-    "                      [--control]] [--quiet] [--help]\n"
+    "                      [--control]] [--quiet] [--help] [--version]\n"
     "\n"
     "Match server for kestrel tic-tac-toe clients (WebSocket, binary messages).\n"
     "Pairs clients in the order they join, relays their moves, and ends a game\n"
@@ -56,6 +56,7 @@ const std::string_view kUsage =
     "                   stdin ends (needs --web)\n"
     "  --quiet          no line per finished game or drop\n"
     "  --help           show this text\n"
+    "  --version        show the version\n"
     "\n"
     "Prints \"kestrel-server listening on ws://HOST:PORT\" once listening (then,\n"
     "with --web, \"kestrel-server spectators on http://HOST:PORT/\"); stops\n"
@@ -127,6 +128,8 @@ ParseResult parse_options(std::span<const std::string_view> args) {
 
     if (name == "--help" || name == "-h") {
       return ShowHelp{};
+    } else if (name == "--version") {
+      return ShowVersion{};
     } else if (name == "--quiet" && flag()) {
       options.quiet = true;
     } else if (name == "--control" && flag()) {

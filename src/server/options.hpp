@@ -45,11 +45,12 @@ struct Options {
 };
 
 struct ShowHelp {};
+struct ShowVersion {};
 struct UsageError {
   std::string message;
 };
 
-using ParseResult = std::variant<Options, ShowHelp, UsageError>;
+using ParseResult = std::variant<Options, ShowHelp, ShowVersion, UsageError>;
 
 // Parses argv[1..]; accepts "--name value" and "--name=value".
 ParseResult parse_options(std::span<const std::string_view> args);

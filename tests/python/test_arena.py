@@ -19,6 +19,7 @@ from typing import Any
 
 import pytest
 
+from kestrel_arena.judge import mistakes as judged_mistakes
 from kestrel_arena.results import GameRecord, format_table, parse_game_line, standings
 from kestrel_testing.server_process import find_server_binary
 
@@ -74,9 +75,11 @@ def arena_command(*args: str, first_on_path: Path | None = None) -> tuple[list[s
     return command, {**os.environ, "PYTHONPATH": path}
 
 
-def arena(out: Path | None, *args: str, first_on_path: Path | None = None) -> subprocess.CompletedProcess[str]:
-    command, env = arena_command(*(["--out", str(out)] if out else []), *args, first_on_path=first_on_path)
-    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=600)
+def arena(
+    out: Path | None, *args: str, first_on_path: Path | None = None, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
+    command, base = arena_command(*(["--out", str(out)] if out else []), *args, first_on_path=first_on_path)
+    return subprocess.run(command, env=base | (env or {}), capture_output=True, text=True, timeout=600)
 
 
 def played(record: dict[str, Any]) -> set[tuple[Any, ...]]:
@@ -180,7 +183,9 @@ def test_every_game_is_recorded_with_alternating_seats(record: dict[str, Any]) -
 def test_standings_table_and_cross_table_picture(tournament: tuple[subprocess.CompletedProcess[str], Path]) -> None:
     done, out = tournament
     header = done.stdout.splitlines()[0].split()
-    assert header == ["#", "bot", "games", "wins", "draws", "losses", "points", "elo", "95", "%", "interval", "LOS"]
+    assert header == [
+        *("#", "bot", "games", "wins", "draws", "losses", "points", "elo", "95", "%", "interval", "mistakes", "LOS")
+    ]
     assert done.stdout.splitlines()[1].split()[1] == "perfect"
     pytest.importorskip("matplotlib")
     assert (out / "crosstable.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
@@ -415,3 +420,27 @@ def test_an_interrupted_run_stops_everything_and_resumes_to_the_same_games(
     assert done.returncode == 0, done.stdout + done.stderr
     record = json.loads((out / "tournament.json").read_text())
     assert record["complete"] and played(record) == played(uninterrupted)
+
+
+def test_every_move_is_judged_and_perfect_makes_no_mistake(record: dict[str, Any]) -> None:
+    rows = {row["name"]: row for row in record["standings"]}
+    assert rows["perfect"]["mistakes"] == 0 and rows["first_free"]["mistakes"] > 0
+    for g in record["games"]:
+        assert len(g["judged"]) == len(g["moves"]) or g["forfeit"]
+        assert g["mistakes"] == [ply for ply, (before, after) in enumerate(g["judged"]) if after < before]
+    assert sum(row["mistakes"] for row in record["standings"]) == sum(len(g["mistakes"]) for g in record["games"])
+
+
+@pytest.mark.parametrize(
+    ("moves", "mistakes"),
+    [
+        ([0, 1, 3, 2, 6], [1]),  # after a corner only the centre draws
+        ([4, 0, 8, 2, 1, 7, 6, 3, 5], []),  # a drawn game, both sides perfect
+        # O takes a corner against opposite corners (X forks); then X, with 7 winning, plays 5.
+        ([0, 4, 8, 2, 6, 3, 5, 7, 1], [3, 6]),
+    ],
+)
+def test_moves_judged_against_perfect_play(moves: list[int], mistakes: list[int]) -> None:
+    assert judged_mistakes(moves) == mistakes
+    # An opening's moves are the arena's: never a bot's mistake.
+    assert judged_mistakes(moves, opening=4) == [ply for ply in mistakes if ply >= 4]

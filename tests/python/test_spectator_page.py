@@ -233,6 +233,7 @@ def test_a_tournament_shows_names_standings_and_replays(
     if binary is None:
         pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
     bots = [str(ROOT / "examples" / f"{name}.py") for name in ("perfect", "first_free", "random_bot")]
+    bots.append(str(Path(__file__).parent / "bots" / "crash.py"))
     arena = Arena(tmp_path, binary, *bots, "--games", "2", "--move-time", "5")
     try:
         until(browser, arena.page, "the arena announces its page", timeout=60)
@@ -255,7 +256,8 @@ def test_a_tournament_shows_names_standings_and_replays(
             assert float(row[6]) == s["points"] and abs(int(row[7]) - s["elo"]) <= 1
 
         # Every game of the run; the server's cards show the bots by name
-        # with the boards the arena recorded.
+        # with the boards the arena recorded, the arena's number and, for a
+        # forfeit, the reason the arena saw (the exception, not "disconnected").
         listed = browser.find_elements("css selector", "#run-games li")
         assert sorted(int(li.get_attribute("data-game")) for li in listed) == [g["game"] for g in games]
         for g in games:
@@ -263,6 +265,10 @@ def test_a_tournament_shows_names_standings_and_replays(
             names = [e.text for e in browser.find_elements("css selector", card + " .who")]
             assert names == g["seats"]
             assert cells_text(browser, card) == board_of(g["moves"])
+            assert browser.find_element("css selector", card + " h3 .title").text == f"Game {g['game']}"
+            if g["forfeit"]:
+                result = browser.find_element("css selector", card + " .result").text
+                assert g["problems"][g["loser"]] in result
 
         # A won game replayed: the end with its line, then move by move.
         won = next(g for g in games if g["reason"] == "three in a row")

@@ -1,0 +1,126 @@
+"""The SPRT's statistics: the log-likelihood ratio against a direct
+maximisation of the pentanomial likelihood, and decisions and error rates on
+simulated pair streams with a fixed seed."""
+
+from __future__ import annotations
+
+import math
+import random
+
+import pytest
+
+from kestrel_arena.sprt import EMPTY_CELL, H0, H1, Sprt, bounds, expected_score, format_elo, llr
+
+
+def nelder_mead(f, start: list[float], step: float = 0.05, iterations: int = 4000) -> list[float]:
+    """Minimises f from `start`: the textbook simplex method, nothing shared with the code under test."""
+    simplex = [start] + [[v + (step if i == j else 0) for j, v in enumerate(start)] for i in range(len(start))]
+    for _ in range(iterations):
+        simplex.sort(key=f)
+        best, worst = simplex[0], simplex[-1]
+        centre = [sum(p[i] for p in simplex[:-1]) / (len(simplex) - 1) for i in range(len(start))]
+
+        def towards(t: float, worst: list[float] = worst, centre: list[float] = centre) -> list[float]:
+            return [c + t * (c - w) for c, w in zip(centre, worst, strict=True)]
+
+        reflected = towards(1)
+        if f(reflected) < f(best):
+            expanded = towards(2)
+            simplex[-1] = expanded if f(expanded) < f(reflected) else reflected
+        elif f(reflected) < f(simplex[-2]):
+            simplex[-1] = reflected
+        elif f(contracted := towards(-0.5)) < f(worst):
+            simplex[-1] = contracted
+        else:
+            simplex = [best] + [[b + 0.5 * (v - b) for b, v in zip(best, p, strict=True)] for p in simplex[1:]]
+    return min(simplex, key=f)
+
+
+def max_log_likelihood(cells: list[float], score: float) -> float:
+    """max of sum n_i log q_i over distributions q of mean `score`, searched
+    directly: q_1..q_3 free, q_0 and q_4 fixed by the two constraints."""
+
+    def q_of(free: list[float]) -> list[float] | None:
+        q1, q2, q3 = free
+        q4 = score - (0.25 * q1 + 0.5 * q2 + 0.75 * q3)
+        q0 = 1 - q1 - q2 - q3 - q4
+        q = [q0, q1, q2, q3, q4]
+        return q if min(q) > 0 else None
+
+    def negative(free: list[float]) -> float:
+        q = q_of(free)
+        return math.inf if q is None else -sum(n * math.log(p) for n, p in zip(cells, q, strict=True))
+
+    best = nelder_mead(negative, [0.1, 0.1, 0.1])
+    for _ in range(3):  # restarts from the last best, so that the simplex cannot have stalled
+        best = nelder_mead(negative, best, step=0.01)
+    return -negative(best)
+
+
+def regularized_cells(counts: list[int]) -> list[float]:
+    return [n if n else EMPTY_CELL for n in counts]
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize(
+    "counts",
+    [[3, 10, 25, 9, 2], [0, 4, 30, 6, 0], [0, 0, 12, 0, 0], [0, 0, 0, 1, 19], [7, 0, 0, 0, 1], [1, 1, 1, 1, 1]],
+)
+@pytest.mark.parametrize(("elo0", "elo1"), [(0, 5), (-10, 30), (0, 200)])
+def test_llr_is_the_ratio_of_the_directly_maximised_likelihoods(counts: list[int], elo0: float, elo1: float) -> None:
+    cells = regularized_cells(counts)
+    direct = max_log_likelihood(cells, expected_score(elo1)) - max_log_likelihood(cells, expected_score(elo0))
+    assert llr(counts, elo0, elo1) == pytest.approx(direct, rel=1e-5, abs=1e-6)
+
+
+def simulated_pairs(rng: random.Random, elo: float, draws: float = 0.3) -> float:
+    """A pair's points for a bot `elo` stronger: two games of win/draw/loss at its expected score."""
+    score = expected_score(elo)
+    win = score - draws / 2
+    return sum(1.0 if (r := rng.random()) < win else 0.5 if r < win + draws else 0.0 for _ in range(2))
+
+
+@pytest.mark.parametrize(
+    ("truth", "expected"),
+    [(300, H1), (0, H0), (None, H0)],
+    ids=["clearly stronger", "equal", "two copies of a deterministic bot"],
+)
+def test_decisions_on_simulated_streams(truth: float | None, expected: str) -> None:
+    rng = random.Random(1)
+    stream = [1.0] * 5000 if truth is None else [simulated_pairs(rng, truth) for _ in range(5000)]
+    decision, used, counts, value = Sprt(0, 20).decide(stream)
+    assert decision == expected and sum(counts) == used < 5000
+    lower, upper = bounds(0.05, 0.05)
+    assert value >= upper if expected == H1 else value <= lower
+    # The test stops at the first crossing: one pair fewer is undecided.
+    assert Sprt(0, 20).decide(stream[: used - 1])[0] is None
+
+
+@pytest.mark.timeout(120)
+def test_error_rates_stay_within_alpha_and_beta() -> None:
+    rng = random.Random(7)
+    runs = 200
+    test = Sprt(0, 100, alpha=0.05, beta=0.05)
+
+    def decide(truth: float) -> str | None:
+        return test.decide([simulated_pairs(rng, truth) for _ in range(400)])[0]
+
+    false_h1 = sum(decide(0) == H1 for _ in range(runs)) / runs
+    false_h0 = sum(decide(100) == H0 for _ in range(runs)) / runs
+    # Wald's bounds hold for the exact test; the slack covers 200 runs' sampling error.
+    assert false_h1 <= 0.05 + 0.05 and false_h0 <= 0.05 + 0.05
+
+
+@pytest.mark.parametrize(
+    ("counts", "shown"),
+    [
+        ([0, 0, 0, 0, 12], "Elo difference above +"),
+        ([12, 0, 0, 0, 0], "Elo difference below -"),
+        ([0, 0, 12, 0, 0], "Elo difference +0.0 (95 % interval +0.0 to +0.0)"),
+        ([2, 3, 10, 3, 2], "Elo difference +0.0 (95 % interval -"),
+        ([1, 0, 1, 0, 0], "Elo difference -190.8 (95 % interval at most +"),
+    ],
+)
+def test_elo_is_finite_or_a_bound(counts: list[int], shown: str) -> None:
+    text = format_elo(counts)
+    assert text.startswith(shown) and "inf" not in text
