@@ -10,7 +10,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 from kestrel_arena.openings import MAX_OPENING
-from kestrel_arena.player import split_spec
+from kestrel_testing.bots import split_spec
 
 SPRT_OPENINGS = 2  # deterministic bots would otherwise replay one pair again and again
 

@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import importlib.util
 import inspect
 import operator
 import random
@@ -30,8 +29,10 @@ import sys
 import time
 import traceback
 from collections.abc import Awaitable, Callable, Sequence
-from pathlib import Path
 from typing import IO
+
+from kestrel_testing.bots import load_bot
+from kestrel_testing.errors import BotLoadError
 
 LOAD_FAILED = 3
 LOAD_FAILED_PREFIX = "kestrel-arena: cannot load bot: "
@@ -46,57 +47,6 @@ NO_OPENING = "-"  # the opening field of a play line for a game without one
 # own report of it (an unwrap of None) does not say what the bot did.
 ANSWER_PREFIX = "kestrel-arena: "
 NOT_A_CELL_SUFFIX = ", not a cell"
-
-
-class BotLoadError(Exception):
-    pass
-
-
-def split_spec(spec: str) -> tuple[Path, str | None]:
-    """`FILE.py:CLASS` -> (FILE.py, CLASS); a path that exists as given wins,
-    so a Windows drive letter is never taken for a class name."""
-    path, sep, name = spec.rpartition(":")
-    if sep and name.isidentifier() and not Path(spec).exists():
-        return Path(path), name
-    return Path(spec), None
-
-
-def load_bot_class(spec: str) -> type:
-    import kestrel  # here, not at import: the arena itself never needs the module
-
-    path, class_name = split_spec(spec)
-    if not path.is_file():
-        raise BotLoadError(f"no such file: {path}")
-    # Sibling modules of the bot import as they would when it runs as a script.
-    sys.path.insert(0, str(path.resolve().parent))
-    module_name = "kestrel_arena_bot"
-    module_spec = importlib.util.spec_from_file_location(module_name, path)
-    if module_spec is None or module_spec.loader is None:
-        raise BotLoadError(f"not a Python file: {path}")
-    module = importlib.util.module_from_spec(module_spec)
-    sys.modules[module_name] = module  # dataclasses and pickling look the module up
-    module_spec.loader.exec_module(module)
-
-    if class_name is not None:
-        found = getattr(module, class_name, None)
-        if not (isinstance(found, type) and issubclass(found, kestrel.TicTacToeClient)):
-            raise BotLoadError(f"{path} has no TicTacToeClient subclass named {class_name}")
-        return found
-    classes = [
-        value
-        for value in vars(module).values()
-        if isinstance(value, type)
-        and issubclass(value, kestrel.TicTacToeClient)
-        and value is not kestrel.TicTacToeClient
-    ]
-    # A class the file defines beats one it merely imports.
-    own = [c for c in classes if c.__module__ == module_name] or classes
-    if len(own) != 1:
-        names = ", ".join(sorted(c.__name__ for c in own)) or "none"
-        raise BotLoadError(
-            f"{path} needs exactly one TicTacToeClient subclass (found: {names}); name one as FILE:CLASS"
-        )
-    return own[0]
 
 
 def not_a_cell(answer: object) -> str | None:
@@ -150,9 +100,13 @@ async def serve(spec: str, channel: IO[str]) -> int:
     `channel` after each. A failed game ends the process (the arena replaces
     it): the exception propagates with its traceback on stderr."""
     try:
-        bot_class = load_bot_class(spec)
+        bot_class = load_bot(spec)
     except BotLoadError as e:
-        print(LOAD_FAILED_PREFIX + str(e), file=sys.stderr)
+        if e.__cause__ is None:
+            print(LOAD_FAILED_PREFIX + str(e), file=sys.stderr)
+        else:  # the bot's own import failed: its traceback, then its words
+            traceback.print_exception(e.__cause__)
+            print(LOAD_FAILED_PREFIX + "".join(traceback.format_exception_only(e.__cause__)).strip(), file=sys.stderr)
         return LOAD_FAILED
     except Exception as e:  # whatever the bot's import does, the arena reports it
         traceback.print_exc()

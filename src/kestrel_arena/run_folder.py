@@ -13,10 +13,10 @@ import secrets
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
-from kestrel_arena.player import split_spec
 from kestrel_arena.results import GameRecord
 from kestrel_arena.sprt import Sprt, Tracker
 from kestrel_arena.tournament import ArenaError, Bot, Limits, disqualifies
+from kestrel_testing.bots import split_spec
 
 RUN_FILE = "run.json"
 GAMES_FILE = "games.jsonl"

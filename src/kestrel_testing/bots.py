@@ -18,11 +18,12 @@ if TYPE_CHECKING:
     # A class, or a file holding one: "bot.py" or "bot.py:ClassName".
     Bot: TypeAlias = BotClass | str | os.PathLike[str]
 
-__all__ = ["load_bot"]
+__all__ = ["load_bot", "split_spec"]
 
 
-def _split(spec: str) -> tuple[Path, str | None]:
-    # A path that exists as given wins, so a drive letter is no class name.
+def split_spec(spec: str) -> tuple[Path, str | None]:
+    """`FILE.py:CLASS` -> (FILE.py, CLASS); a path that exists as given wins,
+    so a Windows drive letter is never taken for a class name."""
     path, sep, name = spec.rpartition(":")
     if sep and name.isidentifier() and not Path(spec).exists():
         return Path(path), name
@@ -42,7 +43,7 @@ def load_bot(bot: Bot) -> BotClass:
         raise BotLoadError(f"{bot.__qualname__} is not a subclass of kestrel.TicTacToeClient")
     if not isinstance(bot, (str, os.PathLike)):
         raise BotLoadError(f"a bot is a TicTacToeClient subclass or a file, not {bot!r}")
-    path, class_name = _split(os.fspath(bot))
+    path, class_name = split_spec(os.fspath(bot))
     if not path.is_file():
         raise BotLoadError(f"no such bot file: {path}")
     # Named after the file, apart from any module of that name already loaded.
