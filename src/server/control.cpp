@@ -43,8 +43,18 @@ std::optional<std::string> SeatLabels::claim(std::string_view target) {
       std::find_if(pending_.begin(), pending_.end(), [&](const auto& p) { return p.first == token; });
   if (found == pending_.end()) return std::nullopt;
   std::string name = std::move(found->second);
+  used_.push_back(std::move(found->first));
+  if (used_.size() > kMaxPending) used_.pop_front();
   pending_.erase(found);
   return name;
+}
+
+bool SeatLabels::may_come(std::string_view target) {
+  if (!target.starts_with(kPrefix)) return false;
+  const auto token = target.substr(kPrefix.size());
+  if (!plausible_token(token)) return false;
+  std::lock_guard guard(mutex_);
+  return std::find(used_.begin(), used_.end(), token) == used_.end();
 }
 
 void apply_control_line(std::string_view line, SeatLabels& labels, BoardFeed& feed) {

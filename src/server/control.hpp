@@ -38,10 +38,16 @@ class SeatLabels {
   // The name for a request target of the form /seat/TOKEN (token consumed),
   // or nothing for any other target.
   std::optional<std::string> claim(std::string_view target);
+  // Whether a target that `claim` did not name may still be named: a token of
+  // the right form not used yet. The parent writes a seat's line before it
+  // hands the bot its URL, but the thread that reads stdin may be scheduled
+  // only after the bot's handshake has been read.
+  bool may_come(std::string_view target);
 
  private:
   std::mutex mutex_;
   std::deque<std::pair<std::string, std::string>> pending_;  // oldest first
+  std::deque<std::string> used_;                             // oldest first, as many as pending at most
 };
 
 // Carries out one control line.

@@ -4,6 +4,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -19,6 +20,8 @@ namespace kestrel::server {
 namespace {
 
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
+constexpr auto kSeatRetry = std::chrono::milliseconds(5);
+constexpr int kSeatTries = 100;
 // Every valid message is a few bytes; anything larger is a protocol error
 // that closes the sender (close code 1009) and nobody else.
 constexpr std::size_t kMaxMessage = 64;
@@ -65,7 +68,16 @@ asio::awaitable<void> PlayerSession::read_loop() {
     if (ec) co_return;
   }
   if (server_.options.control) {
-    if (auto name = server_.labels.claim(request.target())) name_ = std::move(*name);
+    auto name = server_.labels.claim(request.target());
+    // A token whose line has not been read yet is looked for again, briefly:
+    // a made-up one costs its player half a second, once.
+    asio::steady_timer retry(ws_.get_executor());
+    for (int tries = 0; !name && tries < kSeatTries && server_.labels.may_come(request.target()); ++tries) {
+      retry.expires_after(kSeatRetry);
+      co_await retry.async_wait(kAwait);
+      name = server_.labels.claim(request.target());
+    }
+    if (name) name_ = std::move(*name);
   }
   if (auto [ec] = co_await ws_.async_accept(request, kAwait); ec) co_return;
   if (co_await drops_.cut_at(Dropper::Stage::AfterHandshake)) co_return;

@@ -455,9 +455,10 @@ def test_spectators_that_never_read_share_one_snapshot(binary: Path) -> None:
 
 
 def test_only_the_parents_tokens_name_players(binary: Path) -> None:
-    """With --control, the parent names a seat by a token on stdin; a player
-    without it (no token, a made-up one, or one already used) plays as
-    before, shown by its address. End of stdin stops the server."""
+    """With --control, the parent names a seat by a token on stdin, also when
+    the line is read after the player's handshake; a player without it (no
+    token, a made-up one, or one already used) plays as before, shown by its
+    address. End of stdin stops the server."""
     token, forged = secrets.token_hex(16), secrets.token_hex(16)
     with ServerProcess(binary, "--web", "0", "--control", control=True) as server:
         web = web_url(server)
@@ -493,7 +494,17 @@ def test_only_the_parents_tokens_name_players(binary: Path) -> None:
                 assert [w["name"] for w in state(web)["waiting"]] == [None]
                 await other.close()
                 await wait_for(lambda: not state(web)["waiting"])
-            await asyncio.gather(plain.close(), named.close())
+            # A seat line read only after its player's handshake still names it.
+            late = secrets.token_hex(16)
+            handshake = asyncio.ensure_future(connect(f"{server.url}/seat/{late}", proxy=None))
+            await asyncio.sleep(0.05)
+            control.write(f"seat {late} carol\n")
+            control.flush()
+            latecomer = await handshake
+            await latecomer.send(JOIN)
+            await wait_for(lambda: state(web)["waiting"])
+            assert [w["name"] for w in state(web)["waiting"]] == ["carol"]
+            await asyncio.gather(plain.close(), named.close(), latecomer.close())
 
         asyncio.run(asyncio.wait_for(scenario(), 60))
         control.close()
