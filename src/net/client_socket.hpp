@@ -22,7 +22,7 @@
 #include <string>
 #include <utility>
 
-#include "net/handshake.hpp"
+#include "net/handshake_response.hpp"
 #include "net/socket.hpp"
 
 namespace kestrel::net {

@@ -12,6 +12,7 @@
 #include "core/texts.hpp"
 #include "core/turn_stamps.hpp"
 #include "net/connection_state.hpp"
+#include "net/message_limits.hpp"
 #include "net/queue.hpp"
 
 namespace kestrel::net {
@@ -21,7 +22,7 @@ namespace beast = boost::beast;
 namespace websocket = boost::beast::websocket;
 using boost::system::error_code;
 
-namespace transport_detail {
+namespace connection_detail {
 
 // Installed on a parked next()'s cancellation slot: a cancelled reader
 // resumes, and its next wait throws (a cancelled coroutine cannot await
@@ -129,10 +130,10 @@ void start_read(const std::shared_ptr<ConnectionState>& state) {
 }
 
 }  // namespace
-}  // namespace transport_detail
+}  // namespace connection_detail
 
-using transport_detail::ConnectionState;
-using transport_detail::HalvesLink;
+using connection_detail::ConnectionState;
+using connection_detail::HalvesLink;
 
 asio::awaitable<ReadOutcome> ReadHalf::next() {
   if (ended_ || !link_) co_return ConnectionEnd{};
@@ -143,16 +144,16 @@ asio::awaitable<ReadOutcome> ReadHalf::next() {
       co_return ConnectionEnd{};
     }
     if (!state->reading) {
-      transport_detail::start_read(state);
+      connection_detail::start_read(state);
       continue;
     }
     // Named, not a temporary inside the co_await (GCC 12 and capturing
     // closures there).
     auto park = [&state](auto handler) {
       // Type-erase first: the erased handler exposes the slot to use.
-      transport_detail::NextWaiter waiter(std::move(handler));
+      connection_detail::NextWaiter waiter(std::move(handler));
       auto slot = waiter.get_cancellation_slot();
-      if (slot.is_connected()) slot.template emplace<transport_detail::WakeOnCancel>(state);
+      if (slot.is_connected()) slot.template emplace<connection_detail::WakeOnCancel>(state);
       state->waiting.emplace(std::move(waiter));
     };
     co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(park, asio::use_awaitable);

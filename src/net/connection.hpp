@@ -1,40 +1,29 @@
 // One open WebSocket connection in the client role, on Boost.Beast, as the
-// opening handshake (handshake.hpp) leaves it: a read half and a write half
+// opening handshake (net/handshake.hpp) leaves it: a read half and a write half
 // that share the stream. Both halves must be used from coroutines running on
 // the connection's executor (a strand), which is how they take turns on the
 // one stream.
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "core/result.hpp"
-#include "net/ws_message.hpp"
-#include "net/handshake.hpp"
+#include "net/handshake_response.hpp"
+#include "net/read_outcome.hpp"
 #include "net/socket.hpp"
 #include "net/transport_error.hpp"
+#include "net/ws_message.hpp"
 
 namespace kestrel::net {
 
-// Per-connection buffers: the masking buffer for outgoing frames and the
-// first read of each incoming message (later reads of a long message grow).
-inline constexpr std::size_t kWriteBufferBytes = 256;
-inline constexpr std::size_t kFirstReadBytes = 64;
-
-// The read half reports a message, the end of the connection, or a failure;
-// after the end or a failure it reports the end from then on.
-struct ConnectionEnd {};
-using ReadOutcome = std::variant<WsMessage, ConnectionEnd, TransportError>;
-
-namespace transport_detail {
+namespace connection_detail {
 struct ConnectionState;
 struct HalvesLink;
-}  // namespace transport_detail
+}  // namespace connection_detail
 
 class ReadHalf {
  public:
@@ -49,8 +38,8 @@ class ReadHalf {
 
  private:
   friend class Connection;
-  explicit ReadHalf(std::shared_ptr<transport_detail::HalvesLink> link) : link_(std::move(link)) {}
-  std::shared_ptr<transport_detail::HalvesLink> link_;
+  explicit ReadHalf(std::shared_ptr<connection_detail::HalvesLink> link) : link_(std::move(link)) {}
+  std::shared_ptr<connection_detail::HalvesLink> link_;
   bool ended_ = false;
 };
 
@@ -67,8 +56,8 @@ class WriteHalf {
 
  private:
   friend class Connection;
-  explicit WriteHalf(std::shared_ptr<transport_detail::HalvesLink> link) : link_(std::move(link)) {}
-  std::shared_ptr<transport_detail::HalvesLink> link_;
+  explicit WriteHalf(std::shared_ptr<connection_detail::HalvesLink> link) : link_(std::move(link)) {}
+  std::shared_ptr<connection_detail::HalvesLink> link_;
 };
 
 // An open connection in the client role. Dropping it unsplit closes it;
@@ -84,8 +73,8 @@ class Connection {
  private:
   friend boost::asio::awaitable<Result<std::pair<Connection, HandshakeResponse>, TransportError>> handshake(
       TrackedSocket socket, std::string_view host_header, std::string_view target);
-  explicit Connection(std::shared_ptr<transport_detail::ConnectionState> state);
-  std::shared_ptr<transport_detail::ConnectionState> state_;
+  explicit Connection(std::shared_ptr<connection_detail::ConnectionState> state);
+  std::shared_ptr<connection_detail::ConnectionState> state_;
 };
 
 }  // namespace kestrel::net

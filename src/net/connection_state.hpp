@@ -16,10 +16,12 @@
 #include <utility>
 
 #include "net/client_socket.hpp"
-#include "net/connection.hpp"
 #include "net/fifo.hpp"
+#include "net/message_limits.hpp"
+#include "net/read_outcome.hpp"
+#include "net/ws_message.hpp"
 
-namespace kestrel::net::transport_detail {
+namespace kestrel::net::connection_detail {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -100,4 +102,4 @@ struct ConnectionState {
   std::optional<NextWaiter> waiting;  // a next() parked until something arrives
 };
 
-}  // namespace kestrel::net::transport_detail
+}  // namespace kestrel::net::connection_detail

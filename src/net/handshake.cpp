@@ -17,6 +17,7 @@
 
 #include "core/text_checks.hpp"
 #include "core/texts.hpp"
+#include "net/connection.hpp"
 #include "net/connection_state.hpp"
 #include "net/os_random.hpp"
 
@@ -89,16 +90,6 @@ Result<void, TransportError> check_handshake_response(const HandshakeResponse& r
   return {};
 }
 
-HandshakeResponse to_handshake_response(const http::response_header<>& head) {
-  HandshakeResponse out;
-  out.version = head.version();
-  out.status = head.result_int();
-  for (const auto& field : head) {
-    out.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-  }
-  return out;
-}
-
 void RequestShaper::operator()(websocket::request_type& request) const {
   const std::string host(request[http::field::host]);
   const std::string key(request[http::field::sec_websocket_key]);
@@ -114,7 +105,7 @@ void RequestShaper::operator()(websocket::request_type& request) const {
 // The opening handshake itself: the request and the checks above, on a
 // stream that becomes the connection's.
 
-using transport_detail::ConnectionState;
+using connection_detail::ConnectionState;
 
 namespace {
 

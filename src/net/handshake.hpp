@@ -11,20 +11,13 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "core/result.hpp"
+#include "net/handshake_response.hpp"
 #include "net/socket.hpp"
 #include "net/transport_error.hpp"
 
 namespace kestrel::net {
-
-// The server's answer to the upgrade request, as far as the checks need it.
-struct HandshakeResponse {
-  unsigned version = 11;  // 10 * major + minor
-  unsigned status = 0;
-  std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
-};
 
 // The ordered response checks: the first failing one's description, or
 // success when the response accepts the upgrade requested with `sent_key`.
@@ -33,9 +26,6 @@ Result<void, TransportError> check_handshake_response(const HandshakeResponse& r
 
 // Sec-WebSocket-Accept value the server must send for `key`.
 std::string expected_accept(std::string_view key);
-
-// The head of a response as the checks see it.
-HandshakeResponse to_handshake_response(const boost::beast::http::response_header<>& head);
 
 // Installed as the stream's request decorator: puts the request in the
 // fixed header order, with nothing else, keeping the key Beast generated

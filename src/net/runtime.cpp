@@ -15,7 +15,7 @@
 #include "core/process.hpp"
 #include "core/texts.hpp"
 #include "net/os_thread.hpp"
-#include "net/task.hpp"
+#include "net/panic.hpp"
 #include "net/worker_config.hpp"
 
 namespace kestrel::net {

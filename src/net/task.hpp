@@ -17,19 +17,13 @@
 #include <optional>
 #include <source_location>
 #include <string>
-#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
-#include "net/queue.hpp"
+#include "net/oneshot.hpp"
 
 namespace kestrel::net {
-
-// Writes the report of an internal failure to standard error:
-//   "thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n"
-// naming the calling thread ("<unknown>" when there is no location).
-void report_panic(const std::source_location* where, std::string_view message) noexcept;
 
 // Thrown inside a task to end it the way JoinHandle::cancel() would: the
 // task reports cancelled and nothing is written. For work whose outside

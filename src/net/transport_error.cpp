@@ -5,6 +5,7 @@
 #include <boost/beast/websocket/error.hpp>
 
 #include "core/texts.hpp"
+#include "net/message_limits.hpp"
 
 namespace kestrel::net {
 

@@ -4,14 +4,9 @@
 #pragma once
 
 #include <boost/system/error_code.hpp>
-#include <cstddef>
 #include <string>
 
 namespace kestrel::net {
-
-// Largest incoming message and frame; larger ones fail the read.
-inline constexpr std::size_t kMaxMessageSize = 64U * 1024U * 1024U;
-inline constexpr std::size_t kMaxFrameSize = 16U * 1024U * 1024U;
 
 struct TransportError {
   std::string description;

@@ -15,7 +15,7 @@
 
 #include "core/console.hpp"
 #include "net/strategy.hpp"
-#include "net/queue.hpp"
+#include "net/oneshot.hpp"
 
 namespace kestrel::py {
 

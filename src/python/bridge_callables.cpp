@@ -7,7 +7,7 @@
 #include "core/turn_stamps.hpp"
 #include "python/args.hpp"
 #include "python/calls.hpp"
-#include "python/gil.hpp"
+#include "python/entry.hpp"
 #include "python/process_state.hpp"
 
 namespace kestrel::py {

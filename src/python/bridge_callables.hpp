@@ -16,7 +16,7 @@
 
 #include "core/console.hpp"
 #include "net/strategy.hpp"
-#include "net/queue.hpp"
+#include "net/oneshot.hpp"
 #include "net/task.hpp"
 #include "python/bridge.hpp"
 #include "python/errors.hpp"

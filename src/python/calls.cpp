@@ -3,7 +3,7 @@
 #include "core/failure.hpp"
 #include "core/texts.hpp"
 #include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "python/entry.hpp"
 
 namespace kestrel::py {
 

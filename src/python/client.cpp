@@ -8,7 +8,7 @@
 #include "python/bridge.hpp"
 #include "python/calls.hpp"
 #include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "python/entry.hpp"
 #include "python/process_state.hpp"
 #include "python/turn.hpp"
 

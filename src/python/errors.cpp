@@ -6,7 +6,7 @@
 #include "core/texts.hpp"
 #include "core/console.hpp"
 #include "core/failure.hpp"
-#include "net/task.hpp"
+#include "net/panic.hpp"
 #include "python/calls.hpp"
 #include "python/process_state.hpp"
 

@@ -6,8 +6,10 @@
 #include "core/texts.hpp"
 #include "python/args.hpp"
 #include "python/client.hpp"
+#include "python/entry.hpp"
 #include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "python/exit_hook.hpp"
+#include "python/interpreter_probes.hpp"
 #include "python/process_state.hpp"
 
 namespace kestrel::py {

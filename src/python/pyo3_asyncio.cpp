@@ -1,7 +1,7 @@
 // The bridge's own module, pyo3_asyncio: it holds RustPanic, the exception
 // a work's future completes with when the work ends in an internal failure.
 #include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "python/entry.hpp"
 #include "python/process_state.hpp"
 #include "python/ref.hpp"
 

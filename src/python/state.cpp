@@ -6,7 +6,7 @@
 #include "core/texts.hpp"
 #include "python/calls.hpp"
 #include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "python/entry.hpp"
 #include "python/process_state.hpp"
 
 namespace kestrel::py {

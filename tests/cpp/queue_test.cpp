@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "net/oneshot.hpp"
+
 namespace kestrel::net {
 namespace {
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -33,6 +34,26 @@ struct Workers {
   asio::executor_work_guard<asio::io_context::executor_type> guard = asio::make_work_guard(io);
   std::vector<std::thread> pool;
 };
+
+// The executor's lock on its own: threads that take it in turn never
+// lose one another's updates to an unguarded counter.
+TEST(SpinLock, LetsOneThreadInAtATime) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 100000;
+  SpinLock lock;
+  long counter = 0;  // guarded by `lock` only
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kRounds; ++i) {
+        std::lock_guard held(lock);
+        counter = counter + 1;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, static_cast<long>(kThreads) * kRounds);
+}
 
 TEST(SerialExecutor, RunsOneJobAtATimeInOrderFromManyThreads) {
   constexpr int kSenders = 4;

@@ -28,6 +28,7 @@
 #include "fuzz_support.hpp"
 #include "loopback_peer.hpp"
 #include "net/connection.hpp"
+#include "net/message_limits.hpp"
 #include "net/opening.hpp"
 
 namespace kestrel::fuzz {
