@@ -19,6 +19,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Any
@@ -153,7 +154,7 @@ def _run_cluster() -> dict[str, Any]:
 
     # Kill the last node (the driver is attached to the head) while a call
     # runs on it: a crash, not a drain.
-    mark = Path("/tmp/holding")
+    mark = Path(tempfile.mkdtemp()) / "holding"
     running = actors[2].hold.remote(str(mark))
     deadline = time.monotonic() + 60
     while not mark.exists() and time.monotonic() < deadline:
