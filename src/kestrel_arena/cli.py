@@ -20,7 +20,7 @@ from pathlib import Path
 
 from kestrel_arena.arguments import parse_args
 from kestrel_arena.live import WebRun
-from kestrel_arena.player import CHECK_FLAG, LOAD_FAILED_PREFIX
+from kestrel_arena.player import CHECK_FLAG, LOAD_FAILED_PREFIX, PARENT_FLAG
 from kestrel_arena.progress import Progress
 from kestrel_arena.results import (
     ELO_METHOD,
@@ -90,13 +90,16 @@ async def play(
     return caught[0] if caught else None
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, held: list[int] | None = None) -> int:
+    """`held`: the stop signals that came before (kestrel_arena.launch holds them from the start)."""
     args = parse_args(argv)
     # Until the run's loop takes them over (and again while the results are
     # written), a stop signal ends the arena as Ctrl-C does, without a traceback.
     for sig in STOP_SIGNALS:
         signal.signal(sig, interrupt)
     try:
+        if held:
+            raise KeyboardInterrupt(held[0])
         return arena(args)
     except KeyboardInterrupt as stopped:
         sig = stopped.args[0] if stopped.args else signal.SIGINT
@@ -109,7 +112,7 @@ def unloadable(specs: list[str], seconds: float) -> str | None:
     will play), else None: a test that plays a bot that never moves would decide
     on forfeits alone."""
     env = {**os.environ, "PYTHONUNBUFFERED": "1"}
-    command = [sys.executable, "-m", "kestrel_arena.player", CHECK_FLAG]
+    command = [sys.executable, "-m", "kestrel_arena.player", CHECK_FLAG, PARENT_FLAG, str(os.getpid())]
     checks = [
         subprocess.Popen(
             [*command, spec],

@@ -1,6 +1,6 @@
 """One bot in a process of its own, playing the games the arena hands it:
 
-    python -m kestrel_arena.player --channel FD FILE.py[:CLASS]
+    python -m kestrel_arena.player --channel FD [--parent PID] FILE.py[:CLASS]
 
 Loads the file once under a name other than "__main__" (so a bot's own
 `if __name__ == "__main__":` block does not run), picks its one
@@ -52,6 +52,7 @@ OVER = "over"
 THINK = "think"  # "think SECONDS" after each move
 RAISED = "raised"  # "raised NAME" when handle_turn raised: the bot's own play, not a crash
 CHECK_FLAG = "--check"
+PARENT_FLAG = "--parent"
 ORPHAN_POLL = 0.5  # seconds between looks at whether the arena is still there
 NO_OPENING = "-"  # the opening field of a play line for a game without one
 # Written to stderr before an answer that is no cell reaches the module, whose
@@ -192,13 +193,15 @@ async def serve(spec: str, channel: IO[str] | None, check: bool = False) -> int:
     return 0
 
 
-def end_with_parent() -> None:
-    """Ends the process once its parent (the arena) has gone, however it went
-    (SIGKILL included): a bot stuck in its import or its turn would otherwise
-    play on for ever. A thread, so that a bot that never yields is ended too."""
+def end_with_parent(parent: int | None) -> None:
+    """Ends the process once its parent (the arena, `parent` when given: it
+    may have gone before this line runs) has gone, however it went (SIGKILL
+    included): a bot stuck in its import or its turn would otherwise play on
+    for ever. A thread, so that a bot that never yields is ended too."""
     if os.name != "posix":
         return
-    parent = os.getppid()
+    if parent is None:
+        parent = os.getppid()
 
     def watch() -> None:
         while os.getppid() == parent:
@@ -212,11 +215,12 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m kestrel_arena.player")
     parser.add_argument(CHANNEL_FLAG, type=int, metavar="FD")
     parser.add_argument(CHECK_FLAG, action="store_true", help="load the bot, build one instance and end")
+    parser.add_argument(PARENT_FLAG, type=int, metavar="PID", help="end once this process is no longer the parent")
     parser.add_argument("bot", metavar="FILE.py[:CLASS]")
     args = parser.parse_args(argv)
     if (args.channel is None) != args.check:
         parser.error(f"give {CHANNEL_FLAG} FD, or {CHECK_FLAG}")
-    end_with_parent()
+    end_with_parent(args.parent)
     if args.check:
         return asyncio.run(serve(args.bot, None, check=True))
     with open(args.channel, "w", encoding="utf-8", closefd=True) as channel:

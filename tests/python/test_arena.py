@@ -71,7 +71,7 @@ def arena_command(*args: str, first_on_path: Path | None = None) -> tuple[list[s
         pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
     # The runner from this checkout; the bots' processes inherit the path.
     path = os.pathsep.join(str(p) for p in [first_on_path, ROOT / "src", os.environ.get("PYTHONPATH")] if p is not None)
-    command = [sys.executable, "-m", "kestrel_arena.cli", "--server", str(server), *args]
+    command = [sys.executable, "-m", "kestrel_arena.launch", "--server", str(server), *args]
     return command, {**os.environ, "PYTHONPATH": path}
 
 
