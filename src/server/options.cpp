@@ -50,10 +50,10 @@ const std::string_view kUsage =
     "  --web-connections N\n"
     "                   spectator connections served at once; more get 503\n"
     "                   (1 to 65535, default 256)\n"
-    "  --control        for a parent program such as kestrel-arena: read\n"
-    "                   commands from stdin that name players on the page and\n"
-    "                   show a tournament's standings and games; stop when\n"
-    "                   stdin ends (needs --web)\n"
+    "  --control        for a parent program such as kestrel-arena: stop when\n"
+    "                   stdin ends (the parent has gone); with --web, read\n"
+    "                   commands from it that name players on the page and\n"
+    "                   show a tournament's standings and games\n"
     "  --quiet          no line per finished game or drop\n"
     "  --help           show this text\n"
     "  --version        show the version\n"
@@ -212,7 +212,6 @@ ParseResult parse_options(std::span<const std::string_view> args) {
     }
   }
   if (seat_given && !options.house_bot) return UsageError{"--seat applies only with --house-bot"};
-  if (options.control && !options.web_port) return UsageError{"--control applies only with --web"};
   if (options.seed && options.drop == 0.0) return UsageError{"--seed applies only with --drop"};
   if (web_option_given && !options.web_port) {
     return UsageError{"--web-host, --web-allow-host and --web-connections apply only with --web"};

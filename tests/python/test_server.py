@@ -464,7 +464,6 @@ def test_stops_cleanly_on_signals_with_clients_connected(binary: Path, sig: int)
         ["--web", "0", "--web-connections", "0"],
         ["--web", "0", "--web-connections=65536"],
         ["--web", "0", "--web-host", "no.such.host.invalid"],
-        ["--control"],
         ["--web", "0", "--control=1"],
     ],
 )
