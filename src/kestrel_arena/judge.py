@@ -7,8 +7,7 @@ from __future__ import annotations
 
 from functools import cache
 
-from kestrel_arena.openings import LINES
-
+LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 WIN, DRAW, LOSS = 1, 0, -1
 NAMES = {WIN: "win", DRAW: "draw", LOSS: "loss"}
 
