@@ -83,6 +83,8 @@ class GameRecord:
     think_times: dict[str, list[float]] = field(default_factory=dict)
     # Each bot's stderr in the game: its text while playing, then (in games.jsonl) the file that keeps it.
     stderr: dict[str, str] = field(default_factory=dict)
+    # --sprt: a game that ended before the test decided but lies past the pair that decided it: kept, not counted.
+    past_deciding_pair: bool = False
 
 
 @dataclass

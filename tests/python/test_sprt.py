@@ -9,7 +9,7 @@ import random
 
 import pytest
 
-from kestrel_arena.sprt import EMPTY_CELL, H0, H1, Sprt, bounds, expected_score, format_elo, llr
+from kestrel_arena.sprt import EMPTY_CELL, H0, H1, Sprt, bounds, elo_interval, expected_score, format_elo, llr
 
 
 def nelder_mead(f, start: list[float], step: float = 0.05, iterations: int = 4000) -> list[float]:
@@ -116,7 +116,8 @@ def test_error_rates_stay_within_alpha_and_beta() -> None:
     [
         ([0, 0, 0, 0, 12], "Elo difference above +"),
         ([12, 0, 0, 0, 0], "Elo difference below -"),
-        ([0, 0, 12, 0, 0], "Elo difference +0.0 (95 % interval +0.0 to +0.0)"),
+        ([0, 0, 12, 0, 0], "Elo difference +0.0 (95 % interval -26.2 to +26.2)"),
+        ([0, 5, 0, 0, 0], "Elo difference -190.8 (95 % interval -277.5 to -121.7)"),
         ([2, 3, 10, 3, 2], "Elo difference +0.0 (95 % interval -"),
         ([1, 0, 1, 0, 0], "Elo difference -190.8 (95 % interval at most +"),
     ],
@@ -124,3 +125,17 @@ def test_error_rates_stay_within_alpha_and_beta() -> None:
 def test_elo_is_finite_or_a_bound(counts: list[int], shown: str) -> None:
     text = format_elo(counts)
     assert text.startswith(shown) and "inf" not in text
+
+
+def test_pairs_that_all_score_the_same_get_an_interval_that_narrows_as_they_grow() -> None:
+    """Two copies of one deterministic bot: no variance, yet the Elo is not pinned to a point."""
+    widths = []
+    for pairs in (3, 12, 48):
+        value, low, high = elo_interval([0, 0, pairs, 0, 0])
+        assert value == 0 and low == pytest.approx(-high) and low < 0
+        widths.append(high - low)
+    # About as 1/pairs: more than three times narrower for four times the pairs.
+    assert widths[0] > 3 * widths[1] > 9 * widths[2]
+    # The estimate of a one-sided constant score stays where the pairs put it, inside its interval.
+    value, low, high = elo_interval([0, 0, 0, 20, 0])
+    assert value == pytest.approx(-400 * math.log10(1 / 0.75 - 1)) and low < value < high
