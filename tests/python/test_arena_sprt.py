@@ -3,6 +3,7 @@ by its exit status and records the pentanomial, the LLR and the decision."""
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 import pty
@@ -87,6 +88,7 @@ class Slow(Perfect):
 """
 
 
+@functools.cache
 def negamax(board: tuple[str, ...]) -> int:
     """The value for the side to move: 1 win, 0 draw, -1 loss (a plain search, nothing shared with the arena)."""
     lines = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
