@@ -9,7 +9,20 @@ import random
 
 import pytest
 
-from kestrel_arena.sprt import EMPTY_CELL, H0, H1, Sprt, bounds, elo_interval, expected_score, format_elo, llr
+from kestrel_arena.results import GameRecord
+from kestrel_arena.sprt import (
+    EMPTY_CELL,
+    H0,
+    H1,
+    Sprt,
+    Tracker,
+    bounds,
+    elo_interval,
+    expected_score,
+    format_elo,
+    llr,
+    new_bot_points,
+)
 
 
 def nelder_mead(f, start: list[float], step: float = 0.05, iterations: int = 4000) -> list[float]:
@@ -139,3 +152,77 @@ def test_pairs_that_all_score_the_same_get_an_interval_that_narrows_as_they_grow
     # The estimate of a one-sided constant score stays where the pairs put it, inside its interval.
     value, low, high = elo_interval([0, 0, 0, 20, 0])
     assert value == pytest.approx(-400 * math.log10(1 / 0.75 - 1)) and low < value < high
+
+
+def pair_games(first: int, new_points: float) -> list[GameRecord]:
+    """Games `first` and `first`+1, new and old swapping seats, in which new scores `new_points` (0 to 2)."""
+    results = {2.0: ("new", "new"), 1.5: ("new", None), 1.0: (None, None), 0.5: (None, "old"), 0.0: ("old", "old")}
+    games = []
+    for number, seats, winner in zip((first, first + 1), (("new", "old"), ("old", "new")), results[new_points], strict=True):
+        loser = None if winner is None else "old" if winner == "new" else "new"
+        result = "draw" if winner is None else f"{winner} wins"
+        games.append(GameRecord(number, seats, winner, loser, result, "three in a row", False))
+    return games
+
+
+def test_the_tracker_takes_pairs_in_order_and_stops_at_the_first_crossing() -> None:
+    tracker = Tracker(Sprt(0, 200), "new")
+    played: dict[int, GameRecord] = {}
+    games = [g for pair in range(12) for g in pair_games(2 * pair + 1, 2.0)]
+    # Pair 1's second game comes last: nothing is counted until it does.
+    for g in games[2:] + games[1:2]:
+        played[g.game] = g
+        tracker.update(played)
+        assert tracker.pairs == 0 and tracker.decision is None
+    played[1] = games[0]
+    tracker.update(played)
+    stream = Sprt(0, 200).decide([2.0] * 12)
+    assert (tracker.decision, tracker.pairs, tracker.counts) == (H1, stream[1], [0, 0, 0, 0, stream[1]])
+    assert tracker.value == pytest.approx(stream[3]) and stream[1] < 12
+    # A game that both forfeited counts as a draw for the new bot; no further pair is taken once decided.
+    both = GameRecord(1, ("new", "old"), None, None, "both forfeit", "failed to load", True)
+    assert new_bot_points(both, "new") == 0.5
+    tracker.update(played | {100: both})
+    assert tracker.pairs == stream[1]
+
+
+def test_the_trackers_words_and_record() -> None:
+    tracker = Tracker(Sprt(-10, 40, alpha=0.1, beta=0.2), "new")
+    played = {g.game: g for pair, points in enumerate([1.0, 1.5, 0.5]) for g in pair_games(2 * pair + 1, points)}
+    tracker.update(played)
+    lower, upper = bounds(0.1, 0.2)
+    assert tracker.status() == f"LLR {tracker.value:+.2f} ({lower:+.2f}, {upper:+.2f})"
+    going = tracker.summary("old", finished=False)
+    assert going == [
+        "SPRT (-10, 40) alpha 0.1 beta 0.2: 3 pairs, pentanomial 0 1 1 1 0 (pair points 0, 1/2, 1, 3/2, 2 of new)",
+        f"{tracker.status()}; {format_elo([0, 1, 1, 1, 0])}",
+    ]
+    assert tracker.summary("old", finished=True)[2:] == ["inconclusive after 3 pairs"]
+    assert tracker.summary("old", finished=True, past=1)[3:] == ["1 game past the deciding pair, not counted"]
+    note = tracker.note("old", finished=False, past=12).split(" \u00b7 ")
+    assert note == [
+        "SPRT new vs old, H0: Elo -10, H1: Elo 40 (alpha 0.1, beta 0.2)",
+        f"3 pairs, {tracker.status()}",
+        "undecided",
+        format_elo([0, 1, 1, 1, 0]),
+        "12 games past the deciding pair, not counted",
+    ]
+    record = tracker.record(finished=True)
+    value, low, high = elo_interval([0, 1, 1, 1, 0])
+    assert record == {
+        **{"elo0": -10, "elo1": 40, "alpha": 0.1, "beta": 0.2, "new": "new", "pairs": 3},
+        **{"pentanomial": [0, 1, 1, 1, 0], "llr": round(tracker.value, 4)},
+        **{"lower_bound": round(lower, 4), "upper_bound": round(upper, 4), "decision": "inconclusive"},
+        **{"elo": round(value, 1), "elo_low": round(low, 1), "elo_high": round(high, 1)},
+    }
+    assert tracker.record(finished=False)["decision"] is None
+    # Decided either way, in words; an Elo beyond any finite value is recorded as null.
+    for points, decision, words in [
+        (2.0, H1, "H1 accepted: new is stronger than old by at least 40 Elo"),
+        (0.0, H0, "H0 accepted: new is not stronger than old by more than -10 Elo"),
+    ]:
+        decided = Tracker(Sprt(-10, 40), "new")
+        decided.update({g.game: g for pair in range(40) for g in pair_games(2 * pair + 1, points)})
+        assert decided.decision == decision and decided.summary("old", False)[2] == words
+        assert words in decided.note("old", False)
+        assert decided.record(False)["decision"] == decision and decided.record(False)["elo"] is None
