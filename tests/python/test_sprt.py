@@ -158,7 +158,8 @@ def pair_games(first: int, new_points: float) -> list[GameRecord]:
     """Games `first` and `first`+1, new and old swapping seats, in which new scores `new_points` (0 to 2)."""
     results = {2.0: ("new", "new"), 1.5: ("new", None), 1.0: (None, None), 0.5: (None, "old"), 0.0: ("old", "old")}
     games = []
-    for number, seats, winner in zip((first, first + 1), (("new", "old"), ("old", "new")), results[new_points], strict=True):
+    seatings = (("new", "old"), ("old", "new"))
+    for number, seats, winner in zip((first, first + 1), seatings, results[new_points], strict=True):
         loser = None if winner is None else "old" if winner == "new" else "new"
         result = "draw" if winner is None else f"{winner} wins"
         games.append(GameRecord(number, seats, winner, loser, result, "three in a row", False))
