@@ -13,6 +13,7 @@ import pytest
 from test_arena import EXAMPLES, arena
 from test_arena_sprt import drawn
 
+from kestrel_arena.arguments import parse_args
 from kestrel_arena.openings import BALANCED, UNIFORM, opening_for
 
 LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
@@ -87,3 +88,16 @@ def test_the_choice_is_recorded_and_a_run_from_before_resumes_uniform(tmp_path: 
     assert [tuple(g["opening"]) for g in json.loads((old / "tournament.json").read_text())["games"]] == [
         tuple(g["opening"]) for g in games
     ]
+
+
+def test_the_opening_choice_on_the_command_line() -> None:
+    first_free = str(EXAMPLES / "first_free.py")
+    bots = [first_free, first_free, "--sprt", "0", "50"]
+    assert (parse_args(bots).opening_choice, parse_args(bots).openings) == ("balanced", 2)
+    assert parse_args([*bots, "--opening-choice", "uniform"]).opening_choice == "uniform"
+    assert parse_args([*bots, "--openings", "8"]).openings == 8  # the longest: a ninth move ends every game
+    refusals = (["--opening-choice", "random"], ["--openings", "9"], ["--resume", "x", "--opening-choice", "uniform"])
+    for refused in refusals:
+        with pytest.raises(SystemExit) as stopped:
+            parse_args(refused if "--resume" in refused else [*bots, *refused])
+        assert stopped.value.code == 2
