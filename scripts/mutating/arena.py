@@ -37,8 +37,12 @@ def run_arena(args: argparse.Namespace) -> None:
     # C++ run beside this one may be mutating.
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "KESTREL_BUILD_DIR")}
     env["KESTREL_SERVER"] = str(VENV / "kestrel-server")
+    # mutmut's own limit (twice the unmutated run) kills only `timeout`, which
+    # leaves a mutant stuck in a loop running its pytest and mutmut waiting on
+    # it: a stuck test is left to pytest's per-test limit, which fails the run.
     cmd = [tools / "mutmut", "run", "--paths-to-mutate", args.arena_paths, "--tests-dir", "tests/python",
-           "--runner", runner, "--no-progress", "--simple-output"]
+           "--runner", runner, "--no-progress", "--simple-output",
+           "--test-time-base", str(args.test_timeout * 12 + 30)]
     log("mutmut:", " ".join(map(str, cmd)))
     run = subprocess.Popen(cmd, cwd=work, env=env, stdout=subprocess.PIPE, text=True, start_new_session=True)
     try:
