@@ -28,10 +28,15 @@ def run_arena(args: argparse.Namespace) -> None:
         else:
             shutil.copy2(src, work / top)
     tests = args.arena_tests
-    runner = (
+    # mutmut 2 counts a mutant killed only when its runner exits 1: one that
+    # breaks an import (pytest exits 2) or hangs (`timeout` exits 124) would
+    # count as survived. Any failure is made a 1.
+    script = work / "run-tests.sh"
+    script.write_text(
         f"timeout -k 5 {int(args.stage_limit * 4)} {VENV / 'python'} -m pytest -x -q -p no:cacheprovider "
-        f"--timeout {args.test_timeout * 12} --timeout-method=thread -o log_cli=false {tests}"
+        f"--timeout {args.test_timeout * 12} --timeout-method=thread -o log_cli=false {tests} || exit 1\n"
     )
+    runner = f"sh {script}"
     tools = Path(sys.executable).parent
     # The installed module and server, not the C++ mutants' tree, which a
     # C++ run beside this one may be mutating.
