@@ -218,9 +218,10 @@ def test_the_trackers_words_and_record() -> None:
     }
     assert tracker.record(finished=False)["decision"] is None
     # Decided either way, in words; an Elo beyond any finite value is recorded as null.
+    # tournament.json's names for the decisions.
     for points, decision, words in [
-        (2.0, H1, "H1 accepted: new is stronger than old by at least 40 Elo"),
-        (0.0, H0, "H0 accepted: new is not stronger than old by more than -10 Elo"),
+        (2.0, "H1", "H1 accepted: new is stronger than old by at least 40 Elo"),
+        (0.0, "H0", "H0 accepted: new is not stronger than old by more than -10 Elo"),
     ]:
         decided = Tracker(Sprt(-10, 40), "new")
         decided.update({g.game: g for pair in range(40) for g in pair_games(2 * pair + 1, points)})
