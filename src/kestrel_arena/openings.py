@@ -17,7 +17,6 @@ from kestrel_arena.judge import DRAW, LINES, value
 
 MAX_OPENING = 8  # a ninth move always ends the game
 BALANCED, UNIFORM = "balanced", "uniform"
-CHOICES = (BALANCED, UNIFORM)
 
 
 def ends_game(moves: list[int]) -> bool:

@@ -67,7 +67,7 @@ def test_uniform_openings_are_those_runs_began_with() -> None:
 def test_the_choice_is_recorded_and_a_run_from_before_resumes_uniform(tmp_path: Path) -> None:
     first_free = str(EXAMPLES / "first_free.py")
     done = arena(tmp_path / "any", first_free, first_free, "--games", "4", "--openings", "2",
-                 "--opening-choice", "uniform", "--seed", "1")  # fmt: skip
+                 "--uniform-openings", "--seed", "1")  # fmt: skip
     assert done.returncode == 0, done.stderr
     assert json.loads((tmp_path / "any" / "run.json").read_text())["opening_choice"] == "uniform"
     games = json.loads((tmp_path / "any" / "tournament.json").read_text())["games"]
@@ -94,9 +94,9 @@ def test_the_opening_choice_on_the_command_line() -> None:
     first_free = str(EXAMPLES / "first_free.py")
     bots = [first_free, first_free, "--sprt", "0", "50"]
     assert (parse_args(bots).opening_choice, parse_args(bots).openings) == ("balanced", 2)
-    assert parse_args([*bots, "--opening-choice", "uniform"]).opening_choice == "uniform"
+    assert parse_args([*bots, "--uniform-openings"]).opening_choice == "uniform"
     assert parse_args([*bots, "--openings", "8"]).openings == 8  # the longest: a ninth move ends every game
-    refusals = (["--opening-choice", "random"], ["--openings", "9"], ["--resume", "x", "--opening-choice", "uniform"])
+    refusals = (["--openings", "9"], ["--resume", "x", "--uniform-openings"])
     for refused in refusals:
         with pytest.raises(SystemExit) as stopped:
             parse_args(refused if "--resume" in refused else [*bots, *refused])
