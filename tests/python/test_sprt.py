@@ -228,3 +228,16 @@ def test_the_trackers_words_and_record() -> None:
         assert decided.decision == decision and decided.summary("old", False)[2] == words
         assert words in decided.note("old", False)
         assert decided.record(False)["decision"] == decision and decided.record(False)["elo"] is None
+
+
+def test_the_scale_the_bounds_and_one_sided_streams() -> None:
+    """Logistic Elo (400 points are odds of 10 to 1), Wald's bounds, and an
+    outcome never seen counted as 0.001 pairs, which sets how many one-sided
+    pairs decide (README's example: 23 pairs of 2 points to H1 at (0, 50))."""
+    assert expected_score(0) == 0.5 and expected_score(400) == pytest.approx(10 / 11)
+    assert expected_score(-800) == pytest.approx(1 / 101)
+    assert bounds(0.05, 0.05) == pytest.approx((-2.9444, 2.9444), abs=1e-4)
+    assert bounds(0.1, 0.2) == pytest.approx((-1.5041, 2.0794), abs=1e-4)
+    assert llr([0] * 5, 0, 50) == 0 and llr([0, 0, 0, 0, 1], 0, 50) > 0 > llr([1, 0, 0, 0, 0], 0, 50)
+    for points, decision, pairs in [(2.0, "H1", 23), (1.0, "H0", 20), (0.0, "H0", 20)]:
+        assert Sprt(0, 50).decide([points] * 100)[:2] == (decision, pairs)
