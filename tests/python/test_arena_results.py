@@ -93,8 +93,10 @@ def test_tournament_json_and_the_cross_table(tmp_path: Path) -> None:
     path = tmp_path / "tournament.json"
     write_json(path, {"seed": "1"}, rows, GAMES)
     record = json.loads(path.read_text())
-    assert record["seed"] == "1" and record["elo_method"].startswith("maximum likelihood")
-    assert "LOS" in record["interval_method"]
+    assert record["seed"] == "1" and record["elo_method"].startswith("maximum likelihood (Bradley-Terry")
+    assert record["elo_method"].endswith("so that an unbeaten bot stays finite")
+    assert record["interval_method"].startswith("95 % interval: the rating against the field's average")
+    assert record["interval_method"].endswith("below 95 % the two cannot be told apart")
     first = record["standings"][0]
     assert first["name"] == "a" and first["points"] == 3.5 and first["elo"] == round(rows[0].elo, 1)
     assert first["elo_low"] == round(rows[0].elo_low, 1) and first["elo_high"] == round(rows[0].elo_high, 1)
@@ -109,6 +111,7 @@ def test_tournament_json_and_the_cross_table(tmp_path: Path) -> None:
     }
     assert [g["game"] for g in record["games"]] == list(range(1, 8))
     assert record["games"][3]["problems"] == {"c": "answered 9, not a cell"}
+    assert not any(g["past_deciding_pair"] for g in record["games"])  # a game is counted unless marked
 
 
 def test_the_cross_table_picture(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
