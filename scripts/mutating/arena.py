@@ -67,14 +67,17 @@ def run_arena(args: argparse.Namespace) -> None:
 
 
 def rerun_arena(args: argparse.Namespace) -> None:
-    """The survivors of the last mutmut run again, against the work tree's
-    tests as they are now: each applied in turn, tested, then undone."""
+    """The mutants the last mutmut run did not kill (survivors, and those a
+    stalled or time-boxed run left untested or timed out) again, against the
+    work tree's tests as they are now: each applied in turn, tested, then
+    undone, its verdict written back, so that the next rerun takes only the
+    survivors."""
     work = WORK / "arena"
     shutil.copytree(ROOT / "tests" / "python", work / "tests" / "python", dirs_exist_ok=True)
     # A run cut short by its time box may have left a mutant in place.
     shutil.copytree(ROOT / "src" / "kestrel_arena", work / "src" / "kestrel_arena", dirs_exist_ok=True)
     with sqlite3.connect(work / ".mutmut-cache") as db:
-        ids = [row[0] for row in db.execute("select id from Mutant where status = 'bad_survived' order by id")]
+        ids = [row[0] for row in db.execute("select id from Mutant where status != 'ok_killed' order by id")]
     tools = Path(sys.executable).parent
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "KESTREL_BUILD_DIR")}
     env["KESTREL_SERVER"] = str(VENV / "kestrel-server")
@@ -84,7 +87,8 @@ def rerun_arena(args: argparse.Namespace) -> None:
         try:
             done = subprocess.run(
                 ["timeout", "-k", "5", str(args.stage_limit * 4), VENV / "python", "-m", "pytest", "-x", "-q",
-                 "-p", "no:cacheprovider", *args.arena_tests.split()],
+                 "-p", "no:cacheprovider", "--timeout", str(args.test_timeout * 12), "--timeout-method=thread",
+                 *args.arena_tests.split()],
                 cwd=work, env=env, capture_output=True, text=True,
             )
         finally:
@@ -93,9 +97,12 @@ def rerun_arena(args: argparse.Namespace) -> None:
         verdict = "survived" if done.returncode == 0 else "killed"
         if verdict == "killed":
             killed.append(mutant)
+        with sqlite3.connect(work / ".mutmut-cache") as db:
+            status = "ok_killed" if verdict == "killed" else "bad_survived"
+            db.execute("update Mutant set status = ? where id = ?", (status, mutant))
         shown = subprocess.run([tools / "mutmut", "show", str(mutant)], cwd=work, capture_output=True, text=True)
         log(f"{mutant}: {verdict}\n{shown.stdout.strip()}")
     with sqlite3.connect(work / ".mutmut-cache") as db:
         counts = dict(db.execute("select status, count(*) from Mutant group by status").fetchall())
     log(f"\nmutmut's last run: {counts}")
-    log(f"arena survivors rerun: {len(killed)} of {len(ids)} now killed")
+    log(f"arena mutants rerun: {len(killed)} of {len(ids)} now killed")
