@@ -10,6 +10,7 @@ from typing import Any
 
 import pytest
 
+from kestrel_arena.judge import judge
 from kestrel_arena.results import GameRecord, format_table, percent, problem_summary, standings, write_json, write_png
 
 
@@ -144,3 +145,13 @@ def test_the_cross_table_picture(tmp_path: Path, monkeypatch: pytest.MonkeyPatch
     assert [t.get_text() for t in axes.get_xticklabels()] == [r.name for r in rows]
     assert (axes.get_xlabel(), axes.get_ylabel()) == ("opponent", "bot (points, Elo)")
     assert "wins-draws-losses" in axes.get_title()
+
+
+def test_each_move_is_judged_as_the_movers_value_before_and_after() -> None:
+    """games.jsonl's `judged`: 1 a win, 0 a draw, -1 a loss, with best play from both sides."""
+    # X takes a corner, O an edge next to it (losing), X goes on to win.
+    assert judge([0, 1, 3, 2, 6]) == [(0, 0), (0, -1), (1, 1), (-1, -1), (1, 1)]
+    assert judge([4, 0, 8, 2, 1, 7, 6, 3, 5]) == [(0, 0)] * 9
+    # Past the end of a legal game (a taken cell, a game already won): not judged.
+    assert judge([0, 0, 1]) == [(0, 0)] and judge([0, 3, 1, 4, 2, 5]) == judge([0, 3, 1, 4, 2]) != []
+    assert judge([9]) == judge([-1]) == []
