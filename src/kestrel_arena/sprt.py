@@ -135,6 +135,8 @@ def elo_interval(counts: Sequence[float]) -> tuple[float, float, float]:
 
 
 def format_elo(counts: Sequence[int]) -> str:
+    if sum(counts) == 0:  # stopped before the first pair was complete
+        return "no Elo estimate yet (no complete pair)"
     value, low, high = elo_interval(counts)
     if math.isinf(value):
         # Every pair won (or lost): no finite estimate, only how far the data reach.

@@ -241,3 +241,12 @@ def test_the_scale_the_bounds_and_one_sided_streams() -> None:
     assert llr([0] * 5, 0, 50) == 0 and llr([0, 0, 0, 0, 1], 0, 50) > 0 > llr([1, 0, 0, 0, 0], 0, 50)
     for points, decision, pairs in [(2.0, "H1", 23), (1.0, "H0", 20), (0.0, "H0", 20)]:
         assert Sprt(0, 50).decide([points] * 100)[:2] == (decision, pairs)
+
+
+def test_before_the_first_complete_pair() -> None:
+    assert Sprt(0, 50).decide([]) == (None, 0, [0] * 5, 0.0)
+    assert elo_interval([0] * 5) == (0.0, -math.inf, math.inf)
+    assert format_elo([0] * 5) == "no Elo estimate yet (no complete pair)"
+    tracker = Tracker(Sprt(0, 50), "new")
+    shown = tracker.summary("old", finished=False)[1]
+    assert shown == "LLR +0.00 (-2.94, +2.94); no Elo estimate yet (no complete pair)"
