@@ -58,9 +58,9 @@ def test_standings_count_rank_and_blame_mistakes_by_seat() -> None:
 def test_the_printed_table() -> None:
     rows = standings(["a", "b", "c", "c#2"], GAMES)
     lines = format_table(rows).splitlines()
-    assert lines[0].split() == [
-        *("#", "bot", "games", "wins", "draws", "losses", "points", "elo", "95", "%", "interval", "mistakes", "LOS")
-    ]
+    # Columns as wide as their headings (the names column as the longest name, at least "bot").
+    assert lines[0] == " #  bot  games  wins  draws  losses  points    elo  95 % interval        mistakes      LOS"
+    assert lines[1].startswith(" 1  a        4     3      1       0     3.5  ")
     a = lines[1].split()
     assert a[:7] == ["1", "a", "4", "3", "1", "0", "3.5"] and a[7] == f"{rows[0].elo:.0f}"
     assert a[8:11] == [f"{rows[0].elo_low:.0f}", "to", f"{rows[0].elo_high:.0f}"] and a[11:13] == ["0", "(0.00/game)"]
@@ -94,10 +94,16 @@ def test_tournament_json_and_the_cross_table(tmp_path: Path) -> None:
     path = tmp_path / "tournament.json"
     write_json(path, {"seed": "1"}, rows, GAMES)
     record = json.loads(path.read_text())
-    assert record["seed"] == "1" and record["elo_method"].startswith("maximum likelihood (Bradley-Terry")
-    assert record["elo_method"].endswith("so that an unbeaten bot stays finite")
-    assert record["interval_method"].startswith("95 % interval: the rating against the field's average")
-    assert record["interval_method"].endswith("below 95 % the two cannot be told apart")
+    assert record["seed"] == "1"
+    assert record["elo_method"] == (
+        "maximum likelihood (Bradley-Terry, a draw counts half a win), anchored by one virtual draw per bot "
+        "against a fixed 1500 player, so that an unbeaten bot stays finite"
+    )
+    assert record["interval_method"] == (
+        "95 % interval: the rating against the field's average, from the model's information at the estimate "
+        "(normal approximation); LOS: likelihood that the bot is stronger than the next one in the table, "
+        "below 95 % the two cannot be told apart"
+    )
     first = record["standings"][0]
     assert first["name"] == "a" and first["points"] == 3.5 and first["elo"] == round(rows[0].elo, 1)
     assert first["elo_low"] == round(rows[0].elo_low, 1) and first["elo_high"] == round(rows[0].elo_high, 1)
