@@ -119,6 +119,10 @@ def test_tournament_json_and_the_cross_table(tmp_path: Path) -> None:
     assert [g["game"] for g in record["games"]] == list(range(1, 8))
     assert record["games"][3]["problems"] == {"c": "answered 9, not a cell"}
     assert not any(g["past_deciding_pair"] for g in record["games"])  # a game is counted unless marked
+    # A game decided before the server could start it: no moves, no server game, nothing judged.
+    unstarted = record["games"][6]
+    assert [unstarted[k] for k in ("moves", "server_game", "addresses", "server_line")] == [[], None, None, None]
+    assert [unstarted[k] for k in ("opening", "judged", "mistakes", "think_times", "stderr")] == [[], [], [], {}, {}]
 
 
 def test_the_cross_table_picture(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
