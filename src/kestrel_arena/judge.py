@@ -9,7 +9,6 @@ from functools import cache
 
 LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 WIN, DRAW, LOSS = 1, 0, -1
-NAMES = {WIN: "win", DRAW: "draw", LOSS: "loss"}
 
 
 def _winner(board: tuple[int, ...]) -> int | None:

@@ -10,7 +10,7 @@ from typing import Any
 
 import pytest
 
-from kestrel_arena.judge import judge
+from kestrel_arena.judge import judge, mistakes
 from kestrel_arena.results import GameRecord, format_table, percent, problem_summary, standings, write_json, write_png
 
 
@@ -165,3 +165,5 @@ def test_each_move_is_judged_as_the_movers_value_before_and_after() -> None:
     # Past the end of a legal game (a taken cell, a game already won): not judged.
     assert judge([0, 0, 1]) == [(0, 0)] and judge([0, 3, 1, 4, 2, 5]) == judge([0, 3, 1, 4, 2]) != []
     assert judge([9]) == judge([-1]) == []
+    # The opening's moves are the arena's; the bots' first move after it is theirs.
+    assert mistakes([0, 1, 3, 2, 6], opening=1) == [1] and mistakes([0, 1, 3, 2, 6], opening=2) == []
