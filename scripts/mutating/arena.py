@@ -62,7 +62,7 @@ def run_arena(args: argparse.Namespace) -> None:
     log(progress[-1] if progress else out[-2000:])
     results = subprocess.run([tools / "mutmut", "results"], cwd=work, capture_output=True, text=True).stdout
     shown = subprocess.run([tools / "mutmut", "show", "all"], cwd=work, capture_output=True, text=True).stdout
-    log(results, shown, sep="\n")
+    log(f"{results}\n{shown}")
     (WORK / "arena-results.txt").write_text("\n".join([*progress[-1:], results, shown]))
 
 
