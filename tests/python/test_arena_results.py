@@ -50,6 +50,9 @@ def test_standings_count_rank_and_blame_mistakes_by_seat() -> None:
     assert rows[1].mistakes_per_game == 0.25 and rows[3].superiority is None
     assert all(r.elo_low < r.elo < r.elo_high for r in rows)
     assert rows[0].elo > rows[1].elo > rows[2].elo
+    # A bot that has not played yet (a run stopped early): no mistakes per game, not a division by zero.
+    idle = next(r for r in standings(["a", "b", "idle"], GAMES[:2]) if r.name == "idle")
+    assert (idle.games, idle.mistakes_per_game) == (0, 0.0)
     # Equal points: the higher Elo first, then the name.
     tied = standings(["y", "x", "z"], [game(1, ("x", "z"), "x"), game(2, ("y", "z"), "y")])
     assert [r.name for r in tied] == ["x", "y", "z"] and tied[0].elo == pytest.approx(tied[1].elo)
