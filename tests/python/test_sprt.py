@@ -133,6 +133,7 @@ def test_error_rates_stay_within_alpha_and_beta() -> None:
         ([0, 5, 0, 0, 0], "Elo difference -190.8 (95 % interval -277.5 to -121.7)"),
         ([2, 3, 10, 3, 2], "Elo difference +0.0 (95 % interval -"),
         ([1, 0, 1, 0, 0], "Elo difference -190.8 (95 % interval at most +"),
+        ([0, 0, 1, 0, 1], "Elo difference +190.8 (95 % interval at least -67.9)"),
     ],
 )
 def test_elo_is_finite_or_a_bound(counts: list[int], shown: str) -> None:
@@ -246,7 +247,11 @@ def test_the_scale_the_bounds_and_one_sided_streams() -> None:
 def test_before_the_first_complete_pair() -> None:
     assert Sprt(0, 50).decide([]) == (None, 0, [0] * 5, 0.0)
     assert elo_interval([0] * 5) == (0.0, -math.inf, math.inf)
-    assert format_elo([0] * 5) == "no Elo estimate yet (no complete pair)"
     tracker = Tracker(Sprt(0, 50), "new")
-    shown = tracker.summary("old", finished=False)[1]
+    assert tracker.status() == "LLR +0.00 (-2.94, +2.94)" and tracker.decision is None
+
+
+def test_no_elo_estimate_is_shown_before_a_complete_pair() -> None:
+    assert format_elo([0] * 5) == "no Elo estimate yet (no complete pair)"
+    shown = Tracker(Sprt(0, 50), "new").summary("old", finished=False)[1]
     assert shown == "LLR +0.00 (-2.94, +2.94); no Elo estimate yet (no complete pair)"
