@@ -209,7 +209,7 @@ class Tracker:
             *([past_text(past)] if past else []),
         ]
 
-    def note(self, old: str, finished: bool, past: int = 0) -> str:
+    def note(self, old: str, finished: bool, past: int) -> str:
         """The test on one line, for the page: hypotheses, LLR and bounds, the decision in words, the Elo estimate."""
         t = self.test
         parts = [

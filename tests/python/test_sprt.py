@@ -227,7 +227,7 @@ def test_the_trackers_words_and_record() -> None:
         decided = Tracker(Sprt(-10, 40), "new")
         decided.update({g.game: g for pair in range(40) for g in pair_games(2 * pair + 1, points)})
         assert decided.decision == decision and decided.summary("old", False)[2] == words
-        assert words in decided.note("old", False)
+        assert words in decided.note("old", False, 0) and "past the deciding pair" not in decided.note("old", False, 0)
         assert decided.record(False)["decision"] == decision and decided.record(False)["elo"] is None
 
 
