@@ -11,7 +11,16 @@ from typing import Any
 import pytest
 
 from kestrel_arena.judge import judge, mistakes
-from kestrel_arena.results import GameRecord, format_table, percent, problem_summary, standings, write_json, write_png
+from kestrel_arena.results import (
+    GameRecord,
+    format_table,
+    percent,
+    problem_summary,
+    standings,
+    superiority,
+    write_json,
+    write_png,
+)
 
 
 def game(number: int, seats: tuple[str, str], winner: str | None, **extra: Any) -> GameRecord:
@@ -51,8 +60,13 @@ def test_standings_count_rank_and_blame_mistakes_by_seat() -> None:
     assert all(r.elo_low < r.elo < r.elo_high for r in rows)
     assert rows[0].elo > rows[1].elo > rows[2].elo
     # A bot that has not played yet (a run stopped early): no mistakes per game, not a division by zero.
-    idle = next(r for r in standings(["a", "b", "idle"], GAMES[:2]) if r.name == "idle")
-    assert (idle.games, idle.mistakes_per_game) == (0, 0.0)
+    rows = standings(["a", "b", "idle"], [*GAMES[:2], game(8, ("a", "b"), None)])
+    idle = next(r for r in rows if r.name == "idle")
+    assert (idle.games, idle.mistakes_per_game) == (0, 0.0) and rows[0].draws == 2
+    # A game both forfeited, wherever it comes, tells nothing of strength: the ratings are those without it.
+    without = {r.name: r.elo for r in standings(["a", "b", "c", "c#2"], GAMES[:6])}
+    forfeited_first = {r.name: r.elo for r in standings(["a", "b", "c", "c#2"], [GAMES[6], *GAMES[:6]])}
+    assert forfeited_first == pytest.approx(without) and without["c#2"] == pytest.approx(1500)
     # Equal points: the higher Elo first, then the name.
     tied = standings(["y", "x", "z"], [game(1, ("x", "z"), "x"), game(2, ("y", "z"), "y")])
     assert [r.name for r in tied] == ["x", "y", "z"] and tied[0].elo == pytest.approx(tied[1].elo)
@@ -73,6 +87,13 @@ def test_the_printed_table() -> None:
         assert line.endswith(f"cannot be told apart from {below.name}") == (row.superiority < 0.95)
     assert lines[-1].split()[-2:] == ["2", "(0.40/game)"]  # the last row has no LOS
     assert len(lines) == 5
+
+
+def test_likelihood_of_superiority() -> None:
+    """P(the true difference is above 0) for an estimate of normal error; no error: certain, or even at 0."""
+    assert (superiority(0, 0), superiority(0.5, 0), superiority(-0.5, 0)) == (0.5, 1.0, 0.0)
+    assert superiority(1, 1) == pytest.approx(0.841345, abs=1e-6)
+    assert superiority(-0.5, 0.25) == pytest.approx(0.158655, abs=1e-6)
 
 
 @pytest.mark.parametrize(
@@ -121,7 +142,7 @@ def test_tournament_json_and_the_cross_table(tmp_path: Path) -> None:
     }
     assert [g["game"] for g in record["games"]] == list(range(1, 8))
     assert record["games"][3]["problems"] == {"c": "answered 9, not a cell"}
-    assert not any(g["past_deciding_pair"] for g in record["games"])  # a game is counted unless marked
+    assert all(g["past_deciding_pair"] is False for g in record["games"])  # a game is counted unless marked
     # A game decided before the server could start it: no moves, no server game, nothing judged.
     unstarted = record["games"][6]
     assert [unstarted[k] for k in ("moves", "server_game", "addresses", "server_line")] == [[], None, None, None]
@@ -157,7 +178,10 @@ def test_the_cross_table_picture(tmp_path: Path, monkeypatch: pytest.MonkeyPatch
     assert [t.get_text() for t in axes.get_yticklabels()] == [f"{r.name} ({r.points:g}, {r.elo:.0f})" for r in rows]
     assert [t.get_text() for t in axes.get_xticklabels()] == [r.name for r in rows]
     assert (axes.get_xlabel(), axes.get_ylabel()) == ("opponent", "bot (points, Elo)")
-    assert "wins-draws-losses" in axes.get_title()
+    assert axes.get_title() == (
+        "kestrel-arena: wins-draws-losses of the row bot, and how many it forfeited\n(colour: its share of the points)"
+    )
+    assert axes.images[0].get_clim() == (0, 1)  # a share of the points, from none to all
 
 
 def test_each_move_is_judged_as_the_movers_value_before_and_after() -> None:
