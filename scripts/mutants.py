@@ -35,7 +35,8 @@ def main() -> None:
     p.add_argument("--out", help="where the results go (.jsonl)")
     p.add_argument("--arena-tests", default="tests/python/test_arena.py")
     p.add_argument("--arena-paths", default="src/kestrel_arena", help="what mutmut mutates")
-    p.add_argument("--arena-rerun", action="store_true", help="the last mutmut run's survivors again")
+    p.add_argument("--arena-rerun", action="store_true",
+                   help="the mutants the last mutmut run did not kill, again (verdicts kept)")
     p.add_argument("--arena-limit", type=int, default=3600, help="seconds for the whole mutmut run")
     args = p.parse_args()
     rooms = args.room.split(",")
