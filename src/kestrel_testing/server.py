@@ -47,13 +47,38 @@ class LocalServer:
 
     def wait_for_games(self, count: int, timeout: float = 10.0) -> list[GameLine]:
         """The finished games once there are `count` of them: the server
-        writes a game's line as it ends it, which a client may notice first."""
+        writes a game's line as it ends it, which a client may notice first.
+        Blocks, so it refuses a thread that runs an event loop (whose games
+        could not go on meanwhile): there, `await wait_for_games_async(...)`."""
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            pass
+        else:
+            raise RuntimeError(
+                "wait_for_games() would block the event loop this thread runs, and the games on it with it; "
+                "inside a running loop, use `await server.wait_for_games_async(...)`"
+            )
         deadline = time.monotonic() + timeout
         while len(games := self.games()) < count:
             if time.monotonic() > deadline:
-                raise TimeoutError(f"{len(games)} of {count} games finished in {timeout:g} s:\n{self.log()}")
+                raise self._too_few(games, count, timeout)
             time.sleep(0.01)
         return games
+
+    async def wait_for_games_async(self, count: int, timeout: float = 10.0) -> list[GameLine]:
+        """`wait_for_games` for code in a running event loop: the loop, and
+        the bots playing on it, run on while it waits."""
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + timeout
+        while len(games := self.games()) < count:
+            if loop.time() > deadline:
+                raise self._too_few(games, count, timeout)
+            await asyncio.sleep(0.01)
+        return games
+
+    def _too_few(self, games: list[GameLine], count: int, timeout: float) -> TimeoutError:
+        return TimeoutError(f"{len(games)} of {count} games finished in {timeout:g} s:\n{self.log()}")
 
     def log(self) -> str:
         """What the server has written on standard error so far."""
