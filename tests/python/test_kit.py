@@ -112,20 +112,74 @@ def test_games_between_two_bots_keep_the_asked_seat() -> None:
 
 
 @pytest.mark.parametrize(
-    ("bot", "kwargs", "forfeit", "error"),
+    ("bot", "kwargs", "forfeit", "error", "where"),
     [
         # A hung bot: the server's move time decides, then the game is over.
-        (BOTS / "hang.py", {"move_time": 0.2}, "out of time", None),
+        (BOTS / "hang.py", {"move_time": 0.2}, "out of time", None, None),
         # The kit's own limit abandons the game where the server sets none.
-        (BOTS / "hang.py", {"time_limit": 0.5}, "disconnected", "no result within the time limit of 0.5 s"),
-        (BOTS / "crash.py", {}, "disconnected", "RuntimeError: crash.py gives up"),
+        (BOTS / "hang.py", {"time_limit": 0.5}, "disconnected", "no result within the time limit of 0.5 s", None),
+        # A raise, traced to the bot's own line.
+        (BOTS / "crash.py", {}, "disconnected", "RuntimeError: crash.py gives up", 'crash.py", line 10, in handle_'),
+        # sys.exit in a turn loses the game, not the test.
+        (BOTS / "exits.py", {}, "disconnected", "SystemExit: 3", 'exits.py", line 12, in handle_'),
     ],
 )
 @pytest.mark.timeout(30)
-def test_a_failing_bot_loses_with_the_reason(bot: Path, kwargs: dict[str, float], forfeit: str, error: str) -> None:
+def test_a_failing_bot_loses_with_the_reason(
+    bot: Path, kwargs: dict[str, float], forfeit: str, error: str | None, where: str | None
+) -> None:
     [game] = play(bot, seat=0, **kwargs).games  # type: ignore[arg-type]
     assert game.lost and game.forfeit == forfeit
     assert game.errors == ({0: error} if error else {})
+    assert game.tracebacks.keys() == ({0} if where else set())
+    if where:
+        assert game.tracebacks[0].startswith("Traceback (most recent call last):")
+        assert where in game.tracebacks[0] and game.tracebacks[0].rstrip().endswith(error)
+
+
+def _answering(answer: object, *, awaitable: bool = True) -> type:
+    import kestrel
+
+    class Answers(kestrel.TicTacToeClient):
+        async def handle_turn(self, state: kestrel.PyTicTacToeState) -> object:
+            return answer
+
+    class AnswersAtOnce(kestrel.TicTacToeClient):
+        def handle_turn(self, state: kestrel.PyTicTacToeState) -> object:
+            return answer
+
+    return Answers if awaitable else AnswersAtOnce
+
+
+@pytest.mark.parametrize(
+    ("bot", "plain", "module"),
+    [
+        (_answering(9), "9; a move is an int from 0 to 8", "called `Option::unwrap()` on a `None` value"),
+        (_answering(-1), "-1; a move is an int from 0 to 8", "OverflowError"),
+        (_answering("4"), "'4'; a move is an int from 0 to 8", "TypeError"),
+        (_answering(4, awaitable=False), "4, not an awaitable; declare it `async def`", "CancelledError"),
+    ],
+    ids=["nine", "negative", "text", "not-awaitable"],
+)
+@pytest.mark.timeout(30)
+def test_an_answer_that_is_no_move_is_said_plainly_above_the_modules_text(bot: type, plain: str, module: str) -> None:
+    [game] = play(bot, seat=0).games
+    assert game.lost and game.forfeit == "disconnected" and not game.tracebacks
+    first, rest = game.errors[0].split("\n", 1)
+    assert first == f"handle_turn returned {plain}" and module in rest
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
+@pytest.mark.timeout(30)
+def test_a_forfeit_by_move_time_ends_the_hung_turn_with_the_game() -> None:
+    """The game is over once the server says so: the turn that never
+    returns is ended then, not left on the loop nor waited for."""
+
+    async def forfeit_twice() -> tuple[list[str | None], set[asyncio.Task[Any]]]:
+        match = await play_async(BOTS / "hang.py", FIRST_FREE, seat=0, move_time=0.1, games=2)
+        return [g.forfeit for g in match.games], {t for t in asyncio.all_tasks() if t is not asyncio.current_task()}
+
+    assert asyncio.run(forfeit_twice()) == (["out of time"] * 2, set())
 
 
 def test_the_sync_call_refuses_a_running_loop_and_the_awaitable_one_plays() -> None:
@@ -136,6 +190,24 @@ def test_the_sync_call_refuses_a_running_loop_and_the_awaitable_one_plays() -> N
         return match.wins
 
     assert asyncio.run(inside()) == 1
+
+
+@pytest.mark.timeout(30)
+def test_waiting_for_games_inside_a_loop_awaits_and_the_blocking_wait_refuses_at_once() -> None:
+    perfect = load_bot(PERFECT)
+
+    async def inside() -> list[str]:
+        async with serve_async(house_bot=True) as server:
+            playing = asyncio.ensure_future(perfect().connect(server.url))
+            with pytest.raises(RuntimeError, match=r"await server\.wait_for_games_async"):
+                server.wait_for_games(1)
+            games = await server.wait_for_games_async(1)
+            await playing
+            with pytest.raises(TimeoutError, match="1 of 2 games finished in 0.1 s"):
+                await server.wait_for_games_async(2, timeout=0.1)
+            return [g.outcome for g in games]
+
+    assert asyncio.run(inside()) == ["Tie"]
 
 
 def _children() -> set[int]:
@@ -153,13 +225,8 @@ def test_a_cancelled_play_leaves_no_game_and_no_server_behind() -> None:
         playing.cancel()
         with pytest.raises(asyncio.CancelledError):
             await playing
-        # The kit's own tasks; a turn of the bot's that never returns is the
-        # module's to end.
-        return {
-            t
-            for t in asyncio.all_tasks()
-            if not t.done() and t.get_coro().__qualname__ in ("_connect", "play_async")  # type: ignore[union-attr]
-        }
+        # Neither the kit's tasks nor the bot's turn that never returns.
+        return {t for t in asyncio.all_tasks() if t is not asyncio.current_task()}
 
     assert asyncio.run(cancel_midway()) == set()
     assert _children() == before
@@ -211,6 +278,19 @@ def test_meeting(kestrel_server):
         await asyncio.gather(one(kestrel_server.url), one(kestrel_server.url))
     asyncio.run(both())
     assert [g.outcome for g in kestrel_server.wait_for_games(1)] == ["Tie"]
+
+def test_factory(kestrel_server_factory):
+    meeting = kestrel_server_factory()
+    house = kestrel_server_factory(house_bot=True, house_seat=0)
+    assert meeting.url != house.url
+    asyncio.run(one(house.url))
+    assert house.wait_for_games(1)[0].seats[0] == "house" and meeting.games() == []
+    with open("pids", "w") as f:
+        print(meeting._process.process.pid, house._process.process.pid, file=f)
+
+def test_factory_refuses_a_wrong_option(kestrel_server_factory):
+    with pytest.raises(ValueError, match="house_seat needs house_bot=True"):
+        kestrel_server_factory(house_seat=1)
 """
     )
     (tmp_path / "pytest.ini").write_text("[pytest]\n")
@@ -224,7 +304,9 @@ def test_meeting(kestrel_server):
         timeout=50,
     )
     assert done.returncode == 0, done.stdout + done.stderr
-    assert "2 passed" in done.stdout
+    assert "4 passed" in done.stdout
+    # The factory's servers, stopped at their test's end.
+    assert all(_exited(int(pid)) for pid in (tmp_path / "pids").read_text().split())
 
 
 @pytest.mark.timeout(60)
