@@ -42,6 +42,8 @@ def main() -> None:
     p.add_argument("--kit-paths", default="src/kestrel_testing", help="what mutmut mutates of the testing kit")
     p.add_argument("--kit-resume", action="store_true", help="go on with the last kit run's unjudged mutants")
     p.add_argument("--kit-rerun", action="store_true", help="the last kit run's survivors again")
+    p.add_argument("--kit-work", default="kit", help="the copy's folder under build/mutants: runs of "
+                   "different --kit-paths in folders of their own can go on side by side")
     p.add_argument("--kit-limit", type=int, default=3 * 3600, help="seconds for the whole kit run")
     args = p.parse_args()
     rooms = args.room.split(",")

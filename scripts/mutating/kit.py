@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shlex
 import shutil
 import sqlite3
 import subprocess
@@ -40,6 +41,14 @@ def _pytest(args: argparse.Namespace) -> list[str]:
     ]
 
 
+def _runner(args: argparse.Namespace) -> str:
+    """The tests as mutmut's runner. mutmut 2 counts only exit status 1 as a
+    kill: a mutant that breaks the import (pytest's 4), the collection (2)
+    or hangs into `timeout` (124) would pass for a survivor. Any failure is
+    made a 1."""
+    return shlex.join(["sh", "-c", shlex.join(_pytest(args)) + " || exit 1"])
+
+
 def _check_reach(work: Path) -> None:
     """Stops the run unless the tests' process, plugin included, imports the
     kit from the copy the mutants go to."""
@@ -53,7 +62,7 @@ def _check_reach(work: Path) -> None:
 
 
 def run_kit(args: argparse.Namespace) -> None:
-    work = WORK / "kit"
+    work = WORK / args.kit_work
     if work.exists():
         shutil.rmtree(work)
     work.mkdir(parents=True)
@@ -64,7 +73,7 @@ def run_kit(args: argparse.Namespace) -> None:
         else:
             shutil.copy2(src, work / top)
     _check_reach(work)
-    runner = " ".join(_pytest(args))
+    runner = _runner(args)
     tools = Path(sys.executable).parent
     cmd = [tools / "mutmut", "run", "--paths-to-mutate", args.kit_paths, "--tests-dir", "tests/python",
            "--runner", runner, "--no-progress", "--simple-output"]
@@ -82,10 +91,10 @@ def run_kit(args: argparse.Namespace) -> None:
 def resume_kit(args: argparse.Namespace) -> None:
     """The mutants a time-boxed run did not reach, in the same copy: mutmut
     skips the ones its cache has judged."""
-    work = WORK / "kit"
+    work = WORK / args.kit_work
     # A run cut short may have left a mutant in place.
     shutil.copytree(ROOT / KIT, work / KIT, dirs_exist_ok=True)
-    runner = " ".join(_pytest(args))
+    runner = _runner(args)
     tools = Path(sys.executable).parent
     cmd = [tools / "mutmut", "run", "--paths-to-mutate", args.kit_paths, "--tests-dir", "tests/python",
            "--runner", runner, "--no-progress", "--simple-output"]
@@ -106,13 +115,13 @@ def _report(work: Path, out: str) -> None:
     results = subprocess.run([tools / "mutmut", "results"], cwd=work, capture_output=True, text=True).stdout
     shown = subprocess.run([tools / "mutmut", "show", "all"], cwd=work, capture_output=True, text=True).stdout
     log(results, shown, sep="\n")
-    (WORK / "kit-results.txt").write_text("\n".join([*progress[-1:], results, shown]))
+    (work.parent / f"{work.name}-results.txt").write_text("\n".join([*progress[-1:], results, shown]))
 
 
 def rerun_kit(args: argparse.Namespace) -> None:
     """The survivors of the last kit run again, against the work tree's tests
     as they are now: each applied in turn, tested, then undone."""
-    work = WORK / "kit"
+    work = WORK / args.kit_work
     shutil.copytree(ROOT / "tests" / "python", work / "tests" / "python", dirs_exist_ok=True)
     shutil.copytree(ROOT / KIT, work / KIT, dirs_exist_ok=True)
     with sqlite3.connect(work / ".mutmut-cache") as db:

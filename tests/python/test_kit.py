@@ -23,6 +23,7 @@ from kestrel_testing import (
     serve,
     serve_async,
 )
+from kestrel_testing.server_process import find_server_binary
 
 pytest.importorskip("kestrel")
 
@@ -80,18 +81,52 @@ def test_a_server_that_cannot_start_says_why(kwargs: dict[str, object], error: t
         pass
 
 
+@pytest.mark.skipif(os.name == "nt", reason="executable bits")
+def test_the_server_is_looked_for_where_the_readme_says(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.delenv("KESTREL_SERVER", raising=False)
+    (tmp_path / "folder" / "kestrel-server").mkdir(parents=True)
+    monkeypatch.setenv("KESTREL_BUILD_DIR", str(tmp_path / "folder"))
+    assert find_server_binary() != tmp_path / "folder" / "kestrel-server"  # a folder: passed over
+    built = tmp_path / "kestrel-server"
+    built.write_text("#!/bin/sh\n")
+    monkeypatch.setenv("KESTREL_BUILD_DIR", str(tmp_path))
+    assert find_server_binary() != built  # not executable: passed over
+    built.chmod(0o755)
+    assert find_server_binary() == built
+    monkeypatch.setenv("KESTREL_SERVER", "no/such/kestrel-server")
+    assert find_server_binary() == Path("no/such/kestrel-server")  # taken as given
+
+
 @pytest.mark.parametrize(
     ("bot", "text"),
     [
-        (BOTS / "missing.py", "no such bot file"),
-        (BOTS / "broken.py", "broken.py failed to load: ModuleNotFoundError"),
-        (str(BOTS / "crash.py") + ":Nope", "no TicTacToeClient subclass named Nope"),
+        (BOTS / "missing.py", f"no such bot file: {BOTS / 'missing.py'}"),
+        # No colon: a name alone is a file too, never a class.
+        ("nosuchbot", "no such bot file: nosuchbot"),
+        (BOTS / "broken.py", f"{BOTS / 'broken.py'} failed to load: ModuleNotFoundError: "),
+        (f"{BOTS / 'crash.py'}:Nope", f"{BOTS / 'crash.py'} has no TicTacToeClient subclass named Nope"),
         (int, "int is not a subclass of kestrel.TicTacToeClient"),
+        (42, "a bot is a TicTacToeClient subclass or a file, not 42"),
     ],
 )
 def test_a_bot_that_cannot_be_loaded_says_why(bot: object, text: str) -> None:
-    with pytest.raises(BotLoadError, match=text):
+    with pytest.raises(BotLoadError) as raised:
         load_bot(bot)  # type: ignore[arg-type]
+    assert str(raised.value).startswith(text) and (text.endswith(": ") or str(raised.value) == text)
+
+
+def test_the_servers_game_lines_read_back_as_written() -> None:
+    perfect = load_bot(PERFECT)
+
+    async def two_games(url: str) -> None:
+        for _ in range(2):
+            await perfect().connect(url)
+
+    with serve(house_bot=True) as server:
+        asyncio.run(two_games(server.url))
+        games = server.wait_for_games(2)
+        assert [g.format() for g in games] == [ln for ln in server.log().splitlines() if ln.startswith("game ")]
+        assert len(set(games)) == 2 and [g.number for g in games] == [1, 2]
 
 
 def test_games_against_the_house_alternate_seats_and_carry_the_moves() -> None:
