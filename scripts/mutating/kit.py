@@ -114,7 +114,7 @@ def _report(work: Path, out: str) -> None:
     log(progress[-1] if progress else out[-2000:])
     results = subprocess.run([tools / "mutmut", "results"], cwd=work, capture_output=True, text=True).stdout
     shown = subprocess.run([tools / "mutmut", "show", "all"], cwd=work, capture_output=True, text=True).stdout
-    log(results, shown, sep="\n")
+    log(results + "\n" + shown)
     (work.parent / f"{work.name}-results.txt").write_text("\n".join([*progress[-1:], results, shown]))
 
 

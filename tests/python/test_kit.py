@@ -14,6 +14,8 @@ import pytest
 
 from kestrel_testing import (
     BotLoadError,
+    GameResult,
+    LocalServer,
     ServerFailed,
     ServerNotFound,
     load_bot,
@@ -53,10 +55,16 @@ def test_serve_stops_the_server_however_the_block_ends(use_async: bool) -> None:
 
     pids = []
 
+    def started(server: LocalServer) -> None:
+        pid = server._process.process.pid  # type: ignore[union-attr]
+        pids.append(pid)
+        assert server.url.startswith("ws://127.0.0.1:")
+        # In the caller's session: a Ctrl-C at the terminal reaches it too.
+        assert os.getsid(pid) == os.getsid(0)
+
     async def in_loop() -> None:
         async with serve_async(house_bot=True) as server:
-            pids.append(server._process.process.pid)  # type: ignore[union-attr]
-            assert server.url.startswith("ws://127.0.0.1:")
+            started(server)
             raise Boom
 
     with pytest.raises(Boom):
@@ -64,7 +72,7 @@ def test_serve_stops_the_server_however_the_block_ends(use_async: bool) -> None:
             asyncio.run(in_loop())
         else:
             with serve(house_bot=True) as server:
-                pids.append(server._process.process.pid)  # type: ignore[union-attr]
+                started(server)
                 raise Boom
     assert _exited(pids[0])
 
@@ -127,6 +135,17 @@ def test_the_servers_game_lines_read_back_as_written() -> None:
         games = server.wait_for_games(2)
         assert [g.format() for g in games] == [ln for ln in server.log().splitlines() if ln.startswith("game ")]
         assert len(set(games)) == 2 and [g.number for g in games] == [1, 2]
+
+
+def test_a_result_made_by_hand_reads_like_one_the_kit_made() -> None:
+    """A user's stand-in for a played game: nothing went wrong unless said,
+    and it cannot be changed by mistake afterwards."""
+    game = GameResult(seat=0, winner=None, moves=(4,))
+    assert (game.tie, game.won, game.lost) == (True, False, False)
+    assert (game.forfeit, game.errors, game.tracebacks) == (None, {}, {})
+    assert not GameResult(seat=1, winner=None, moves=(), errors={1: "boom"}).tie
+    with pytest.raises(AttributeError):
+        game.winner = 0  # type: ignore[misc]
 
 
 def test_games_against_the_house_alternate_seats_and_carry_the_moves() -> None:
