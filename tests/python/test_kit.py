@@ -82,6 +82,8 @@ def test_serve_stops_the_server_however_the_block_ends(use_async: bool) -> None:
     [
         ({"binary": "no/such/kestrel-server"}, ServerNotFound, "no kestrel-server found at no/such/kestrel-server"),
         ({"move_time": 1e9}, ServerFailed, "--move-time"),  # the server's own complaint
+        ({"house_bot": True, "house_seat": 2}, ValueError, r"^house_seat must be 0, 1 or None \(alternate\), not 2$"),
+        ({"house_seat": 0}, ValueError, r"^house_seat needs house_bot=True$"),
     ],
 )
 def test_a_server_that_cannot_start_says_why(kwargs: dict[str, object], error: type[Exception], text: str) -> None:
@@ -292,6 +294,7 @@ def test_position_reads_like_a_turns_state() -> None:
     state.board[1] = "O"  # a copy, like the real one
     assert state.board[1] is None
     assert position().board == [None] * 9
+    assert position("X-O|_..|...").board == position("X.O|...|...").board  # three ways to say empty
     assert position([None, "X"] + [None] * 7).board[1] == "X"
 
 
@@ -310,6 +313,21 @@ def test_an_impossible_position_is_refused(text: str, why: str) -> None:
         position(text)
 
 
+def test_a_board_won_on_any_line_is_refused_and_one_short_of_it_is_not() -> None:
+    rows = [(r, r + 1, r + 2) for r in (0, 3, 6)]
+    columns = [(c, c + 3, c + 6) for c in (0, 1, 2)]
+    for line in [*rows, *columns, (0, 4, 8), (2, 4, 6)]:
+        # X on the line, O on two cells of no common line with it.
+        board: list[str | None] = ["X" if i in line else None for i in range(9)]
+        for o in [i for i in range(9) if i not in line][:2]:
+            board[o] = "O"
+        with pytest.raises(ValueError, match="already won"):
+            position(board)
+        for blocked in line:
+            # Two X of the line, O on its third cell.
+            short = ["X" if i in line else None for i in range(9)]
+            short[blocked] = "O"
+            assert position(short).board == short
 @pytest.mark.timeout(60)
 def test_the_plugin_gives_fixtures_to_a_plain_pytest(tmp_path: Path) -> None:
     """The pytest11 entry point, in a pytest that knows nothing of this suite."""
@@ -343,7 +361,7 @@ def test_factory(kestrel_server_factory):
         print(meeting._process.process.pid, house._process.process.pid, file=f)
 
 def test_factory_refuses_a_wrong_option(kestrel_server_factory):
-    with pytest.raises(ValueError, match="house_seat needs house_bot=True"):
+    with pytest.raises(ValueError, match="^house_seat needs house_bot=True$"):
         kestrel_server_factory(house_seat=1)
 """
     )
