@@ -7,6 +7,7 @@ import asyncio
 import os
 import subprocess
 import sys
+import threading
 from pathlib import Path
 from typing import Any
 
@@ -116,6 +117,7 @@ def test_the_server_is_looked_for_where_the_readme_says(tmp_path: Path, monkeypa
         (BOTS / "broken.py", f"{BOTS / 'broken.py'} failed to load: ModuleNotFoundError: "),
         (f"{BOTS / 'crash.py'}:Nope", f"{BOTS / 'crash.py'} has no TicTacToeClient subclass named Nope"),
         (int, "int is not a subclass of kestrel.TicTacToeClient"),
+        (ROOT / "pyproject.toml", f"not a Python file: {ROOT / 'pyproject.toml'}"),
         (42, "a bot is a TicTacToeClient subclass or a file, not 42"),
     ],
 )
@@ -123,6 +125,34 @@ def test_a_bot_that_cannot_be_loaded_says_why(bot: object, text: str) -> None:
     with pytest.raises(BotLoadError) as raised:
         load_bot(bot)  # type: ignore[arg-type]
     assert str(raised.value).startswith(text) and (text.endswith(": ") or str(raised.value) == text)
+
+
+def test_a_bot_file_loads_as_the_script_it_is(tmp_path: Path) -> None:
+    """Its siblings import as they would beside a script, its dataclasses
+    work, and a class named after the colon is the one given."""
+    (tmp_path / "strategy.py").write_text("FIRST = 4\n")
+    (tmp_path / "bot.py").write_text(
+        """\
+from __future__ import annotations
+from dataclasses import dataclass
+import kestrel
+from strategy import FIRST
+
+@dataclass
+class Memory:
+    moves: int = 0
+
+class Helper(kestrel.TicTacToeClient):
+    pass
+
+class Sibling(kestrel.TicTacToeClient):
+    async def handle_turn(self, state: kestrel.PyTicTacToeState) -> int:
+        return FIRST
+"""
+    )
+    assert load_bot(f"{tmp_path / 'bot.py'}:Sibling").__name__ == "Sibling"
+    with pytest.raises(BotLoadError, match=r"needs exactly one TicTacToeClient subclass \(found: Helper, Sibling\)"):
+        load_bot(tmp_path / "bot.py")
 
 
 def test_the_servers_game_lines_read_back_as_written() -> None:
@@ -133,8 +163,11 @@ def test_the_servers_game_lines_read_back_as_written() -> None:
             await perfect().connect(url)
 
     with serve(house_bot=True) as server:
-        asyncio.run(two_games(server.url))
+        # Played on a thread of their own: the blocking wait waits for them.
+        playing = threading.Thread(target=asyncio.run, args=(two_games(server.url),))
+        playing.start()
         games = server.wait_for_games(2)
+        playing.join()
         assert [g.format() for g in games] == [ln for ln in server.log().splitlines() if ln.startswith("game ")]
         assert len(set(games)) == 2 and [g.number for g in games] == [1, 2]
 
@@ -255,8 +288,12 @@ def test_waiting_for_games_inside_a_loop_awaits_and_the_blocking_wait_refuses_at
     async def inside() -> list[str]:
         async with serve_async(house_bot=True) as server:
             playing = asyncio.ensure_future(perfect().connect(server.url))
-            with pytest.raises(RuntimeError, match=r"await server\.wait_for_games_async"):
+            with pytest.raises(RuntimeError) as refused:
                 server.wait_for_games(1)
+            assert str(refused.value) == (
+                "wait_for_games() would block the event loop this thread runs, and the games on it with it; "
+                "inside a running loop, use `await server.wait_for_games_async(...)`"
+            )
             games = await server.wait_for_games_async(1)
             await playing
             with pytest.raises(TimeoutError, match="1 of 2 games finished in 0.1 s"):
@@ -296,21 +333,24 @@ def test_position_reads_like_a_turns_state() -> None:
     assert position().board == [None] * 9
     assert position("X-O|_..|...").board == position("X.O|...|...").board  # three ways to say empty
     assert position([None, "X"] + [None] * 7).board[1] == "X"
+    assert repr(state) == "position('X.O|.X.|..O')"
 
 
 @pytest.mark.parametrize(
     ("text", "why"),
     [
         ("XX", "2 cells, not 9"),
-        ("XXZ|...|...", "'Z' is no mark"),
-        ("OO.|...|...", "0 X and 2 O cannot happen"),
-        ("XXX|OO.|...", "already won"),
-        ("XOX|XOO|OXX", "full"),
+        ("XYZ|...|...", "'Y', 'Z' is no mark (X, O or .)"),
+        (["X", "Q", *[None] * 7], "cells are 'X', 'O' or None"),
+        ("OO.|...|...", "0 X and 2 O cannot happen (X moves first, then turns alternate)"),
+        ("XXX|OO.|...", "the game is already won"),
+        ("XOX|XOO|OXX", "the board is full"),
     ],
 )
-def test_an_impossible_position_is_refused(text: str, why: str) -> None:
-    with pytest.raises(ValueError, match=why):
+def test_an_impossible_position_is_refused(text: str | list[str | None], why: str) -> None:
+    with pytest.raises(ValueError) as refused:
         position(text)
+    assert str(refused.value) == f"position {text!r}: {why}"
 
 
 def test_a_board_won_on_any_line_is_refused_and_one_short_of_it_is_not() -> None:
