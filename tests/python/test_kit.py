@@ -130,30 +130,35 @@ def test_a_bot_that_cannot_be_loaded_says_why(bot: object, text: str) -> None:
 
 def test_a_bot_file_loads_as_the_script_it_is(tmp_path: Path) -> None:
     """Its siblings import as they would beside a script, its dataclasses
-    work, and a class named after the colon is the one given."""
-    (tmp_path / "strategy.py").write_text("FIRST = 4\n")
+    work, the class it defines wins over one it imports, and a class named
+    after the colon is the one given."""
+    (tmp_path / "strategy.py").write_text("import kestrel\n\nclass Base(kestrel.TicTacToeClient):\n    pass\n")
     (tmp_path / "bot.py").write_text(
         """\
 from __future__ import annotations
 from dataclasses import dataclass
 import kestrel
-from strategy import FIRST
+from strategy import Base
 
 @dataclass
 class Memory:
     moves: int = 0
 
-class Helper(kestrel.TicTacToeClient):
-    pass
-
-class Sibling(kestrel.TicTacToeClient):
+class Sibling(Base):
     async def handle_turn(self, state: kestrel.PyTicTacToeState) -> int:
-        return FIRST
+        return Memory().moves
 """
     )
-    assert load_bot(f"{tmp_path / 'bot.py'}:Sibling").__name__ == "Sibling"
-    with pytest.raises(BotLoadError, match=r"needs exactly one TicTacToeClient subclass \(found: Helper, Sibling\)"):
-        load_bot(tmp_path / "bot.py")
+    (tmp_path / "two.py").write_text("from bot import Sibling\nclass Helper(Sibling): ...\nclass More(Sibling): ...\n")
+    (tmp_path / "none.py").write_text("import kestrel\n")
+    assert load_bot(tmp_path / "bot.py").__name__ == "Sibling"
+    assert load_bot(f"{tmp_path / 'bot.py'}:Base").__name__ == "Base"
+    for name, found in [("two.py", "Helper, More"), ("none.py", "none")]:
+        with pytest.raises(BotLoadError) as refused:
+            load_bot(tmp_path / name)
+        assert str(refused.value) == (
+            f"{tmp_path / name} needs exactly one TicTacToeClient subclass (found: {found}); name one as FILE:CLASS"
+        )
 
 
 def test_the_servers_game_lines_read_back_as_written() -> None:
@@ -308,8 +313,9 @@ def test_waiting_for_games_inside_a_loop_awaits_and_the_blocking_wait_refuses_at
             )
             games = await server.wait_for_games_async(1)
             await playing
-            with pytest.raises(TimeoutError, match="1 of 2 games finished in 0.1 s"):
+            with pytest.raises(TimeoutError) as late:
                 await server.wait_for_games_async(2, timeout=0.1)
+            assert str(late.value) == f"1 of 2 games finished in 0.1 s:\n{server.log()}"
             return [g.outcome for g in games]
 
     assert asyncio.run(inside()) == ["Tie"]
