@@ -27,6 +27,7 @@ from kestrel_testing import (
     serve,
     serve_async,
 )
+from kestrel_testing.server_binary import server_candidates
 from kestrel_testing.server_process import find_server_binary
 
 pytest.importorskip("kestrel")
@@ -105,6 +106,9 @@ def test_the_server_is_looked_for_where_the_readme_says(tmp_path: Path, monkeypa
     assert find_server_binary() != built  # not executable: passed over
     built.chmod(0o755)
     assert find_server_binary() == built
+    # PATH is the last place looked.
+    monkeypatch.setenv("PATH", str(tmp_path))
+    assert server_candidates()[-1] == built
     monkeypatch.setenv("KESTREL_SERVER", "no/such/kestrel-server")
     assert find_server_binary() == Path("no/such/kestrel-server")  # taken as given
 
@@ -272,7 +276,9 @@ def test_an_answer_that_is_no_move_is_said_plainly_above_the_modules_text(bot: t
     [game] = play(bot, seat=0).games
     assert game.lost and game.forfeit == "disconnected" and not game.tracebacks
     first, rest = game.errors[0].split("\n", 1)
-    assert first == f"handle_turn returned {plain}" and module in rest
+    assert first == f"handle_turn returned {plain}"
+    # The module's report as it gives it: the bridge's panic, then the cause.
+    assert rest.startswith("RustPanic: rust future panicked: ") and module in rest
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
