@@ -165,6 +165,7 @@ class Sibling(Base):
         )
 
 
+@pytest.mark.timeout(30)
 def test_the_servers_game_lines_read_back_as_written() -> None:
     perfect = load_bot(PERFECT)
 
