@@ -199,16 +199,35 @@ def test_a_result_made_by_hand_reads_like_one_the_kit_made() -> None:
         match.games = ()  # type: ignore[misc]
 
 
+@pytest.mark.parametrize(
+    ("kwargs", "why"),
+    [
+        ({"games": 0}, "games must be a positive int, not 0"),
+        ({"games": True}, "games must be a positive int, not True"),
+        ({"seat": 2}, "seat must be 0, 1 or None (alternate), not 2"),
+        ({"time_limit": 0}, "time_limit must be a positive number of seconds, not 0"),
+    ],
+)
+def test_wrong_arguments_are_refused_before_any_game(kwargs: dict[str, object], why: str) -> None:
+    with pytest.raises(ValueError) as refused:
+        play(PERFECT, **kwargs)  # type: ignore[arg-type]
+    assert str(refused.value) == why
+
+
+@pytest.mark.timeout(30)
 def test_games_against_the_house_alternate_seats_and_carry_the_moves() -> None:
     match = play(PERFECT, games=4)
     assert sorted(g.seat for g in match.games) == [0, 0, 1, 1]
+    assert [g.seat for g in play(FIRST_FREE, games=2, seat=1).games] == [1, 1]
     assert match.ties == 4
     for game in match.games:
         assert game.winner is None and game.forfeit is None and not game.errors
         assert len(game.moves) == 9 and sorted(game.moves) == list(range(9))
 
 
+@pytest.mark.timeout(30)
 def test_games_between_two_bots_keep_the_asked_seat() -> None:
+    assert [g.seat for g in play(FIRST_FREE, PERFECT, games=3).games] == [0, 1, 0]  # alternating from 0
     match = play(FIRST_FREE, PERFECT, games=2, seat=1)
     for game in match.games:
         assert (game.seat, game.winner, game.lost) == (1, 0, True)
@@ -225,6 +244,8 @@ def test_games_between_two_bots_keep_the_asked_seat() -> None:
         (BOTS / "hang.py", {"time_limit": 0.5}, "disconnected", "no result within the time limit of 0.5 s", None),
         # A raise, traced to the bot's own line.
         (BOTS / "crash.py", {}, "disconnected", "RuntimeError: crash.py gives up", 10),
+        # The same against another bot: the error is the failing side's.
+        (BOTS / "crash.py", {"opponent": FIRST_FREE}, "disconnected", "RuntimeError: crash.py gives up", 10),
         # sys.exit in a turn loses the game, not the test.
         (BOTS / "exits.py", {}, "disconnected", "SystemExit: 3", 12),
     ],
@@ -297,9 +318,10 @@ def test_a_forfeit_by_move_time_ends_the_hung_turn_with_the_game() -> None:
 
 def test_the_sync_call_refuses_a_running_loop_and_the_awaitable_one_plays() -> None:
     async def inside() -> int:
-        with pytest.raises(RuntimeError, match="play_async"):
+        with pytest.raises(RuntimeError) as refused:
             play(PERFECT)
-        match = await play_async(PERFECT, FIRST_FREE, games=1, seat=0)
+        assert str(refused.value) == "play() runs its own event loop; inside a running one, use `await play_async(...)`"
+        match = await play_async(PERFECT, FIRST_FREE, seat=0)  # one game unless told
         return match.wins
 
     assert asyncio.run(inside()) == 1
