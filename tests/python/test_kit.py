@@ -356,12 +356,13 @@ def _children() -> set[int]:
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
-def test_a_cancelled_play_leaves_no_game_and_no_server_behind() -> None:
+@pytest.mark.parametrize("after", [0.0, 0.3], ids=["while-the-server-starts", "midway"])
+def test_a_cancelled_play_leaves_no_game_and_no_server_behind(after: float) -> None:
     before = _children()
 
     async def cancel_midway() -> set[asyncio.Task[Any]]:
         playing = asyncio.create_task(play_async(BOTS / "hang.py"))
-        await asyncio.sleep(0.3)  # on or not yet: either way nothing may stay
+        await asyncio.sleep(after)  # on or not yet: either way nothing may stay
         playing.cancel()
         with pytest.raises(asyncio.CancelledError):
             await playing
