@@ -12,6 +12,16 @@ namespace kestrel::net {
 
 namespace {
 
+// Our move: applied to our copy of the state, then sent (nothing waits for
+// the server to confirm). The one place a move of ours is made, whether the
+// answer is played where it arrived or by the session's worker. `frame` is
+// the move already encoded, so nothing has changed if encoding failed.
+void play_move(TicTacToeState& state, OutboxSender& outbox, Cell cell, WsMessage frame) {
+  apply_move(state, cell);
+  KESTREL_STAMP(move_sending);
+  send_encoded(outbox, std::move(frame));
+}
+
 // One turn's shortcut: open while the turn waits for its answer. The state
 // and the Outbox belong to the session, which is suspended in the turn
 // while the shortcut is open; closing it (the session has the answer again,
@@ -25,15 +35,10 @@ class TurnShortcut final : public MoveShortcut {
   bool play(Cell cell) override {
     std::lock_guard lock(mutex_);
     if (!open_) return false;
-    // Encoded first: nothing is changed if that fails.
-    WsMessage frame(std::in_place_type<BinaryMessage>, BinaryMessage{wire::encode(cell)});
+    WsMessage frame = encode_message(cell);
     open_ = false;
     played_ = true;
-    auto send = [&] {
-      apply_move(state_, cell);
-      KESTREL_STAMP(move_sending);
-      outbox_.send(std::move(frame));
-    };
+    auto send = [&] { play_move(state_, outbox_, cell, std::move(frame)); };
     // Inside the connection's executor the writer's wake-up is queued there
     // and run before leaving, so its write starts on this thread; if a worker
     // runs the connection now, that worker picks it up instead.
@@ -72,10 +77,7 @@ boost::asio::awaitable<TurnOutcome> play_turn(Participant& participant, TicTacTo
     CloseShortcut closing{shortcut};
     const Cell cell = co_await participant.strategy->request_move(state, shortcut);
     if (shortcut->close()) co_return TurnOutcome::Applied;  // played where the answer arrived
-    // Applied before it is sent; nothing waits for the server to confirm.
-    apply_move(state, cell);
-    KESTREL_STAMP(move_sending);
-    send_message(participant.outbox, cell);
+    play_move(state, participant.outbox, cell, encode_message(cell));
     co_return TurnOutcome::Applied;
   }
   if (participant.seat == (mover_seat ^ 1U)) {

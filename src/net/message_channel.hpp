@@ -1,5 +1,5 @@
-// The two helpers through which the game logic sends and receives the
-// match server's messages over the Outbox and Inbox: binary messages whose
+// The helpers through which the game logic sends and receives the match
+// server's messages over the Outbox and Inbox: binary messages whose
 // payloads use the wire encoding.
 #pragma once
 
@@ -15,12 +15,23 @@
 
 namespace kestrel::net {
 
-// Encodes `value` into one binary message and queues it. Never waits; if the
-// Outbox is closed (the connection is gone) the message is dropped and the
-// result is false.
+// One binary message carrying `value` in the wire encoding. Built apart from
+// sending so that a caller can encode before it changes anything: encoding
+// is the step that may fail (out of memory).
+template <class T>
+WsMessage encode_message(const T& value) {
+  return WsMessage(std::in_place_type<BinaryMessage>, BinaryMessage{wire::encode(value)});
+}
+
+// Queues a message made by encode_message. Never waits; if the Outbox is
+// closed (the connection is gone) the message is dropped and the result is
+// false.
+inline bool send_encoded(OutboxSender& outbox, WsMessage message) { return outbox.send(std::move(message)); }
+
+// Encodes `value` into one binary message and queues it, as the two above.
 template <class T>
 bool send_message(OutboxSender& outbox, const T& value) {
-  return outbox.send(WsMessage(std::in_place_type<BinaryMessage>, BinaryMessage{wire::encode(value)}));
+  return send_encoded(outbox, encode_message(value));
 }
 
 // The T an Inbox item carries: none unless it is a binary message that

@@ -88,13 +88,13 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client,
                                  const console::LineGate& lines) {
   // The connection's executor: the reader, the writer and the stream run
   // one at a time on it, like on a strand, and a turn's answer may enter it
-  // from the event loop's thread (game_loop.hpp's MoveShortcut).
+  // from the event loop's thread (strategy.hpp's MoveShortcut).
   ConnectionExecutor connection = make_connection_executor(background_runtime().context());
-  auto strand = asio::any_io_executor(connection);
+  auto executor = asio::any_io_executor(connection);
   WriteHalf write_half;
   ReadHalf read_half;
   {
-    auto opened = co_await open_connection(url, strand);
+    auto opened = co_await open_connection(url, executor);
     if (!opened) {
       lines.err_line(texts::failed_to_connect(url, opened.error().description));
       co_return;
@@ -106,10 +106,10 @@ asio::awaitable<void> run_client(std::string_view url, const Strategy& client,
   auto [inbox_sender, inbox] = make_queue<WsMessage>();
   auto [drained_sender, drained] = make_oneshot<std::monostate>();
   // Both halves run as tasks of their own (a failure is caught and reported
-  // at the task boundary) on the connection's strand.
-  spawn_detached_on(strand, connection_writer(std::move(write_half), std::move(outbox_receiver),
-                                              std::move(drained_sender)));
-  ReaderStop reader(spawn_on(strand, connection_reader(std::move(read_half), std::move(inbox_sender))));
+  // at the task boundary) on the connection's executor.
+  spawn_detached_on(executor, connection_writer(std::move(write_half), std::move(outbox_receiver),
+                                                std::move(drained_sender)));
+  ReaderStop reader(spawn_on(executor, connection_reader(std::move(read_half), std::move(inbox_sender))));
   lines.out_line(texts::connected_to(url));
 
   // The writer holds the Outbox receiver until a send has failed, and this

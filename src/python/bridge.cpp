@@ -13,6 +13,7 @@
 #include "python/bridge_callables.hpp"
 #include "python/calls.hpp"
 #include "python/errors.hpp"
+#include "python/futures.hpp"
 #include "python/gil.hpp"
 #include "python/process_state.hpp"
 
@@ -35,8 +36,7 @@ PyRef call_soon_threadsafe(PyObject* loop, std::initializer_list<PyObject*> posi
   std::size_t count = 1;
   for (PyObject* item : positional) vector[1 + count++] = item;
   vector[1 + count] = context;
-  return PyRef::check(
-      PyObject_VectorcallMethod(name, vector + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+  return checked(PyObject_VectorcallMethod(name, vector + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
 // ---- spawn_as_future ----
@@ -115,7 +115,7 @@ asio::awaitable<PyOutcome> LoopAwait::wait() && {
   }
   if (outcome) co_return std::move(*outcome);
   GilGuard gil;
-  if (!gil) throw_interpreter_gone();
+  if (!gil) throw net::TaskAbandoned{};  // the interpreter is going away
   co_return PyOutcome{new_cancelled_error(), true, std::nullopt, false};
 }
 

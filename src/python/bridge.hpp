@@ -4,14 +4,13 @@
 // awaitable on the same loop without holding the lock or a thread.
 #pragma once
 
+#include "python/py_outcome.hpp"
 #include "python/ref.hpp"
 
 #include <atomic>
 #include <boost/asio/awaitable.hpp>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 
 #include "core/console.hpp"
 #include "net/strategy.hpp"
@@ -45,19 +44,6 @@ using WorkFactory = std::function<boost::asio::awaitable<void>(LoopBinding)>;
 // work's console lines if it has any, are closed as soon as Python cancels
 // the future: the work may still be running, but it prints nothing more.
 PyRef spawn_as_future(const WorkFactory& make_work, std::shared_ptr<console::LineGate> lines = nullptr);
-
-// What a Python awaitable produced: its result, or the exception it raised.
-// A result that is a plain int (or bool) from 0 to 2**64-1 arrives already
-// read as `index`, with no object: the loop thread holds the lock anyway,
-// and the worker then needs no lock for the answer at all.
-// `played`: the answer was an exact int from 0 to 8 and the loop thread
-// has played it already through the turn's shortcut.
-struct PyOutcome {
-  PyRef object;
-  bool raised = false;
-  std::optional<std::uint64_t> index;
-  bool played = false;
-};
 
 // The pending result of await_in_loop.
 class LoopAwait {

@@ -8,24 +8,10 @@
 #include "python/args.hpp"
 #include "python/calls.hpp"
 #include "python/entry.hpp"
+#include "python/futures.hpp"
 #include "python/process_state.hpp"
 
 namespace kestrel::py {
-
-void print_error(PyError error) {
-  std::move(error).restore();
-  PyErr_PrintEx(1);
-}
-
-bool future_cancelled(PyObject* future) {
-  try {
-    PyRef result = call_method0(future, interned_name(&ProcessState::name_cancelled, "cancelled"));
-    return truthy(result.get());
-  } catch (PyError& error) {
-    print_error(std::move(error));
-    return false;
-  }
-}
 
 namespace {
 

@@ -18,8 +18,7 @@
 #include "net/strategy.hpp"
 #include "net/oneshot.hpp"
 #include "net/task.hpp"
-#include "python/bridge.hpp"
-#include "python/errors.hpp"
+#include "python/py_outcome.hpp"
 #include "python/ref.hpp"
 
 namespace kestrel::py {
@@ -41,11 +40,5 @@ PyRef make_checked_completor();
 
 // A PyEnsureFuture for `awaitable`, whose outcome goes to `completion`.
 PyRef make_ensure_future(PyRef awaitable, net::OneshotSender<PyOutcome> completion, EarlyPlay early);
-
-// fut.cancelled(); a raise is printed and counts as "not cancelled".
-bool future_cancelled(PyObject* future);
-
-// Prints the current Python error the way the interpreter reports one.
-void print_error(PyError error);
 
 }  // namespace kestrel::py

@@ -3,23 +3,20 @@
 #include "core/failure.hpp"
 #include "core/texts.hpp"
 #include "python/errors.hpp"
-#include "python/entry.hpp"
 
 namespace kestrel::py {
 
-PyRef import_module(const char* name) { return PyRef::check(PyImport_ImportModule(name)); }
+PyRef import_module(const char* name) { return checked(PyImport_ImportModule(name)); }
 
-PyRef get_attr(PyObject* object, const char* name) {
-  return PyRef::check(PyObject_GetAttrString(object, name));
-}
+PyRef get_attr(PyObject* object, const char* name) { return checked(PyObject_GetAttrString(object, name)); }
 
-PyRef call0(PyObject* callable) { return PyRef::check(PyObject_CallNoArgs(callable)); }
+PyRef call0(PyObject* callable) { return checked(PyObject_CallNoArgs(callable)); }
 
 PyRef call1(PyObject* callable, PyObject* argument) {
   // The slot before the argument is scratch space the callee may use to
   // prepend a bound `self` without copying the vector.
   PyObject* vector[2] = {nullptr, argument};
-  return PyRef::check(PyObject_Vectorcall(callable, vector + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return checked(PyObject_Vectorcall(callable, vector + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 PyRef call_method0(PyObject* object, const char* name) {
@@ -35,18 +32,16 @@ PyRef call_method1(PyObject* object, const char* name, PyObject* argument) {
 PyRef call_method0(PyObject* object, PyObject* name) {
   // The scratch slot before `object`, as in call1.
   PyObject* vector[2] = {nullptr, object};
-  return PyRef::check(
-      PyObject_VectorcallMethod(name, vector + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return checked(PyObject_VectorcallMethod(name, vector + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 PyRef call_method1(PyObject* object, PyObject* name, PyObject* argument) {
   PyObject* vector[3] = {nullptr, object, argument};
-  return PyRef::check(
-      PyObject_VectorcallMethod(name, vector + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return checked(PyObject_VectorcallMethod(name, vector + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 PyRef make_str(std::string_view text) {
-  return PyRef::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 std::string text_of(PyObject* text) {
@@ -57,7 +52,7 @@ std::string text_of(PyObject* text) {
 }
 
 std::string repr(PyObject* object) {
-  PyRef text = PyRef::check(PyObject_Repr(object));
+  PyRef text = checked(PyObject_Repr(object));
   return text_of(text.get());
 }
 
@@ -80,7 +75,7 @@ std::string class_name(PyTypeObject* type) {
 
 PyRef alloc_instance(PyTypeObject* type) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  return PyRef::check(alloc(type, 0));
+  return checked(alloc(type, 0));
 }
 
 void free_instance(PyObject* self) {
@@ -95,11 +90,6 @@ PyRef create_type_or_fail(PyType_Spec& spec, const char* name) {
     throw InternalFailure(texts::join(texts::kTypeCreationFailed, std::string_view(name)));
   }
   return PyRef::steal(type);
-}
-
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-  return guarded<PyObject*>(nullptr,
-                            []() -> PyObject* { throw type_error(std::string(texts::kNoConstructor)); });
 }
 
 }  // namespace kestrel::py

@@ -2,6 +2,7 @@
 // interpreter reports are thrown as PyError.
 #pragma once
 
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 
 #include <string>
@@ -38,8 +39,5 @@ void free_instance(PyObject* self);
 // Creates a heap type from `spec`; on failure prints the error and throws
 // InternalFailure "failed to create type object for <name>".
 PyRef create_type_or_fail(PyType_Spec& spec, const char* name);
-
-// A tp_new that refuses construction like classes without a constructor.
-PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 }  // namespace kestrel::py

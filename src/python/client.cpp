@@ -97,7 +97,7 @@ PyType_Spec g_spec = {
 }  // namespace
 
 PyObject* client_type() {
-  return fill(&ProcessState::client_type, [] { return PyRef::check(PyType_FromSpec(&g_spec)); });
+  return fill(&ProcessState::client_type, [] { return checked(PyType_FromSpec(&g_spec)); });
 }
 
 }  // namespace kestrel::py

@@ -3,8 +3,9 @@
 // exception gets back into the interpreter.
 #pragma once
 
-#include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "python/lock_level.hpp"
+#include "python/panic_boundary.hpp"
+#include "python/ref.hpp"
 
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
@@ -12,6 +13,19 @@
 #include <utility>
 
 namespace kestrel::py {
+
+// The lock level of a call the interpreter makes into this module: counts
+// one more level for this thread and applies pending reference changes.
+class EntryScope {
+ public:
+  EntryScope() noexcept {
+    ++t_lock_level;
+    apply_pending();
+  }
+  ~EntryScope() { --t_lock_level; }
+  EntryScope(const EntryScope&) = delete;
+  EntryScope& operator=(const EntryScope&) = delete;
+};
 
 // Runs `body` as an entry from the interpreter: ordinary errors become the
 // Python exception, internal failures PanicException, and `on_error` is
@@ -24,6 +38,9 @@ R guarded(R on_error, F&& body);
 // is reported as unraisable.
 template <class F>
 void guarded_void(PyObject* context, F&& body);
+
+// A tp_new that refuses construction like classes without a constructor.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // ---- templates ----
 

@@ -1,5 +1,5 @@
-// Python errors as C++ values, and the way C++ failures become Python
-// exceptions at the boundary.
+// Python errors as C++ values: an exception the interpreter raised, or one
+// of ours waiting to be raised, travelling through C++ code.
 #pragma once
 
 #include "python/ref.hpp"
@@ -27,12 +27,12 @@ class PyError : public std::exception {
   void restore() &&;
   // The exception instance (normalizing a lazy error). Requires the lock.
   PyRef value() const;
+  // The exception's class (borrowed).
+  PyObject* type() const noexcept { return lazy_type_ != nullptr ? lazy_type_ : type_.get(); }
+  // The traceback fetched with the error; empty for a lazy error or none.
+  const PyRef& traceback() const noexcept { return traceback_; }
   // True when the exception is an instance of `type`. Requires the lock.
   bool matches(PyObject* type) const;
-  // `PyErr { type: <class 'X'>, value: X(...), traceback: None }`. A part
-  // whose repr raises is shown by a stand-in (`<unprintable X object>`), so
-  // this never raises. Requires the lock.
-  std::string render() const;
 
  private:
   PyError() = default;
@@ -43,13 +43,14 @@ class PyError : public std::exception {
   std::string message_;
 };
 
+// Takes over a new reference returned by the C API; null means a Python
+// error is set and becomes a thrown PyError.
+PyRef checked(PyObject* object);
+
 // Shortcuts for errors raised straight from our own checks.
 PyError type_error(std::string message);
 
-// Raises the binding layer's PanicException with `message` (or a generic
-// text when null). Aborts if even that fails.
-void raise_panic(const char* message) noexcept;
-// Turns the exception being handled into the matching Python exception.
-void raise_current_exception() noexcept;
+// Prints the error the way the interpreter reports one it cannot raise.
+void print_error(PyError error);
 
 }  // namespace kestrel::py

@@ -8,6 +8,7 @@
 #include "python/calls.hpp"
 #include "python/entry.hpp"
 #include "python/interpreter_probes.hpp"
+#include "python/lock_level.hpp"
 #include "python/process_state.hpp"
 
 namespace kestrel::py {
@@ -31,8 +32,6 @@ ShutdownState& shutdown_state() {
   return *state;
 }
 
-std::atomic<bool> g_exit_hook_ran{false};
-
 PyObject* exit_hook(PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, []() -> PyObject* {
     g_exit_hook_ran.store(true);
@@ -54,10 +53,6 @@ PyObject* exit_hook(PyObject*, PyObject*) {
 PyMethodDef g_exit_hook_def = {"_kestrel_exit_hook", exit_hook, METH_NOARGS, nullptr};
 
 }  // namespace
-
-bool interpreter_finalizing() noexcept { return g_exit_hook_ran.load() || runtime_finalizing(); }
-
-bool exit_hook_ran() noexcept { return g_exit_hook_ran.load(std::memory_order_relaxed); }
 
 bool begin_background_hold() noexcept {
   ShutdownState& state = shutdown_state();
@@ -81,7 +76,7 @@ void end_background_hold() noexcept {
 void install_exit_hook() {
   bool& installed = process_state().exit_hook_installed;
   if (installed) return;
-  PyRef hook = PyRef::check(PyCFunction_New(&g_exit_hook_def, nullptr));
+  PyRef hook = checked(PyCFunction_New(&g_exit_hook_def, nullptr));
   PyRef atexit = import_module("atexit");
   PyRef registrar = get_attr(atexit.get(), "register");
   call1(registrar.get(), hook.get());

@@ -5,18 +5,10 @@
 
 namespace kestrel::py {
 
-// True once the interpreter has begun to shut down (our exit hook ran, or the
-// interpreter reports finalization). Background threads then leave Python
-// alone and leak what they hold instead.
-bool interpreter_finalizing() noexcept;
-
 // Registers the exit hook once (from module initialisation): when the
 // interpreter starts to shut down, background threads stop taking the lock,
 // and the hook waits for the ones holding it to let go.
 void install_exit_hook();
-
-// True once the exit hook has run.
-bool exit_hook_ran() noexcept;
 
 // Counts a background thread about to take the lock; false (nothing
 // counted) once shutdown has begun, when it must not take it.

@@ -1,6 +1,6 @@
 #include "python/interpreter_probes.hpp"
 
-#include "python/calls.hpp"
+#include "python/min_version.hpp"
 
 #if defined(Py_LIMITED_API)
 #define KESTREL_PROBES_BY_NAME 1
@@ -56,14 +56,17 @@ bool thread_state_is_current() noexcept {
   return current != nullptr && current == PyGILState_GetThisThreadState();
 }
 
-void find_interpreter_probes() {
+void find_interpreter_probes() noexcept {
 #if KESTREL_PROBES_BY_NAME
 #if defined(_WIN32)
   // The interpreter's own DLL (python3XY.dll); python3.dll, which the module
   // links, forwards only the stable ABI.
-  PyRef handle = get_attr(import_module("sys").get(), "dllhandle");
-  auto library = static_cast<HMODULE>(PyLong_AsVoidPtr(handle.get()));
-  if (library == nullptr) throw PyError::fetch();
+  PyObject* handle = PySys_GetObject("dllhandle");  // borrowed
+  auto library = handle != nullptr ? static_cast<HMODULE>(PyLong_AsVoidPtr(handle)) : nullptr;
+  if (library == nullptr) {
+    PyErr_Clear();
+    return;
+  }
   auto find = [library](const char* name) { return reinterpret_cast<void*>(GetProcAddress(library, name)); };
 #else
   auto find = [](const char* name) { return dlsym(RTLD_DEFAULT, name); };

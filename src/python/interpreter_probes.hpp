@@ -3,15 +3,16 @@
 // whether this thread's state is the current one.
 #pragma once
 
-#include "python/errors.hpp"
+#include <Python.h>
 
 namespace kestrel::py {
 
 // Finds, in the running interpreter, what a stable-ABI build cannot link:
-// the finalization check and the unchecked thread-state probe (gil.cpp says
+// the finalization check and the unchecked thread-state probe (interpreter_probes.cpp says
 // why and what happens without them). Once, from module initialisation,
-// before any background thread exists. Nothing to do in other builds.
-void find_interpreter_probes();
+// before any background thread exists; a probe that cannot be found stays
+// empty. Nothing to do in other builds.
+void find_interpreter_probes() noexcept;
 
 // True when the interpreter reports that it is finalizing.
 bool runtime_finalizing() noexcept;

@@ -26,13 +26,13 @@ void module_body(PyObject* module) {
   if (!all) {
     PyError error = PyError::fetch();
     if (!error.matches(PyExc_AttributeError)) throw error;
-    all = PyRef::check(PyList_New(0));
+    all = checked(PyList_New(0));
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyError::fetch();
   }
   if (!PyList_Check(all.get())) {
     throw type_error(texts::cannot_convert(args::type_name(all.get()), "PyList"));
   }
-  PyRef name = PyRef::check(PyUnicode_FromString("TicTacToeClient"));
+  PyRef name = checked(PyUnicode_FromString("TicTacToeClient"));
   if (PyList_Append(all.get(), name.get()) < 0) {
     PyErr_Clear();
     throw InternalFailure(std::string(texts::kAllAppendFailed));
@@ -51,7 +51,7 @@ PyObject* init_module() {
     throw PyError(PyExc_ImportError, std::string(texts::kNoSubinterpreters));
   }
   PyObject* module = fill(&ProcessState::module, [] {
-    PyRef made = PyRef::check(PyModule_Create(&g_module_def));
+    PyRef made = checked(PyModule_Create(&g_module_def));
     module_body(made.get());
     return made;
   });

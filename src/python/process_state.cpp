@@ -3,6 +3,7 @@
 #include "core/failure.hpp"
 #include "core/texts.hpp"
 #include "python/calls.hpp"
+#include "python/errors.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -33,11 +34,11 @@ PyObject* get_running_loop_function() {
 }
 
 PyObject* context_kwnames() {
-  return fill(&ProcessState::context_kwnames, [] { return PyRef::check(Py_BuildValue("(s)", "context")); });
+  return fill(&ProcessState::context_kwnames, [] { return checked(Py_BuildValue("(s)", "context")); });
 }
 
 PyObject* interned_name(PyObject* ProcessState::*member, const char* text) {
-  return fill(member, [text] { return PyRef::check(PyUnicode_InternFromString(text)); });
+  return fill(member, [text] { return checked(PyUnicode_InternFromString(text)); });
 }
 
 PyObject* rust_panic_type() {

@@ -18,7 +18,7 @@ PyModuleDef g_bridge_module = {
 PyMODINIT_FUNC PyInit_pyo3_asyncio() {
   using namespace kestrel::py;
   return guarded<PyObject*>(nullptr, []() -> PyObject* {
-    PyRef module = PyRef::check(PyModule_Create(&g_bridge_module));
+    PyRef module = checked(PyModule_Create(&g_bridge_module));
     PyObject* panic = rust_panic_type();
     if (PyModule_AddObjectRef(module.get(), "RustPanic", panic) < 0) throw PyError::fetch();
     return module.release();

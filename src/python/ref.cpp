@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "core/process.hpp"
-#include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "python/lock_level.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -67,11 +66,6 @@ void PyRef::add_count(PyObject* object) noexcept {
 
 PyRef PyRef::borrow(PyObject* object) noexcept {
   add_count(object);
-  return PyRef(object);
-}
-
-PyRef PyRef::check(PyObject* object) {
-  if (object == nullptr) throw PyError::fetch();
   return PyRef(object);
 }
 

@@ -4,17 +4,7 @@
 // lock applies.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
-// The oldest interpreter the module must load into. For a stable-ABI build
-// (abi3) that is the Limited API's minimum, not the version of the headers
-// at hand: newer headers declare functions the minimum lacks.
-#if defined(Py_LIMITED_API)
-#define KESTREL_PY_MIN Py_LIMITED_API
-#else
-#define KESTREL_PY_MIN PY_VERSION_HEX
-#endif
 
 #include <utility>
 
@@ -37,9 +27,6 @@ class PyRef {
   // Takes a new reference to a borrowed object (may be null). Without the
   // lock, the object must be one a PyRef holds (see PyRef::reset).
   static PyRef borrow(PyObject* object) noexcept;
-  // Takes over a new reference returned by the C API; null means a Python
-  // error is set and becomes a thrown PyError.
-  static PyRef check(PyObject* object);
 
   PyRef(const PyRef& other) noexcept;
   PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}

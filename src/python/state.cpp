@@ -29,7 +29,7 @@ PyObject* get_board(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     StateObject* state = as_state(self);
     BoardEntries copy = state->entries;
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(copy.size())));
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(copy.size())));
     for (std::size_t i = 0; i < copy.size(); ++i) {
       PyRef item = copy[i] ? make_str(*copy[i]) : PyRef::borrow(Py_None);
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());

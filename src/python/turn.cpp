@@ -3,7 +3,9 @@
 #include "core/failure.hpp"
 #include "core/texts.hpp"
 #include "core/turn_stamps.hpp"
+#include "net/task.hpp"
 #include "python/calls.hpp"
+#include "python/error_text.hpp"
 #include "python/gil.hpp"
 #include "python/process_state.hpp"
 #include "python/state.hpp"
@@ -11,12 +13,12 @@
 namespace kestrel::py {
 
 std::string unwrap_failure_text(const PyError& error) {
-  return texts::join(texts::kUnwrapErr, error.render());
+  return texts::join(texts::kUnwrapErr, render_error(error));
 }
 
 Cell cell_from_answer(PyObject* answer) {
   try {
-    PyRef index = PyRef::check(PyNumber_Index(answer));
+    PyRef index = checked(PyNumber_Index(answer));
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) throw PyError::fetch();
     std::optional<Cell> cell = cell_from_index(value);
@@ -32,7 +34,7 @@ Cell cell_from_answer(PyObject* answer) {
 LoopAwait PyStrategy::start_turn(const TicTacToeState& state,
                                  std::shared_ptr<net::MoveShortcut> shortcut) const {
   GilGuard gil;
-  if (!gil) throw_interpreter_gone();
+  if (!gil) throw net::TaskAbandoned{};  // the interpreter is going away
   KESTREL_STAMP(lock_taken);
   try {
     PyRef state_object = make_state_object(board_entries(state));
@@ -64,7 +66,7 @@ boost::asio::awaitable<Cell> PyStrategy::request_move(const TicTacToeState& stat
     co_return *cell;
   }
   GilGuard gil;
-  if (!gil) throw_interpreter_gone();
+  if (!gil) throw net::TaskAbandoned{};  // the interpreter is going away
   if (outcome.raised) {
     throw InternalFailure(unwrap_failure_text(PyError::from_value(std::move(outcome.object))));
   }

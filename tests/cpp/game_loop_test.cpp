@@ -258,6 +258,34 @@ TEST(GameLoop, SeatThatIsNoPlayerIsRefusedAtOnce) {
   EXPECT_TRUE(game.sent_cells().empty());
 }
 
+// One turn's outcome by seat: ours and the opponent's apply one move; a
+// seat that is neither player, or an unusable message, applies none.
+TEST(GameLoop, PlayTurnSaysWhetherAMoveWasApplied) {
+  auto turn = [](Game& game, Player mover) {
+    TurnOutcome outcome = TurnOutcome::InboxClosed;
+    asio::co_spawn(game.io, play_turn(game.participant, game.state, mover),
+                   [&](std::exception_ptr, TurnOutcome o) { outcome = o; });
+    game.settle();
+    return outcome;
+  };
+  Game ours(0, {4});
+  EXPECT_EQ(turn(ours, Player::Player1), TurnOutcome::Applied);
+  EXPECT_EQ(ours.state.board[4], Player::Player1);
+  EXPECT_EQ(ours.sent_cells(), std::vector<int>{4});
+
+  Game theirs(1, {});
+  theirs.server.send(BinaryMessage{Bytes{0xFF, 0xFF}});
+  theirs.server.send(move_message(2));
+  EXPECT_EQ(turn(theirs, Player::Player1), TurnOutcome::NothingApplied);
+  EXPECT_EQ(turn(theirs, Player::Player1), TurnOutcome::Applied);
+  EXPECT_EQ(theirs.state.board[2], Player::Player1);
+
+  Game neither(2, {4});
+  EXPECT_EQ(turn(neither, Player::Player1), TurnOutcome::NothingApplied);
+  EXPECT_EQ(neither.state, initial_state());
+  EXPECT_TRUE(neither.script->asked.empty());
+}
+
 TEST(GameLoop, StrategyFailurePropagates) {
   Game game(0, {});
   const Output o = play_out(game, {});

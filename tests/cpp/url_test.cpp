@@ -100,11 +100,13 @@ TEST(WsUrl, TextThatIsNoUriFailsWithTheParsersReason) {
   EXPECT_EQ(failure_of("ws://a:1:2"), "HTTP format error: invalid authority");
   EXPECT_EQ(failure_of("ws://[::1"), "HTTP format error: invalid authority");
   EXPECT_EQ(failure_of("ws://::1]"), "HTTP format error: invalid authority");
+  EXPECT_EQ(failure_of("ws://]h["), "HTTP format error: invalid authority");  // closed before opened
   EXPECT_EQ(failure_of("ws://[::1]x"), "HTTP format error: invalid authority");
   EXPECT_EQ(failure_of("ws://user@"), "HTTP format error: invalid authority");
   EXPECT_EQ(failure_of("ws://h%41"), "HTTP format error: invalid authority");
   EXPECT_EQ(failure_of("ws://h:99999"), "HTTP format error: invalid port");
   EXPECT_EQ(failure_of("ws://h:8x"), "HTTP format error: invalid port");
+  EXPECT_EQ(failure_of("ws://h:8.0"), "HTTP format error: invalid port");  // below '0' too
   EXPECT_EQ(failure_of("ws://h/" + std::string(70000, 'a')), "HTTP format error: uri too long");
   EXPECT_EQ(failure_of(std::string(65, 's') + "://h"), "HTTP format error: scheme too long");
   // Percent signs are fine in user information.
@@ -161,6 +163,8 @@ TEST(WsUrl, LimitsHoldToTheLastCharacter) {
   EXPECT_EQ(failure_of("ws://[1:2:3:4:5:6:7:8::]"), "HTTP format error: invalid authority");
   EXPECT_EQ(failure_of("ws://[[::1]"), "HTTP format error: invalid authority");
   EXPECT_EQ(failure_of("ws://[::1]]"), "HTTP format error: invalid authority");
+  // A second closing bracket is the authority's fault even where a port follows.
+  EXPECT_EQ(failure_of("ws://[::1]:80]"), "HTTP format error: invalid authority");
   EXPECT_EQ(url_of("ws://a@b@h").host, "h");  // the last @ ends the user information
 }
 

@@ -89,7 +89,8 @@ class TestUnusableAnswers:
         out, err = capfd.readouterr()
         # The worker names itself, the place and the message on stderr.
         panic = r"thread 'tokio-runtime-worker' panicked at src/python/[^\n]+:\d+:\d+:\n"
-        assert re.search(panic + re.escape(message) + "\n", err)
+        # ... and nothing else: reading the answer leaves no Python error behind.
+        assert re.fullmatch(panic + re.escape(message) + "\n", err)
         assert "Game started, player id: 0" in out
         assert "wins" not in out and "Tie" not in out
 
