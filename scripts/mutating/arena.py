@@ -11,7 +11,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from mutating import ROOT, VENV, WORK, log
+from mutating import ROOT, VENV, WORK, copy_tree, log, report_mutmut, run_mutmut
 
 
 def run_arena(args: argparse.Namespace) -> None:
@@ -21,12 +21,7 @@ def run_arena(args: argparse.Namespace) -> None:
     if work.exists():
         shutil.rmtree(work)
     work.mkdir(parents=True)
-    for top in ["src/kestrel_arena", "tests/python", "examples", "pyproject.toml"]:
-        src = ROOT / top
-        if src.is_dir():
-            shutil.copytree(src, work / top, ignore=shutil.ignore_patterns("__pycache__"))
-        else:
-            shutil.copy2(src, work / top)
+    copy_tree(work, ["src/kestrel_arena", "tests/python", "examples", "pyproject.toml"])
     tests = args.arena_tests
     # mutmut 2 counts a mutant killed only when its runner exits 1: one that
     # breaks an import (pytest exits 2) or hangs (`timeout` exits 124) would
@@ -49,21 +44,11 @@ def run_arena(args: argparse.Namespace) -> None:
            "--runner", runner, "--no-progress", "--simple-output",
            "--test-time-base", str(args.test_timeout * 12 + 30)]
     log("mutmut:", " ".join(map(str, cmd)))
-    run = subprocess.Popen(cmd, cwd=work, env=env, stdout=subprocess.PIPE, text=True, start_new_session=True)
-    try:
-        # Each mutant costs a tournament: a time box, past which the
-        # mutants not reached are left untested.
-        out, _ = run.communicate(timeout=args.arena_limit)
-    except subprocess.TimeoutExpired:
-        os.killpg(run.pid, 9)
-        out, _ = run.communicate()
-        log(f"mutmut stopped after {args.arena_limit} s")
-    progress = [line for line in out.splitlines() if "KILLED" in line]
-    log(progress[-1] if progress else out[-2000:])
-    results = subprocess.run([tools / "mutmut", "results"], cwd=work, capture_output=True, text=True).stdout
-    shown = subprocess.run([tools / "mutmut", "show", "all"], cwd=work, capture_output=True, text=True).stdout
-    log(f"{results}\n{shown}")
-    (WORK / "arena-results.txt").write_text("\n".join([*progress[-1:], results, shown]))
+    # Each mutant costs a tournament: a time box, past which the mutants not
+    # reached are left untested.
+    out = run_mutmut(cmd, work, env, args.arena_limit, "")
+    texts = report_mutmut(work, out)
+    (WORK / "arena-results.txt").write_text("\n".join(texts))
 
 
 def rerun_arena(args: argparse.Namespace) -> None:

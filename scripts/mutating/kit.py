@@ -19,7 +19,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from mutating import ROOT, VENV, WORK, log
+from mutating import ROOT, VENV, WORK, copy_tree, log, report_mutmut, run_mutmut
 
 KIT = "src/kestrel_testing"
 
@@ -66,25 +66,11 @@ def run_kit(args: argparse.Namespace) -> None:
     if work.exists():
         shutil.rmtree(work)
     work.mkdir(parents=True)
-    for top in [KIT, "src/kestrel_arena", "tests/python", "examples", "pyproject.toml"]:
-        src = ROOT / top
-        if src.is_dir():
-            shutil.copytree(src, work / top, ignore=shutil.ignore_patterns("__pycache__"))
-        else:
-            shutil.copy2(src, work / top)
+    copy_tree(work, [KIT, "src/kestrel_arena", "tests/python", "examples", "pyproject.toml"])
     _check_reach(work)
-    runner = _runner(args)
-    tools = Path(sys.executable).parent
-    cmd = [tools / "mutmut", "run", "--paths-to-mutate", args.kit_paths, "--tests-dir", "tests/python",
-           "--runner", runner, "--no-progress", "--simple-output"]
+    cmd = _mutmut_command(args)
     log("mutmut:", " ".join(map(str, cmd)))
-    run = subprocess.Popen(cmd, cwd=work, env=_env(work), stdout=subprocess.PIPE, text=True, start_new_session=True)
-    try:
-        out, _ = run.communicate(timeout=args.kit_limit)
-    except subprocess.TimeoutExpired:
-        os.killpg(run.pid, 9)
-        out, _ = run.communicate()
-        log(f"mutmut stopped after {args.kit_limit} s; `--kit-resume` goes on from where it stopped")
+    out = run_mutmut(cmd, work, _env(work), args.kit_limit, "; `--kit-resume` goes on from where it stopped")
     _report(work, out)
 
 
@@ -94,28 +80,19 @@ def resume_kit(args: argparse.Namespace) -> None:
     work = WORK / args.kit_work
     # A run cut short may have left a mutant in place.
     shutil.copytree(ROOT / KIT, work / KIT, dirs_exist_ok=True)
-    runner = _runner(args)
-    tools = Path(sys.executable).parent
-    cmd = [tools / "mutmut", "run", "--paths-to-mutate", args.kit_paths, "--tests-dir", "tests/python",
-           "--runner", runner, "--no-progress", "--simple-output"]
-    run = subprocess.Popen(cmd, cwd=work, env=_env(work), stdout=subprocess.PIPE, text=True, start_new_session=True)
-    try:
-        out, _ = run.communicate(timeout=args.kit_limit)
-    except subprocess.TimeoutExpired:
-        os.killpg(run.pid, 9)
-        out, _ = run.communicate()
-        log(f"mutmut stopped after {args.kit_limit} s")
+    out = run_mutmut(_mutmut_command(args), work, _env(work), args.kit_limit, "")
     _report(work, out)
 
 
-def _report(work: Path, out: str) -> None:
+def _mutmut_command(args: argparse.Namespace) -> list[object]:
     tools = Path(sys.executable).parent
-    progress = [line for line in out.splitlines() if "KILLED" in line]
-    log(progress[-1] if progress else out[-2000:])
-    results = subprocess.run([tools / "mutmut", "results"], cwd=work, capture_output=True, text=True).stdout
-    shown = subprocess.run([tools / "mutmut", "show", "all"], cwd=work, capture_output=True, text=True).stdout
-    log(results + "\n" + shown)
-    (work.parent / f"{work.name}-results.txt").write_text("\n".join([*progress[-1:], results, shown]))
+    return [tools / "mutmut", "run", "--paths-to-mutate", args.kit_paths, "--tests-dir", "tests/python",
+            "--runner", _runner(args), "--no-progress", "--simple-output"]
+
+
+def _report(work: Path, out: str) -> None:
+    texts = report_mutmut(work, out)
+    (work.parent / f"{work.name}-results.txt").write_text("\n".join(texts))
 
 
 def rerun_kit(args: argparse.Namespace) -> None:
