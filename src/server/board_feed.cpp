@@ -156,7 +156,8 @@ void BoardFeed::game_started(std::uint64_t id, std::optional<std::uint64_t> run_
   if (!enabled_) return;
   std::lock_guard guard(mutex_);
   const auto& game =
-      live_.insert_or_assign(id, Game{id, run_game, seats, names, {}, now_ms(), std::nullopt, std::nullopt, 0})
+      live_
+          .insert_or_assign(id, Game{id, run_game, seats, names, {}, now_ms(), std::nullopt, std::nullopt, 0})
           .first->second;
   std::string json = "{\"type\":\"started\",\"game\":";
   append_game(json, game);

@@ -56,8 +56,8 @@ class BoardFeed {
   // From a game's strand.
   // `run_game`: the number the parent gave the game (--control); none for a
   // game of the lobby.
-  void game_started(std::uint64_t id, std::optional<std::uint64_t> run_game, const std::array<std::string, 2>& seats,
-                    const Names& names);
+  void game_started(std::uint64_t id, std::optional<std::uint64_t> run_game,
+                    const std::array<std::string, 2>& seats, const Names& names);
   void move_played(std::uint64_t id, Cell cell);
   // `result` is the game's line for people; `winner` its winning seat, none
   // for a tie.

@@ -1,6 +1,5 @@
 #include "server/game_report.hpp"
 
-
 #include "server/json_writer.hpp"
 
 namespace kestrel::server {
@@ -91,15 +90,17 @@ void GameReports::ended(std::optional<std::uint64_t> game, std::uint64_t server_
   write(out + '}');
 }
 
-void GameReports::cancelled(std::uint64_t game, std::string_view reason, const std::vector<std::uint64_t>& joined) {
+void GameReports::cancelled(std::uint64_t game, std::string_view reason,
+                            const std::vector<std::uint64_t>& joined) {
   if (!file_) return;
   std::string out = "{\"type\":\"cancelled\",";
   append_game(out, game);
   out += ",\"reason\":";
   json::append_string(out, reason);
   out += ",\"joined\":";
-  append_list(out, joined,
-              [](std::string& o, std::uint64_t seat) { json::append_number(o, static_cast<std::int64_t>(seat)); });
+  append_list(out, joined, [](std::string& o, std::uint64_t seat) {
+    json::append_number(o, static_cast<std::int64_t>(seat));
+  });
   write(out + '}');
 }
 

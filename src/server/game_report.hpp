@@ -53,10 +53,11 @@ class GameReports {
   };
 
   void hello();
-  void started(std::optional<std::uint64_t> game, std::uint64_t server_game, const std::array<Seat, 2>& seats);
-  void ended(std::optional<std::uint64_t> game, std::uint64_t server_game, std::optional<std::uint64_t> winner,
-             const std::vector<std::uint8_t>& moves, const std::vector<double>& times,
-             const std::optional<Forfeit>& forfeit);
+  void started(std::optional<std::uint64_t> game, std::uint64_t server_game,
+               const std::array<Seat, 2>& seats);
+  void ended(std::optional<std::uint64_t> game, std::uint64_t server_game,
+             std::optional<std::uint64_t> winner, const std::vector<std::uint8_t>& moves,
+             const std::vector<double>& times, const std::optional<Forfeit>& forfeit);
   void cancelled(std::uint64_t game, std::string_view reason, const std::vector<std::uint64_t>& joined);
   void refused(std::string_view command, std::string_view reason);
 

@@ -49,7 +49,8 @@ int run(const Options& options) {
   asio::io_context io(static_cast<int>(options.threads));
   ServerState server(io, options);
   if (!options.report.empty() && !server.reports.open(options.report)) {
-    console::err_line("kestrel-server: cannot open --report \"" + options.report + "\": " + std::strerror(errno));
+    console::err_line("kestrel-server: cannot open --report \"" + options.report +
+                      "\": " + std::strerror(errno));
     return 1;
   }
 

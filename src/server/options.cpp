@@ -209,7 +209,8 @@ std::optional<Outcome> parse_fault_option(const Word& word, Parsing& p) {
     p.options.drop = *fraction;
   } else if (word.name == "--seed") {
     const auto v = p.value(word);
-    const auto n = v ? parse_number<std::uint64_t>(*v, std::numeric_limits<std::uint64_t>::max()) : std::nullopt;
+    const auto n =
+        v ? parse_number<std::uint64_t>(*v, std::numeric_limits<std::uint64_t>::max()) : std::nullopt;
     if (!n) return Outcome(UsageError{"--seed needs a whole number"});
     p.options.seed = *n;
   } else {

@@ -179,7 +179,8 @@ void PlayerSession::on_join(Payload payload) {
     return;
   }
   if (auto partner = server_.lobby.join(self)) {
-    std::make_shared<Match>(server_, std::array<std::shared_ptr<SeatConnection>, 2>{std::move(partner), std::move(self)})
+    std::make_shared<Match>(
+        server_, std::array<std::shared_ptr<SeatConnection>, 2>{std::move(partner), std::move(self)})
         ->start();
   } else if (!server_.options.quiet) {
     // Tells a driver (kestrel-arena) that this client holds seat 0 of the

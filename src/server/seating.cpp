@@ -21,12 +21,15 @@ bool plausible_token(std::string_view token) {
 std::string seconds_text(std::chrono::milliseconds ms) {
   const auto count = ms.count();
   if (count % 1000 == 0) return std::to_string(count / 1000) + " s";
-  return std::to_string(count / 1000) + "." + std::to_string(1000 + count % 1000).substr(1) + " s";
+  auto fraction = std::to_string(1000 + count % 1000).substr(1);
+  while (fraction.back() == '0') fraction.pop_back();
+  return std::to_string(count / 1000) + "." + fraction + " s";
 }
 
 }  // namespace
 
-Seating::Seating(boost::asio::io_context& io, GameReports& reports, std::chrono::milliseconds join_time, bool quiet)
+Seating::Seating(boost::asio::io_context& io, GameReports& reports, std::chrono::milliseconds join_time,
+                 bool quiet)
     : io_(io), reports_(reports), join_time_(join_time), quiet_(quiet) {}
 
 bool Seating::known(const std::string& token) const {
@@ -53,7 +56,8 @@ std::string Seating::announce(Announcement announcement) {
   for (const auto& token : announcement.tokens) {
     if (known(token)) return "a seat token was handed out before";
   }
-  while (!announced_.empty() && (waiting_.size() >= kMaxWaitingGames || !waiting_.contains(announced_.front()))) {
+  while (!announced_.empty() &&
+         (waiting_.size() >= kMaxWaitingGames || !waiting_.contains(announced_.front()))) {
     const auto oldest = announced_.front();
     announced_.pop_front();
     if (waiting_.contains(oldest)) cancel(oldest, "too many games waiting for their seats");
@@ -99,7 +103,8 @@ Seating::Claim Seating::claim(std::string_view target, bool last_try) {
     spend(token, "seat token already used");
     return named;
   }
-  if (const auto found = spent_.find(token); found != spent_.end()) return Refused{status::gone, found->second};
+  if (const auto found = spent_.find(token); found != spent_.end())
+    return Refused{status::gone, found->second};
   if (plausible_token(token) && !last_try) return NotYet{};
   return Refused{status::not_found, "no game announced for this seat token"};
 }
@@ -133,7 +138,8 @@ void Seating::on_deadline(std::uint64_t game) {
   for (std::uint64_t seat = 0; seat < 2; ++seat) {
     if (!found->second.joined[seat]) missing.push_back(seat);
   }
-  const std::string who = missing.size() == 2 ? "seats 0 and 1 did not" : "seat " + std::to_string(missing[0]) + " did not";
+  const std::string who =
+      missing.size() == 2 ? "seats 0 and 1 did not" : "seat " + std::to_string(missing[0]) + " did not";
   cancel(game, who + " join within " + seconds_text(join_time_));
 }
 
@@ -146,7 +152,8 @@ void Seating::cancel(std::uint64_t game, const std::string& reason) {
   for (std::uint64_t seat = 0; seat < 2; ++seat) {
     if (!waiting.joined[seat]) continue;
     joined.push_back(seat);
-    waiting.joined[seat]->finish(boost::beast::websocket::close_code::policy_error, "game cancelled: " + reason);
+    waiting.joined[seat]->finish(boost::beast::websocket::close_code::policy_error,
+                                 "game cancelled: " + reason);
   }
   for (const auto& token : waiting.tokens) {
     seats_.erase(token);

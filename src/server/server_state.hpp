@@ -24,10 +24,10 @@ using tcp = asio::ip::tcp;
 struct ServerState {
   asio::io_context& io;
   Options options;
-  BoardFeed feed;        // what spectators see (--web)
-  GameReports reports;   // each game as data (--report)
-  Lobby lobby;           // clients without a seat, first come, first paired
-  Seating seating;       // seats the parent hands out (--control)
+  BoardFeed feed;       // what spectators see (--web)
+  GameReports reports;  // each game as data (--report)
+  Lobby lobby;          // clients without a seat, first come, first paired
+  Seating seating;      // seats the parent hands out (--control)
   std::atomic<std::uint64_t> games_started{0};
   std::atomic<std::uint64_t> house_joins{0};
   std::atomic<std::size_t> spectator_connections{0};  // open on the web port
