@@ -51,15 +51,28 @@ class Server:
     """Starting and stopping it wait on the process, so they run off the loop."""
 
     def __init__(self, binary: Path, move_time: float, web: WebRun | None = None) -> None:
-        page = ["--web", str(web.port), "--control"] if web else []
+        page = ["--web", str(web.port)] if web else []
+        # --control: the server ends when its stdin does, that is when the arena is gone however it went.
         self._process = ServerProcess(
-            binary, "--move-time", f"{move_time:.3f}", *page, new_session=True, control=web is not None
+            binary, "--move-time", f"{move_time:.3f}", *page, "--control", new_session=True, control=True
         )
         self.url = ""
         self._web = web
         self.page: LivePage | None = None  # with --web
 
     async def __aenter__(self) -> Server:
+        # Started off the loop: a cancel (Ctrl-C) cannot stop that thread, so
+        # it is let finish and the server it started is stopped, not left behind.
+        starting = asyncio.ensure_future(self._start())
+        try:
+            return await asyncio.shield(starting)
+        except asyncio.CancelledError:
+            with contextlib.suppress(Exception):
+                await starting
+            await asyncio.to_thread(self._process.__exit__)
+            raise
+
+    async def _start(self) -> Server:
         try:
             await asyncio.to_thread(self._process.__enter__)
         except RuntimeError:

@@ -74,12 +74,20 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         "(FILE.py:CLASS names one). A bot's process plays game after game, a new instance of its class "
         "each game, so module-level state persists between its games as an engine's does (--fresh-process: a "
         "process per game). A bot that cannot be loaded, crashes, never joins or runs out of time loses the "
-        "game, is named with the reason and plays its next game in a fresh process. "
+        "game, is named with the reason and plays its next game in a fresh process; one that cannot be loaded "
+        "or never joins forfeits its remaining games unplayed. With --sprt both bots are loaded before the first "
+        "game, and one that cannot be is refused. Each bot's stderr and what it prints go to files per game "
+        "(DIR/stderr, DIR/stdout), named in games.jsonl. "
         "Each game is written to DIR/games.jsonl as it ends; an interrupted run (Ctrl-C, SIGTERM) prints "
         "the standings so far and --resume DIR plays the rest.",
         epilog="exit status: 0 the run was played (with --sprt: H1 accepted), 1 an error (the arena or its "
-        "server, not a bot), 2 unusable arguments, 128+N stopped by signal N (--resume plays the rest); "
-        "with --sprt: 0 H1 accepted, 10 H0 accepted, 11 inconclusive at --max-games.",
+        "server, not a bot), 2 unusable arguments (with --sprt also a bot that cannot be loaded), 13 a round "
+        "robin was played but a bot never played a game (it could not load or never joined), 128+N stopped by "
+        "signal N (--resume plays the rest; with --web, a signal that arrives once the run is played and "
+        "reported only closes the page, and the status is the run's own); with --sprt: 0 H1 accepted, 10 H0 "
+        "accepted, 11 inconclusive at --max-games, 12 stopped because a bot's process died, never started a "
+        "game or broke the arena's protocol (that game is not counted: --resume plays it again; --recover "
+        "counts such games as losses and goes on).",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     parser.add_argument("bots", nargs="*", metavar="BOT", help="FILE.py or FILE.py:CLASS (at least two)")
@@ -134,6 +142,13 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     test.add_argument(
         "--max-games", type=positive(int), metavar="N", help="even; stop undecided after N games (default 10000)"
     )
+    test.add_argument(
+        "--recover",
+        action="store_true",
+        help="a game lost to a bot's process dying or never starting it counts as that bot's loss and the test "
+        "goes on (default: the test stops there, exit status 12, naming the bot and its stderr file; a "
+        "handle_turn that raises or runs out of time loses its game either way); also with --resume",
+    )
     parser.add_argument(
         "--fresh-process",
         action="store_true",
@@ -165,7 +180,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         type=Path,
         metavar="DIR",
         help="continues the interrupted run in DIR with its bots and settings (a bot file changed since is "
-        "refused); takes only --concurrency, --server, --web and --fresh-process besides",
+        "refused); takes only --concurrency, --server, --web, --fresh-process and --recover besides",
     )
     args = parser.parse_args(argv)
     # A path would turn "ws://host" into "ws:/host" and report that missing.
@@ -180,7 +195,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         if args.bots or given:
             parser.error(
                 "--resume takes the bots and settings of the run it continues; "
-                "give only --concurrency, --server, --web or --fresh-process"
+                "give only --concurrency, --server, --web, --fresh-process or --recover"
             )
         return args
     if args.sprt is not None:
@@ -193,6 +208,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         args.games = 10000 if args.max_games is None else args.max_games
     elif args.max_games is not None:
         parser.error("--max-games goes with --sprt; a round robin takes --games")
+    elif args.recover:
+        parser.error("--recover goes with --sprt; a round robin always counts such games as losses and goes on")
     args.games = 10 if args.games is None else args.games
     if args.openings is None:
         args.openings = SPRT_OPENINGS if args.sprt else 0

@@ -30,15 +30,22 @@ from kestrel_arena.player import (
     NO_OPENING,
     NOT_A_CELL_SUFFIX,
     OVER,
+    PARENT_FLAG,
     PLAY,
+    RAISED,
     READY,
     THINK,
 )
 
 BUSY_WAIT = 0.05  # seconds a game waits for a busy bot's process before starting another
-Output = tuple[str, list[float]]  # a game's stderr and think times (seconds per move)
+Output = tuple[str, str, list[float]]  # a game's stderr, stdout and think times (seconds per move)
 PYTHON_ERROR = re.compile(r"PyErr \{ type: .*?, value: (.*?), traceback: ")
-STDERR_KEPT = 64 * 1024  # characters of a bot's stderr kept per game: a bot in a loop of prints must not fill the disk
+# Characters of a bot's stderr (and of its stdout) kept per game: a bot in a loop of prints must not fill the disk.
+STDERR_KEPT = 64 * 1024
+# The module's own lines on stdout, which say nothing the game record does not (one names the seat's token).
+MODULE_LINE = re.compile(
+    r"^(Connected to .*|Waiting for game to start|Game started, player id: \d+|Tie|Player[12] wins!)$"
+)
 
 
 @dataclass
@@ -82,7 +89,8 @@ class BotProcess:
     async def start(self) -> BotProcess:
         read_end, write_end = os.pipe()
         # The hash seed too, so that even a bot's walk over a set of strings repeats.
-        env = {**os.environ, "PYTHONHASHSEED": hash_seed(self._hash_text)}
+        # Unbuffered, so that what a bot prints lands in the game it printed it in.
+        env = {**os.environ, "PYTHONHASHSEED": hash_seed(self._hash_text), "PYTHONUNBUFFERED": "1"}
         try:
             self._process = await asyncio.create_subprocess_exec(
                 sys.executable,
@@ -90,6 +98,8 @@ class BotProcess:
                 "kestrel_arena.player",
                 CHANNEL_FLAG,
                 str(write_end),
+                PARENT_FLAG,
+                str(os.getpid()),
                 self.bot.spec,
                 stdin=asyncio.subprocess.PIPE,
                 stdout=asyncio.subprocess.PIPE,
@@ -145,12 +155,31 @@ class BotProcess:
 
     def game_stderr(self) -> str:
         """What it wrote to stderr since its game began, the end kept when there is too much."""
-        text = "".join(line + "\n" for line in self.err[self._marks[1] :])
-        return text if len(text) <= STDERR_KEPT else "…\n" + text[-STDERR_KEPT:]
+        return bounded(self.err[self._marks[1] :])
+
+    def game_stdout(self) -> str:
+        """What the bot printed since its game began, without the module's own lines."""
+        return bounded([line for line in self.out[self._marks[0] :] if not MODULE_LINE.match(line)])
 
     def output(self) -> Output:
         think = [float(r[len(THINK) + 1 :]) for r in self.replies[self._marks[2] :] if r.startswith(THINK + " ")]
-        return self.game_stderr(), think
+        return self.game_stderr(), self.game_stdout(), think
+
+    def raised(self) -> str | None:
+        """The name of the exception its handle_turn raised in this game, if it raised."""
+        said = next((r for r in self.replies[self._marks[2] :] if r.startswith(RAISED + " ")), None)
+        return None if said is None else said[len(RAISED) + 1 :]
+
+    def answered_no_cell(self) -> bool:
+        return any(
+            line.startswith(ANSWER_PREFIX) and line.endswith(NOT_A_CELL_SUFFIX) for line in self.err[self._marks[1] :]
+        )
+
+    def crashed(self) -> bool:
+        """Its process ended badly through no move of the bot's: not a raise
+        from handle_turn, not an answer that is no cell."""
+        code = self.exit_code
+        return code not in (None, 0) and self.raised() is None and not self.answered_no_cell()
 
     def failure(self) -> str:
         """Why the process ended badly, from its exit status and last stderr line."""
@@ -167,8 +196,11 @@ class BotProcess:
                 return shorten(line[len(ANSWER_PREFIX) :])
         # An exception from handle_turn reaches stderr wrapped in the module's
         # panic report; the Python exception inside says what happened.
-        if raised := PYTHON_ERROR.search(last):
-            last = "handle_turn raised " + raised.group(1)
+        if (name := self.raised()) is not None:
+            found = next((m for line in reversed(err) if (m := PYTHON_ERROR.search(line))), None)
+            return shorten("handle_turn raised " + (found.group(1) if found else name))
+        if found := PYTHON_ERROR.search(last):
+            last = "handle_turn raised " + found.group(1)
         return f"crashed (exit {code})" + (f": {shorten(last)}" if last else "")
 
     async def stop(self, grace: float) -> None:
@@ -190,6 +222,11 @@ class BotProcess:
         if self._process is not None and self._process.returncode is None:
             with contextlib.suppress(ProcessLookupError, PermissionError):  # it ended meanwhile
                 os.killpg(self._process.pid, signal.SIGKILL)
+
+
+def bounded(lines: list[str]) -> str:
+    text = "".join(line + "\n" for line in lines)
+    return text if len(text) <= STDERR_KEPT else "…\n" + text[-STDERR_KEPT:]
 
 
 def shorten(text: str, limit: int = 160) -> str:

@@ -8,15 +8,19 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import os
 import re
 import signal
+import subprocess
 import sys
+import time
 from collections.abc import Callable
 from dataclasses import asdict
 from pathlib import Path
 
 from kestrel_arena.arguments import parse_args
 from kestrel_arena.live import WebRun
+from kestrel_arena.player import CHECK_FLAG, LOAD_FAILED_PREFIX, PARENT_FLAG
 from kestrel_arena.progress import Progress
 from kestrel_arena.results import (
     ELO_METHOD,
@@ -33,9 +37,21 @@ from kestrel_arena.sprt import H0, H1
 from kestrel_arena.tournament import ArenaError, find_server, run_tournament, schedule
 
 STDERR_FOLDER = "stderr"
+STDOUT_FOLDER = "stdout"
+EXIT_USAGE = 2  # what argparse returns; also a bot that cannot be loaded for --sprt
 EXIT_H0 = 10  # --sprt: H0 accepted (0: H1 accepted)
 EXIT_INCONCLUSIVE = 11  # --sprt: --max-games reached undecided
+EXIT_CRASHED = 12  # --sprt without --recover: a bot's process died or never started a game
+EXIT_NEVER_PLAYED = 13  # a round robin played to its end, but a bot never played a game
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class BotCrashed(Exception):
+    """--sprt: a game was lost to a bot's process, not to its play; the run stops there."""
+
+    def __init__(self, game: GameRecord, name: str, why: str, stderr: str | None) -> None:
+        super().__init__(name)
+        self.game, self.name, self.why, self.stderr = game, name, why, stderr
 
 
 async def play(
@@ -74,13 +90,16 @@ async def play(
     return caught[0] if caught else None
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, held: list[int] | None = None) -> int:
+    """`held`: the stop signals that came before (kestrel_arena.launch holds them from the start)."""
     args = parse_args(argv)
     # Until the run's loop takes them over (and again while the results are
     # written), a stop signal ends the arena as Ctrl-C does, without a traceback.
     for sig in STOP_SIGNALS:
         signal.signal(sig, interrupt)
     try:
+        if held:
+            raise KeyboardInterrupt(held[0])
         return arena(args)
     except KeyboardInterrupt as stopped:
         sig = stopped.args[0] if stopped.args else signal.SIGINT
@@ -88,13 +107,57 @@ def main(argv: list[str] | None = None) -> int:
         return 128 + sig
 
 
+def unloadable(specs: list[str], seconds: float) -> str | None:
+    """Why one of the bots cannot be loaded (each in a process of its own, as it
+    will play), else None: a test that plays a bot that never moves would decide
+    on forfeits alone."""
+    env = {**os.environ, "PYTHONUNBUFFERED": "1"}
+    command = [sys.executable, "-m", "kestrel_arena.player", CHECK_FLAG, PARENT_FLAG, str(os.getpid())]
+    checks = [
+        subprocess.Popen(
+            [*command, spec],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
+            start_new_session=True,  # a Ctrl-C reaches the arena alone, which stops them
+        )
+        for spec in specs
+    ]
+    end = time.monotonic() + seconds
+    try:
+        for spec, check in zip(specs, checks, strict=True):
+            try:
+                _, err = check.communicate(timeout=max(end - time.monotonic(), 0.01))
+            except subprocess.TimeoutExpired:
+                return f"{spec}: did not load within {seconds:g} s"
+            if check.returncode != 0:
+                last = next((ln.strip() for ln in reversed(err.splitlines()) if ln.strip()), "")
+                why = last.removeprefix(LOAD_FAILED_PREFIX) or f"its process ended with status {check.returncode}"
+                return f"cannot load {spec}: {why}"
+        return None
+    finally:
+        for check in checks:
+            if check.poll() is None:
+                check.kill()
+            check.wait()
+
+
 def arena(args: argparse.Namespace) -> int:
+    if args.sprt is not None and (why := unloadable(args.bots, args.join_time)):
+        print(f"kestrel-arena: error: {why}", file=sys.stderr)
+        return EXIT_USAGE
     try:
         run = resume_run(args.resume, args.server) if args.resume is not None else new_run(args)
         server = find_server(run.server)
     except ArenaError as e:
         print(f"kestrel-arena: {e}", file=sys.stderr)
         return 1
+    resumed_test = args.resume is not None and run.sprt is not None
+    if resumed_test and (why := unloadable([b.spec for b in run.bots], run.limits.join_time)):
+        print(f"kestrel-arena: error: {why}", file=sys.stderr)
+        return EXIT_USAGE
     if run.played:
         print(f"kestrel-arena: {len(run.played)} of {run.total} games played already", file=sys.stderr)
     elif args.out is None:
@@ -112,12 +175,16 @@ def arena(args: argparse.Namespace) -> int:
             lambda: report(run, server),
             run.sprt.status if run.sprt else None,
         )
+    crashed: BotCrashed | None = None
     with (run.out / GAMES_FILE).open("a") as log:
 
         def on_game(game: GameRecord) -> None:
             if run.finished():
                 return  # a game that was playing when the test decided: not part of the test
-            keep_stderr(run.out, game)
+            keep_output(run.out, game)
+            if run.sprt and game.crashed and not args.recover:
+                name = game.crashed[0]
+                raise BotCrashed(game, name, game.problems.get(name, ""), game.stderr.get(name))
             run.record(game)
             log.write(json.dumps(asdict(game)) + "\n")
             log.flush()
@@ -130,6 +197,17 @@ def arena(args: argparse.Namespace) -> int:
             # half-made loop that complains at exit); `play` lets them through.
             signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
             caught = asyncio.run(play(run, server, args, on_game, web))
+        except BotCrashed as crash:
+            progress.end()
+            caught = None
+            where = f"; its stderr: {run.out / crash.stderr}" if crash.stderr else "; it wrote nothing to stderr"
+            print(
+                f"kestrel-arena: stopped: {crash.name} lost game {crash.game.game} to its process, not to its play "
+                f"({crash.why}){where}\nkestrel-arena: the game is not counted; kestrel-arena --resume {run.out} "
+                "plays it again (add --recover to count such games as losses and go on)",
+                file=sys.stderr,
+            )
+            crashed = crash
         except ArenaError as e:
             progress.end()
             if not run.played and args.resume is None:
@@ -144,6 +222,8 @@ def arena(args: argparse.Namespace) -> int:
             signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
     if web and web.reported:
         return outcome(run)  # the whole run was played and reported; a signal only closed its page
+    if crashed is not None:
+        print(f"Standings after {len(run.played)} of {run.total} games, before {crashed.name}'s crash:")
     if caught is not None:
         progress.end()
         print(
@@ -162,23 +242,32 @@ def arena(args: argparse.Namespace) -> int:
     except KeyboardInterrupt as stopped:
         caught = stopped.args[0] if stopped.args else signal.SIGINT
         print(f"kestrel-arena: interrupted ({signal.Signals(caught).name}) while writing the results", file=sys.stderr)
-    return outcome(run) if caught is None else 128 + caught
+    if caught is not None:
+        return 128 + caught
+    return EXIT_CRASHED if crashed is not None else outcome(run)
 
 
-def keep_stderr(out: Path, game: GameRecord) -> None:
-    """Each bot's stderr in the game into a file of its own beside the results, named in the record."""
-    folder = out / STDERR_FOLDER
-    for name, text in list(game.stderr.items()):
-        folder.mkdir(exist_ok=True)
-        path = folder / f"{game.game}-{re.sub(r'[^A-Za-z0-9_.#-]', '_', name)}.txt"
-        path.write_text(text)
-        game.stderr[name] = path.relative_to(out).as_posix()
+def keep_output(out: Path, game: GameRecord) -> None:
+    """Each bot's stderr and stdout in the game into files of their own beside the results, named in the record."""
+    for folder_name, kept in ((STDERR_FOLDER, game.stderr), (STDOUT_FOLDER, game.stdout)):
+        folder = out / folder_name
+        for name, text in list(kept.items()):
+            folder.mkdir(exist_ok=True)
+            path = folder / f"{game.game}-{re.sub(r'[^A-Za-z0-9_.#-]', '_', name)}.txt"
+            path.write_text(text)
+            kept[name] = path.relative_to(out).as_posix()
+
+
+def never_played(run: Run) -> list[str]:
+    """The bots that lost every game of theirs without one starting on the server."""
+    rows = standings([b.name for b in run.bots], run.games())
+    return [r.name for r in rows if r.games and not r.played and r.crashes == r.games]
 
 
 def outcome(run: Run) -> int:
     """The exit status of a run played to its end: with --sprt, its decision."""
     if run.sprt is None:
-        return 0
+        return EXIT_NEVER_PLAYED if run.finished() and never_played(run) else 0
     return {H1: 0, H0: EXIT_H0}.get(run.sprt.decision or "", EXIT_INCONCLUSIVE)
 
 
@@ -198,6 +287,9 @@ def report(run: Run, server: Path) -> None:
         print("\nForfeits:")
         for line in problems:
             print(f"  {line}")
+    for name in never_played(run):
+        why = next((g.problems[name] for g in games if g.problems.get(name)), "")
+        print(f"\n{name} never played a game ({why}): its games were forfeited unplayed")
 
     if run.sprt:
         print()

@@ -26,7 +26,8 @@ from kestrel_arena.results import TOLD_APART, GameRecord, mistakes_text, percent
 
 SEAT_PATH = "/seat/"
 COLUMNS = [
-    *("#", "bot", "games", "wins", "draws", "losses", "points", "Elo", "95 % interval", "mistakes", "beats the next")
+    *("#", "bot", "games", "wins", "draws", "losses", "crashes", "points", "Elo", "95 % interval", "mistakes"),
+    "beats the next",
 ]
 # The Elo fit takes about a tenth of a second for seven bots, as long as a
 # quick game: the page's standings follow at most this often, and once more
@@ -89,6 +90,7 @@ class LivePage:
                     r.wins,
                     r.draws,
                     r.losses,
+                    r.crashes,
                     r.points,
                     round(r.elo),
                     f"{r.elo_low:.0f} to {r.elo_high:.0f}",

@@ -83,6 +83,11 @@ class GameRecord:
     think_times: dict[str, list[float]] = field(default_factory=dict)
     # Each bot's stderr in the game: its text while playing, then (in games.jsonl) the file that keeps it.
     stderr: dict[str, str] = field(default_factory=dict)
+    # What each bot printed in the game (the module's own lines left out), kept as stderr is.
+    stdout: dict[str, str] = field(default_factory=dict)
+    # The bots that lost the game to their process dying or never starting it, not to a move or a
+    # raise from handle_turn (those are play). With --sprt such a game stops the run unless --recover.
+    crashed: list[str] = field(default_factory=list)
 
 
 @dataclass
@@ -98,6 +103,8 @@ class Standing:
     # Likelihood that this bot is stronger than the next one in the table; None for the last.
     superiority: float | None = None
     mistakes: int = 0  # its moves that lowered its value against perfect play
+    crashes: int = 0  # games it lost to its process dying or never starting the game (counted in losses too)
+    played: int = 0  # games of its that started on the server: 0, it never played
 
     @property
     def mistakes_per_game(self) -> float:
@@ -120,8 +127,12 @@ def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
                 row.losses += 1
             else:
                 row.draws += 1
+            if g.server_game is not None:
+                row.played += 1
         for ply in g.mistakes:
             table[g.seats[ply % 2]].mistakes += 1
+        for name in g.crashed:
+            table[name].crashes += 1
     ratings = elo_ratings(names, games)
     covariance = elo_covariance(names, games, ratings)
     n = len(names)

@@ -110,9 +110,11 @@ async def played(
 
 
 def with_output(record: GameRecord, bots: list[BotProcess], outputs: list[Output]) -> GameRecord:
-    for proc, (stderr, think) in zip(bots, outputs, strict=True):
+    for proc, (stderr, stdout, think) in zip(bots, outputs, strict=True):
         if stderr:
             record.stderr[proc.bot.name] = stderr
+        if stdout:
+            record.stdout[proc.bot.name] = stdout
         if think:
             record.think_times[proc.bot.name] = [round(t, 4) for t in think]
     return record
@@ -125,7 +127,9 @@ async def contest(
     number, seats = game.number, game.seats
     out = [b for b in seats if b.disqualified]
     if out or not bots:
-        return forfeited(number, seats, out, {b.name: b.disqualified or "" for b in out})
+        record = forfeited(number, seats, out, {b.name: b.disqualified or "" for b in out})
+        record.crashed = [b.name for b in out]
+        return record
     await until(lambda: True if all(p.settled() for p in bots) else None, limits.join_time)
     if unready := [side for side, proc in enumerate(bots) if not proc.ready()]:
         return decide_unstarted(number, seats, bots, unready, limits)
@@ -212,7 +216,10 @@ def decide_unstarted(
         if disqualifies(reason):
             seats[side].disqualified = reason
         reasons[seats[side].name] = reason
-    return forfeited(number, seats, [seats[side] for side in sides], reasons)
+    record = forfeited(number, seats, [seats[side] for side in sides], reasons)
+    # A bot that never got as far as its game played no move: whatever stopped it, that is no play.
+    record.crashed = [seats[side].name for side in sides]
+    return record
 
 
 def disqualifies(reason: str) -> bool:
@@ -240,6 +247,12 @@ def record_game(
             problems[loser] = proc.failure()
         else:
             problems[loser] = result.reason
+    # A process that died mid-game lost it by no move of its bot's.
+    crashed = [
+        names[side]
+        for side in (0, 1)
+        if names[side] == loser and result.reason == "disconnected" and bots[side].crashed()
+    ]
     return GameRecord(
         game=number,
         seats=names,
@@ -253,6 +266,7 @@ def record_game(
         addresses=result.addresses,
         server_line=line,
         problems=problems,
+        crashed=crashed,
     )
 
 

@@ -29,7 +29,7 @@ EXAMPLES = ROOT / "examples"
 BOTS = Path(__file__).parent / "bots"
 GOOD = ["perfect", "random_bot", "first_free"]
 FAULTY = {
-    "crash": "crashed (exit ",
+    "crash": "handle_turn raised RuntimeError",
     "hang": "out of time",
     "broken": "failed to load: ModuleNotFoundError",
     "sleepy": "did not join within 5 s",
@@ -71,7 +71,7 @@ def arena_command(*args: str, first_on_path: Path | None = None) -> tuple[list[s
         pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
     # The runner from this checkout; the bots' processes inherit the path.
     path = os.pathsep.join(str(p) for p in [first_on_path, ROOT / "src", os.environ.get("PYTHONPATH")] if p is not None)
-    command = [sys.executable, "-m", "kestrel_arena.cli", "--server", str(server), *args]
+    command = [sys.executable, "-m", "kestrel_arena.launch", "--server", str(server), *args]
     return command, {**os.environ, "PYTHONPATH": path}
 
 
@@ -100,7 +100,8 @@ def tournament(tmp_path_factory: pytest.TempPathFactory) -> tuple[subprocess.Com
         str(write_bot(written, name, WRITTEN[name]) if name in WRITTEN else BOTS / f"{name}.py") for name in FAULTY
     ]
     done = arena(out, *bots, "--games", "2", "--move-time", "1", "--join-time", "5", "--concurrency", "2")
-    assert done.returncode == 0, done.stdout + done.stderr
+    # Played to its end, but two bots never played a game: a status of its own says so.
+    assert done.returncode == 13, done.stdout + done.stderr
     return done, out
 
 
@@ -156,6 +157,12 @@ def test_faulty_bots_lose_their_games_with_the_reason(
         if name != "taken":
             assert any(line.strip().startswith(f"{name}: ") and reason in line for line in out.splitlines()), out
     assert all("crash.py gives up" in p for g in record["games"] for n, p in g["problems"].items() if n == "crash")
+    # Losses to a process that never played are counted apart; a raise in a turn is play.
+    rows = {row["name"]: row for row in record["standings"]}
+    for name in ("broken", "sleepy"):
+        assert rows[name]["crashes"] == rows[name]["losses"] == rows[name]["games"] and rows[name]["played"] == 0
+        assert any(line.startswith(f"{name} never played a game (") for line in out.splitlines()), out
+    assert all(rows[name]["crashes"] == 0 for name in rows if name not in ("broken", "sleepy"))
     # Forfeits are summed up by kind, whatever the cell.
     lost = sum(g["loser"] == "taken" for g in record["games"])
     assert f"  taken: {lost} games forfeited: took an occupied cell ({lost})" in out.splitlines(), out

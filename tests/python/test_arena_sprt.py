@@ -7,7 +7,7 @@ import json
 from pathlib import Path
 
 import pytest
-from test_arena import EXAMPLES, arena
+from test_arena import EXAMPLES, arena, write_bot
 
 pytestmark = pytest.mark.timeout(300)
 
@@ -52,3 +52,105 @@ def test_sprt_decides_and_records(
 def test_unusable_sprt_arguments_are_refused(tmp_path: Path, count: int, args: list[str]) -> None:
     done = arena(tmp_path / "out", *[str(EXAMPLES / "first_free.py")] * count, *args)
     assert done.returncode == 2 and "kestrel-arena: error:" in done.stderr, done.stderr
+
+
+VALID = (
+    "import kestrel\n\n\nclass Bot(kestrel.TicTacToeClient):\n"
+    "    async def handle_turn(self, state):\n        return 0\n"
+)
+
+
+@pytest.mark.parametrize(
+    ("source", "suffix", "reason"),
+    [
+        ("import kestrel\n\nclass Bot(kestrel.TicTacToeClient:\n    pass\n", "", "SyntaxError: "),
+        ("import kestrel_arena_no_such_module\n", "", "ModuleNotFoundError: No module named"),
+        ("x = 1\n", "", "needs exactly one TicTacToeClient subclass (found: none)"),
+        (VALID, ":NoSuchClass", "has no TicTacToeClient subclass named NoSuchClass"),
+        (
+            VALID.replace("    async def", "    def __init__(self):\n        raise ValueError('no')\n\n    async def"),
+            "",
+            "ValueError: no",
+        ),
+    ],
+    ids=["syntax error", "failing import", "no bot class", "named class missing", "constructor raises"],
+)
+def test_sprt_refuses_a_bot_that_cannot_load_before_any_game(
+    tmp_path: Path, source: str, suffix: str, reason: str
+) -> None:
+    broken = tmp_path / "broken.py"
+    broken.write_text(source)
+    out = tmp_path / "out"
+    done = arena(out, str(EXAMPLES / "random_bot.py"), str(broken) + suffix, "--sprt", "0", "50")
+    assert done.returncode == 2, done.stdout + done.stderr
+    assert f"kestrel-arena: error: cannot load {broken}{suffix}: " in done.stderr and reason in done.stderr
+    if reason.startswith("SyntaxError"):
+        assert f"({broken}, line 3)" in done.stderr, done.stderr
+    assert "accepted" not in done.stdout and not out.exists()
+
+
+# Dies (no exception: its process ends) in the second game of each of its processes.
+DIES = (
+    "global PLAYED\n"
+    "        if not getattr(self, 'counted', False):\n"
+    "            self.counted = True\n"
+    "            PLAYED += 1\n"
+    "        if PLAYED == 2:\n"
+    "            print('going down', file=__import__('sys').stderr, flush=True)\n"
+    "            __import__('os')._exit(7)\n"
+    "        return state.board.index(None)"
+)
+
+
+def test_sprt_stops_at_a_crash_keeps_the_games_before_and_recover_goes_on(tmp_path: Path) -> None:
+    dies = write_bot(tmp_path, "dies", DIES)
+    dies.write_text("PLAYED = 0\n" + dies.read_text())
+    out = tmp_path / "out"
+    bots = [str(EXAMPLES / "first_free.py"), str(dies)]
+    done = arena(out, *bots, "--sprt", "0", "50", "--seed", "1", "--concurrency", "1", "--max-games", "8")
+    assert done.returncode == 12, done.stdout + done.stderr
+    assert "kestrel-arena: stopped: dies lost game 2 to its process" in done.stderr, done.stderr
+    assert "crashed (exit 7): going down" in done.stderr and f"--resume {out}" in done.stderr
+    assert (out / "stderr" / "2-dies.txt").read_text() == "going down\n"
+    assert f"its stderr: {out / 'stderr' / '2-dies.txt'}" in done.stderr
+    kept = [json.loads(line) for line in (out / "games.jsonl").read_text().splitlines()]
+    assert [g["game"] for g in kept] == [1] and not kept[0]["crashed"]
+    partial = json.loads((out / "tournament.json").read_text())
+    assert not partial["complete"] and partial["sprt"]["pairs"] == 0 and len(partial["games"]) == 1
+
+    done = arena(None, "--resume", str(out), "--recover")
+    assert done.returncode in (0, 10, 11), done.stdout + done.stderr
+    record = json.loads((out / "tournament.json").read_text())
+    crashed = [g for g in record["games"] if g["crashed"]]
+    assert crashed and all(g["crashed"] == ["dies"] and g["loser"] == "dies" for g in crashed)
+    # The game that stopped the test was played again (by a new process, which crashes a game later).
+    assert [g["game"] for g in record["games"]][:2] == [1, 2] and 2 not in [g["game"] for g in crashed]
+    rows = {row["name"]: row for row in record["standings"]}
+    assert rows["dies"]["crashes"] == len(crashed) <= rows["dies"]["losses"] and rows["first_free"]["crashes"] == 0
+
+
+# Raises, or exits through sys.exit, in its turn: play, a loss, in every mode.
+@pytest.mark.parametrize(
+    ("body", "problem"),
+    [
+        ("raise RuntimeError('gives up')", "handle_turn raised RuntimeError"),
+        ("__import__('sys').exit(3)", "handle_turn raised SystemExit"),
+    ],
+    ids=["raise", "sys.exit"],
+)
+def test_sprt_counts_a_raise_as_a_loss_with_the_bots_traceback_and_prints(
+    tmp_path: Path, body: str, problem: str
+) -> None:
+    quitter = write_bot(tmp_path, "quitter", f"print('my move?', len(state.board))\n        {body}")
+    out = tmp_path / "out"
+    done = arena(out, str(quitter), str(EXAMPLES / "first_free.py"), "--sprt", "0", "50", "--max-games", "4")
+    assert done.returncode == 11, done.stdout + done.stderr
+    games = [json.loads(line) for line in (out / "games.jsonl").read_text().splitlines()]
+    assert len(games) == 4
+    for g in games:
+        assert g["loser"] == "quitter" and not g["crashed"] and g["problems"]["quitter"].startswith(problem), g
+        stderr = (out / g["stderr"]["quitter"]).read_text()
+        # The bot's own line, not only the arena's.
+        assert f'File "{quitter}", line 9, in handle_turn' in stderr, stderr
+        assert (out / g["stdout"]["quitter"]).read_text() == "my move? 9\n"
+        assert "first_free" not in g["stdout"]

@@ -1,6 +1,7 @@
 """What a new user of kestrel-arena meets: runs that never overwrite one
 another, a failed start that leaves nothing behind, each bot's stderr and
-think times kept, the versions and exit statuses, Ctrl-C before any game."""
+think times kept, the versions and exit statuses, Ctrl-C at any moment, and
+no server or bot left running once the arena has gone, however it went."""
 
 from __future__ import annotations
 
@@ -8,10 +9,11 @@ import json
 import signal
 import socket
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
-from test_arena import EXAMPLES, arena, arena_command, write_bot
+from test_arena import BOTS, EXAMPLES, alive, arena, arena_command, command_line, descendants, write_bot
 
 pytestmark = pytest.mark.timeout(120)
 FIRST_FREE = str(EXAMPLES / "first_free.py")
@@ -76,7 +78,9 @@ def test_help_names_the_exit_statuses_and_what_resume_takes() -> None:
     command, env = arena_command("--help")
     text = " ".join(subprocess.run(command, env=env, capture_output=True, text=True, timeout=30).stdout.split())
     assert "exit status: 0" in text and "128+N" in text and "10 H0 accepted" in text
-    assert "takes only --concurrency, --server, --web and --fresh-process" in text
+    assert "takes only --concurrency, --server, --web, --fresh-process and --recover" in text
+    assert "12 stopped because a bot's process died" in text and "13 a round robin" in text
+    assert "a signal that arrives once the run is played and reported only closes the page" in text
 
 
 def test_ctrl_c_before_the_first_game_ends_without_a_traceback(tmp_path: Path) -> None:
@@ -89,3 +93,57 @@ def test_ctrl_c_before_the_first_game_ends_without_a_traceback(tmp_path: Path) -
         stdout, stderr = run.communicate(timeout=60)
     assert run.returncode == 128 + signal.SIGINT, stderr
     assert "Traceback" not in stderr and "kestrel-arena: interrupted (SIGINT)" in stderr
+
+
+def ignore_sigint() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+@pytest.mark.parametrize(
+    ("delay", "ignored"),
+    [(0.02, False), (0.1, False), (0.3, False), (0.3, True)],
+    ids=["20 ms", "100 ms", "300 ms", "300 ms, started with SIGINT ignored"],
+)
+def test_ctrl_c_in_the_first_moments_stops_the_run(tmp_path: Path, delay: float, ignored: bool) -> None:
+    out = tmp_path / "out"
+    command, env = arena_command("--out", str(out), FIRST_FREE, str(EXAMPLES / "random_bot.py"), "--games", "50")
+    # A script's background job starts with SIGINT ignored; the arena takes it over from its first moment.
+    setup = ignore_sigint if ignored else None
+    with subprocess.Popen(
+        command, env=env, stderr=subprocess.PIPE, stdout=subprocess.PIPE, text=True, preexec_fn=setup
+    ) as run:
+        time.sleep(delay)
+        run.send_signal(signal.SIGINT)
+        stdout, stderr = run.communicate(timeout=60)
+    assert run.returncode != 0, stdout + stderr
+    # Before the arena's code runs, the interpreter's own handling ends it (with a traceback, or killed).
+    if "kestrel-arena:" in stderr or ignored:
+        assert run.returncode == 128 + signal.SIGINT, stdout + stderr
+        assert "Traceback" not in stderr and "kestrel-arena: interrupted (SIGINT)" in stderr, stderr
+    games = (out / "games.jsonl").read_text().splitlines() if (out / "games.jsonl").exists() else []
+    assert len(games) < 50
+
+
+@pytest.mark.skipif(not Path("/proc/self/task").is_dir(), reason="reads process trees from /proc")
+def test_a_killed_arena_takes_its_server_and_bots_with_it(tmp_path: Path) -> None:
+    # One bot stuck in its import, one in its turn, one playing: none may outlive the arena.
+    bots = [str(BOTS / "sleepy.py"), str(BOTS / "hang.py"), FIRST_FREE]
+    limits = ["--games", "2", "--move-time", "60", "--join-time", "60", "--concurrency", "3"]
+    command, env = arena_command("--out", str(tmp_path / "out"), *bots, *limits)
+    with subprocess.Popen(command, env=env, stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL) as run:
+        deadline = time.monotonic() + 60
+        while True:
+            children = descendants(run.pid)
+            commands = [command_line(p) for p in children]
+            players = sum(b"kestrel_arena.player" in c for c in commands)
+            if any(b"kestrel-server" in c for c in commands) and players >= 3:
+                break
+            assert run.poll() is None and time.monotonic() < deadline, commands
+            time.sleep(0.05)
+        time.sleep(0.5)  # the games under way
+        run.kill()
+        run.wait()
+    deadline = time.monotonic() + 30
+    while (left := [p for p in children if alive(p)]) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert left == [], [command_line(p) for p in left]

@@ -248,12 +248,12 @@ def test_a_tournament_shows_names_standings_and_replays(
             [td.text for td in tr.find_elements("css selector", "td")]
             for tr in browser.find_elements("css selector", "#standings tbody tr")
         ]
-        assert [r[:6] for r in rows] == [
-            [str(rank), s["name"], str(s["games"]), str(s["wins"]), str(s["draws"]), str(s["losses"])]
+        assert [r[:7] for r in rows] == [
+            [str(rank), s["name"], *(str(s[k]) for k in ("games", "wins", "draws", "losses", "crashes"))]
             for rank, s in enumerate(record["standings"], 1)
         ]
         for row, s in zip(rows, record["standings"], strict=True):
-            assert float(row[6]) == s["points"] and abs(int(row[7]) - s["elo"]) <= 1
+            assert float(row[7]) == s["points"] and abs(int(row[8]) - s["elo"]) <= 1
 
         # Every game of the run; the server's cards show the bots by name
         # with the boards the arena recorded, the arena's number and, for a
