@@ -21,7 +21,6 @@ import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
-from kestrel_arena.arena_server import until
 from kestrel_arena.player import (
     ANSWER_PREFIX,
     CHANNEL_FLAG,
@@ -62,10 +61,20 @@ def hash_seed(text: str) -> str:
     return str(int.from_bytes(digest[:4], "big"))
 
 
-async def pump(stream: asyncio.StreamReader | None, lines: list[str]) -> None:
-    assert stream is not None
-    async for raw in stream:
-        lines.append(raw.decode(errors="replace").rstrip("\r\n"))
+async def wait_for_news(news: asyncio.Event, condition: Callable[[], bool], timeout: float) -> bool:
+    """True once `condition` holds, looked at each time `news` is set; False after `timeout` seconds."""
+    loop = asyncio.get_running_loop()
+    end = loop.time() + timeout
+    while not condition():
+        left = end - loop.time()
+        if left <= 0:
+            return False
+        news.clear()
+        try:
+            await asyncio.wait_for(news.wait(), left)
+        except TimeoutError:
+            return condition()
+    return True
 
 
 class BotProcess:
@@ -83,8 +92,8 @@ class BotProcess:
         self._process: asyncio.subprocess.Process | None = None
         self._tasks: list[asyncio.Task[object]] = []
         self._seed = ""
-        self._url = ""
         self._opening = NO_OPENING
+        self._news = asyncio.Event()  # set at each line it writes, and at its end
 
     async def start(self) -> BotProcess:
         read_end, write_end = os.pipe()
@@ -114,16 +123,38 @@ class BotProcess:
         loop = asyncio.get_running_loop()
         await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(channel), os.fdopen(read_end, "rb"))
         self._tasks = [
-            asyncio.create_task(pump(self._process.stdout, self.out)),
-            asyncio.create_task(pump(self._process.stderr, self.err)),
-            asyncio.create_task(pump(channel, self.replies)),
+            asyncio.create_task(self._pump(self._process.stdout, self.out)),
+            asyncio.create_task(self._pump(self._process.stderr, self.err)),
+            asyncio.create_task(self._pump(channel, self.replies)),
+            asyncio.create_task(self._watch_exit()),
         ]
         return self
 
-    def begin(self, seed: str, url: str, opening: Sequence[int] = ()) -> None:
+    async def _pump(self, stream: asyncio.StreamReader | None, lines: list[str]) -> None:
+        assert stream is not None
+        async for raw in stream:
+            lines.append(raw.decode(errors="replace").rstrip("\r\n"))
+            self._news.set()
+        self._news.set()
+
+    async def _watch_exit(self) -> None:
+        assert self._process is not None
+        await self._process.wait()
+        self._news.set()
+
+    async def wait_until(self, condition: Callable[[], object], timeout: float) -> bool:
+        """True once `condition` holds, looked at whenever the process writes a line or ends; False after `timeout`."""
+        return await wait_for_news(self._news, lambda: bool(condition()), timeout)
+
+    async def ended(self) -> None:
+        """Returns once the process has ended and its output is read (a cancel
+        of this wait leaves the reading alone)."""
+        await asyncio.wait(self._tasks)
+
+    def begin(self, seed: str, opening: Sequence[int] = ()) -> None:
         """Hands it a game: `go` lets it connect and join with `seed` for `random`, the `opening` played for it."""
         self.games += 1
-        self._seed, self._url = seed, url
+        self._seed = seed
         self._opening = ",".join(map(str, opening)) or NO_OPENING
         self._marks = (len(self.out), len(self.err), len(self.replies))
 
@@ -138,10 +169,11 @@ class BotProcess:
         """True once the bot is ready to join or its process has ended."""
         return True if self.ready() or self.exit_code is not None else None
 
-    def go(self) -> None:
+    def go(self, url: str) -> None:
+        """Lets it connect to `url` (its seat) and play."""
         assert self._process is not None and self._process.stdin is not None
         with contextlib.suppress(ConnectionError):  # it ended already; its exit tells why
-            self._process.stdin.write(f"{PLAY} {self._seed} {self._url} {self._opening}\n".encode())
+            self._process.stdin.write(f"{PLAY} {self._seed} {url} {self._opening}\n".encode())
 
     @property
     def exit_code(self) -> int | None:
@@ -149,9 +181,6 @@ class BotProcess:
         if self._process is None or not all(t.done() for t in self._tasks):
             return None
         return self._process.returncode
-
-    def started_game(self) -> bool:
-        return any(line.startswith("Game started, player id: ") for line in self.out[self._marks[0] :])
 
     def game_stderr(self) -> str:
         """What it wrote to stderr since its game began, the end kept when there is too much."""
@@ -241,6 +270,7 @@ class Pool:
         self._run_seed = run_seed
         self._idle: dict[str, list[BotProcess]] = {}
         self.live: set[BotProcess] = set()
+        self._freed = asyncio.Event()  # set whenever a process is given back
 
     def can_serve_at_once(self, bot: Bot) -> bool:
         """True when `bot` has an idle process, or none at all (so a new one starts either way). A bot
@@ -254,7 +284,7 @@ class Pool:
         """An idle process of `bot`, else a new one (loading while other games play). A bot busy in
         other games is waited for a little first: a quick game frees its process within milliseconds."""
         if not self.can_serve_at_once(bot):
-            await until_true(lambda: self.can_serve_at_once(bot), BUSY_WAIT)
+            await wait_for_news(self._freed, lambda: self.can_serve_at_once(bot), BUSY_WAIT)
         idle = self._idle.setdefault(bot.name, [])
         while idle and not self.fresh:
             proc = idle.pop()
@@ -270,12 +300,14 @@ class Pool:
         `grace` seconds; else stopped, given `grace` seconds to end by itself (to finish its traceback).
         What it wrote to stderr in the game and its moves' think times, taken before another game can begin."""
         if healthy and not self.fresh:
-            if await until_true(proc.over, grace) and proc.exit_code is None:
+            if await proc.wait_until(proc.over, grace) and proc.exit_code is None:
                 output = proc.output()
                 self._idle.setdefault(proc.bot.name, []).append(proc)
+                self._freed.set()
                 return output
         await proc.stop(grace)
         self.live.discard(proc)
+        self._freed.set()
         return proc.output()
 
     async def close(self, grace: float = 0) -> None:
@@ -289,7 +321,3 @@ class Pool:
             await proc.stop(0)
         self.live.clear()
         self._idle.clear()
-
-
-async def until_true(condition: Callable[[], bool], timeout: float) -> bool:
-    return await until(lambda: True if condition() else None, timeout) is not None

@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import asyncio
 import json
-import secrets
 import sys
 import threading
 import time
@@ -24,7 +23,6 @@ from typing import IO
 
 from kestrel_arena.results import TOLD_APART, GameRecord, mistakes_text, percent, standings
 
-SEAT_PATH = "/seat/"
 COLUMNS = [
     *("#", "bot", "games", "wins", "draws", "losses", "crashes", "points", "Elo", "95 % interval", "mistakes"),
     "beats the next",
@@ -69,11 +67,6 @@ class LivePage:
             self._pipe.flush()
         except (BrokenPipeError, OSError, ValueError):
             pass
-
-    def seat_url(self, base_url: str, name: str) -> str:
-        token = secrets.token_hex(16)
-        self._send("seat", f"{token} {name}")
-        return base_url.rstrip("/") + SEAT_PATH + token
 
     def standings(self, games: list[GameRecord], final: bool = False) -> None:
         if not final and time.monotonic() - self._sent < STANDINGS_EVERY:

@@ -10,9 +10,6 @@ from collections import Counter
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
-from kestrel_testing.game_line import GameLine
-
-FORFEIT = re.compile(r"^Player([12]) wins, Player[12] forfeits: (.*)$")
 OCCUPIED = re.compile(r"^took occupied cell \d+$")
 NOT_A_CELL = re.compile(r"^answered (.*), not a cell$")
 # Elo points per natural-log unit of Bradley-Terry strength.
@@ -32,33 +29,6 @@ INTERVAL_METHOD = (
 
 
 @dataclass
-class ServerResult:
-    """A parsed server game line: who won by seat (None: a tie), and why."""
-
-    server_game: int
-    addresses: tuple[str, str]
-    winner: int | None
-    reason: str
-    forfeit: bool
-    moves: list[int]
-
-
-def parse_game_line(line: str) -> ServerResult | None:
-    parsed = GameLine.parse(line)
-    if parsed is None:
-        return None
-    head = (parsed.number, parsed.seats)
-    moves = list(parsed.moves)
-    if parsed.outcome == "Tie":
-        return ServerResult(*head, None, "board full", False, moves)
-    if f := FORFEIT.match(parsed.outcome):
-        return ServerResult(*head, int(f.group(1)) - 1, f.group(2), True, moves)
-    if parsed.outcome in ("Player1 wins", "Player2 wins"):
-        return ServerResult(*head, int(parsed.outcome[6]) - 1, "three in a row", False, moves)
-    return None
-
-
-@dataclass
 class GameRecord:
     game: int  # the arena's count, from 1
     seats: tuple[str, str]  # bot names, seat 0 (moves first) then seat 1
@@ -70,7 +40,6 @@ class GameRecord:
     moves: list[int] = field(default_factory=list)
     server_game: int | None = None  # None: the game never started on the server
     addresses: tuple[str, str] | None = None
-    server_line: str | None = None
     # What the arena saw of each bot's process when it went wrong (exit status, last stderr line).
     problems: dict[str, str] = field(default_factory=dict)
     # The first moves, played by the arena for both bots (the same in the pair's other game).
