@@ -84,7 +84,8 @@ class Standing:
         return self.wins + 0.5 * self.draws
 
 
-def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
+def tally(names: list[str], games: list[GameRecord]) -> dict[str, Standing]:
+    """Each bot's counts, without the ratings (which cost a fit)."""
     table = {name: Standing(name) for name in names}
     for g in games:
         for name in g.seats:
@@ -102,6 +103,11 @@ def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
             table[g.seats[ply % 2]].mistakes += 1
         for name in g.crashed:
             table[name].crashes += 1
+    return table
+
+
+def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
+    table = tally(names, games)
     ratings = elo_ratings(names, games)
     covariance = elo_covariance(names, games, ratings)
     n = len(names)
@@ -299,53 +305,3 @@ def write_json(path: Path, header: dict[str, object], rows: list[Standing], game
         "games": [asdict(g) for g in games],
     }
     path.write_text(json.dumps(record, indent=2) + "\n")
-
-
-def write_png(path: Path, rows: list[Standing], games: list[GameRecord]) -> bool:
-    """The cross-table as a picture; False when matplotlib is not installed."""
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        return False
-    names = [r.name for r in rows]
-    table = cross_table(names, games)
-    # Losses that were forfeits (a crash, a timeout, a bad answer), told apart from games lost on the board.
-    forfeits: Counter[tuple[str, str]] = Counter()
-    for g in games:
-        if g.forfeit and g.loser is not None and g.winner is not None:
-            forfeits[g.loser, g.winner] += 1
-    n = len(names)
-    share = [[math.nan] * n for _ in names]
-    labels = [[""] * n for _ in names]
-    for i, a in enumerate(names):
-        for j, b in enumerate(names):
-            if a == b:
-                continue
-            w, d, lo = table[a][b]
-            played = w + d + lo
-            share[i][j] = (w + 0.5 * d) / played if played else math.nan
-            labels[i][j] = f"{w}-{d}-{lo}" + (f"\n{forfeits[a, b]} forfeited" if forfeits[a, b] else "")
-    size = 1.6 + 1.1 * n
-    fig, ax = plt.subplots(figsize=(size + 1.5, size))
-    image = ax.imshow(share, cmap="RdYlGn", vmin=0, vmax=1)
-    for i in range(n):
-        for j in range(n):
-            # Both ends of the colour scale are dark: white text there, black in the light middle.
-            light = math.isnan(share[i][j]) or 0.2 <= share[i][j] <= 0.8
-            colour = "black" if light else "white"
-            ax.text(j, i, labels[i][j] or "—", ha="center", va="center", fontsize=9, color=colour)
-    ax.set_xticks(range(n), names, rotation=30, ha="right")
-    ax.set_yticks(range(n), [f"{r.name} ({r.points:g}, {r.elo:.0f})" for r in rows])
-    ax.set_xlabel("opponent")
-    ax.set_ylabel("bot (points, Elo)")
-    ax.set_title(
-        "kestrel-arena: wins-draws-losses of the row bot, and how many it forfeited\n(colour: its share of the points)"
-    )
-    fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04)
-    # Measured from what was drawn, so that long names never cut the axis label off.
-    fig.savefig(path, dpi=110, bbox_inches="tight", pad_inches=0.2)
-    plt.close(fig)
-    return True
