@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import hashlib
 import os
 import re
 import signal
@@ -35,6 +34,7 @@ from kestrel_arena.player import (
     READY,
     THINK,
 )
+from kestrel_arena.seeds import hash_seed, process_seed
 
 BUSY_WAIT = 0.05  # seconds a game waits for a busy bot's process before starting another
 Output = tuple[str, str, list[float]]  # a game's stderr, stdout and think times (seconds per move)
@@ -54,11 +54,6 @@ class Bot:
     # Set once the bot has shown it cannot play at all (it does not load, or
     # never joins): its remaining games are forfeited without being played.
     disqualified: str | None = None
-
-
-def hash_seed(text: str) -> str:
-    digest = hashlib.sha256(text.encode()).digest()
-    return str(int.from_bytes(digest[:4], "big"))
 
 
 async def wait_for_news(news: asyncio.Event, condition: Callable[[], bool], timeout: float) -> bool:
@@ -97,7 +92,6 @@ class BotProcess:
 
     async def start(self) -> BotProcess:
         read_end, write_end = os.pipe()
-        # The hash seed too, so that even a bot's walk over a set of strings repeats.
         # Unbuffered, so that what a bot prints lands in the game it printed it in.
         env = {**os.environ, "PYTHONHASHSEED": hash_seed(self._hash_text), "PYTHONUNBUFFERED": "1"}
         try:
@@ -290,8 +284,7 @@ class Pool:
             proc = idle.pop()
             if proc.exit_code is None:
                 return proc
-        # A persistent process cannot vary its hash seed per game: it comes from the run and the bot.
-        proc = BotProcess(bot, game_seed if self.fresh else f"{self._run_seed}/{bot.name}")
+        proc = BotProcess(bot, game_seed if self.fresh else process_seed(self._run_seed, bot.name))
         self.live.add(proc)
         return await proc.start()
 

@@ -7,6 +7,8 @@ from __future__ import annotations
 
 import random
 
+from kestrel_arena.seeds import opening_seed
+
 LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 MAX_OPENING = 8  # a ninth move always ends the game
 
@@ -34,4 +36,4 @@ def opening_for(seed: str, first: str, second: str, pair: int, length: int) -> t
     """The opening of the `pair`-th pair of games between the bots named `first` and `second`."""
     if length == 0:
         return ()
-    return random_opening(random.Random(f"{seed}/opening/{first}/{second}/{pair}"), length)
+    return random_opening(random.Random(opening_seed(seed, first, second, pair)), length)

@@ -24,6 +24,7 @@ from kestrel_arena.judge import judge, mistakes
 from kestrel_arena.live import WebRun
 from kestrel_arena.openings import opening_for
 from kestrel_arena.results import GameRecord
+from kestrel_arena.seeds import game_seed
 
 __all__ = ["ArenaError", "Bot", "Limits", "Scheduled", "find_server", "run_tournament", "schedule"]
 GIVE_BACK_GRACE = 3.0  # seconds for a bot to say its game is over once the server has decided it
@@ -36,11 +37,6 @@ EXIT_GRACE = 2.0
 class Limits:
     move_time: float  # seconds per move, enforced by the server
     join_time: float  # seconds for a bot's process to start and join
-
-
-def seed_for(seed: str, game: int, seat: int) -> str:
-    """A bot's seed in one game: the same game of the same run gets the same one, whatever ran before it."""
-    return f"{seed}/{game}/{seat}"
 
 
 def forfeited(number: int, seats: tuple[Bot, Bot], losers: list[Bot], reasons: dict[str, str]) -> GameRecord:
@@ -68,9 +64,9 @@ async def launch(game: Scheduled, seed: str, pool: Pool) -> list[BotProcess]:
         return []
     taken: list[BotProcess] = []
     for seat, bot in enumerate(game.seats):
-        game_seed = seed_for(seed, game.number, seat)
-        proc = await pool.take(bot, game_seed)
-        proc.begin(game_seed, game.opening)
+        seeded = game_seed(seed, game.number, seat)
+        proc = await pool.take(bot, seeded)
+        proc.begin(seeded, game.opening)
         taken.append(proc)
     return taken
 
