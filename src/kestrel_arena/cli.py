@@ -27,14 +27,13 @@ from kestrel_arena.results import (
     ELO_METHOD,
     INTERVAL_METHOD,
     GameRecord,
-    format_table,
-    problem_summary,
     standings,
     tally,
     write_json,
 )
 from kestrel_arena.run_folder import GAMES_FILE, RESULT_FILE, Run, discard_if_unplayed, new_run, resume_run
 from kestrel_arena.sprt import H0, H1
+from kestrel_arena.tables import format_table, problem_summary
 from kestrel_arena.tournament import ArenaError, find_server, run_tournament, schedule
 
 STDERR_FOLDER = "stderr"

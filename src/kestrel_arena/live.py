@@ -21,7 +21,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass
 from typing import IO
 
-from kestrel_arena.results import TOLD_APART, GameRecord, mistakes_text, percent, standings
+from kestrel_arena.results import TOLD_APART, GameRecord, standings
+from kestrel_arena.tables import mistakes_text, percent
 
 COLUMNS = [
     *("#", "bot", "games", "wins", "draws", "losses", "crashes", "points", "Elo", "95 % interval", "mistakes"),

@@ -21,7 +21,8 @@ import pytest
 
 from kestrel_arena.arena_server import result_of
 from kestrel_arena.judge import mistakes as judged_mistakes
-from kestrel_arena.results import GameRecord, format_table, standings
+from kestrel_arena.results import GameRecord, standings
+from kestrel_arena.tables import format_table
 from kestrel_testing.server_process import find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
