@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Mutation testing: how many planted faults the tests catch.
-#   scripts/mutants.sh [--room core,net,python,server,arena] [--sample N] [--seed S]
+#   scripts/mutants.sh [--room core,net,python,server,arena,kit] [--sample N] [--seed S]
 #   scripts/mutants.sh --files src/net/url.cpp,src/net/session.cpp [--sample N]
 #   scripts/mutants.sh --rerun build/mutants/results-....jsonl   # its survivors again
 # C++ mutants (universalmutator's C++ rules) are planted one at a time in a
 # private copy of the sources (build/mutants/src, so the work tree is never
 # touched), rebuilt incrementally in build/mutants/tree and judged by ctest
 # and the pytest files of the mutated room, each run under a short per-test
-# timeout and a `timeout` on the whole. The arena's Python goes to mutmut.
+# timeout and a `timeout` on the whole. The arena's Python goes to mutmut,
+# and so does the testing kit's (every mutant, judged by tests/python/test_kit.py
+# against the copy's own source: scripts/mutants.sh --room kit).
 # Needs scripts/setup.sh and scripts/build.sh first (the project's .venv).
 # Not part of CI: each mutant costs a rebuild and a test run.
 set -euo pipefail

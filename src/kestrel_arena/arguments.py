@@ -9,7 +9,7 @@ import re
 from collections.abc import Callable
 from pathlib import Path
 
-from kestrel_arena.openings import MAX_OPENING
+from kestrel_arena.openings import BALANCED, MAX_OPENING, UNIFORM
 from kestrel_testing.bots import split_spec
 
 SPRT_OPENINGS = 2  # deterministic bots would otherwise replay one pair again and again
@@ -136,8 +136,17 @@ def add_run_options(parser: argparse.ArgumentParser) -> None:
         type=opening_length,
         metavar="K",
         help="each two games of a pair of bots (one with each moving first) start from the same K random legal "
-        "moves, played for the bots and not counted as theirs, so that deterministic bots do not replay one game "
+        "moves (balanced ones unless --uniform-openings), played for the bots and not counted as theirs, so that "
+        "deterministic bots do not replay one game "
         f"(0 to {MAX_OPENING}; default 0, with --sprt {SPRT_OPENINGS})",
+    )
+    parser.add_argument(
+        "--uniform-openings",
+        action="store_true",
+        default=None,
+        help="any legal opening, whatever its value with best play; by default only balanced ones, a draw with "
+        "best play from both sides, so that neither bot starts from a lost position (24 of the 72 two-move "
+        "openings); the choice is recorded in run.json",
     )
 
 
@@ -212,6 +221,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         )
     if args.resume is not None:
         settings = ("games", "move_time", "join_time", "seed", "out", "sprt", "max_games", "openings")
+        settings += ("uniform_openings",)
         given = [flag for flag in settings if getattr(args, flag) is not None]
         if args.bots or given:
             parser.error(
@@ -241,6 +251,7 @@ def settle_games(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
     args.games = 10 if args.games is None else args.games
     if args.openings is None:
         args.openings = SPRT_OPENINGS if args.sprt else 0
+    args.opening_choice = UNIFORM if args.uniform_openings else BALANCED
     args.move_time = 5.0 if args.move_time is None else args.move_time
     args.join_time = 15.0 if args.join_time is None else args.join_time
 

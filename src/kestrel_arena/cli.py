@@ -62,7 +62,8 @@ async def play(
     web: WebRun | None = None,
 ) -> int | None:
     """Plays the run's remaining games; the signal that stopped it, if one did."""
-    plan = [g for g in schedule(run.bots, run.games_per_pair, run.seed, run.openings) if g.number not in run.played]
+    plan = schedule(run.bots, run.games_per_pair, run.seed, run.openings, run.opening_choice)
+    plan = [g for g in plan if g.number not in run.played]
     loop = asyncio.get_running_loop()
     task = asyncio.current_task()
     assert task is not None
@@ -182,7 +183,8 @@ def play_arena(args: argparse.Namespace, painter: Painter) -> int:
             run.total,
             run.games,
             lambda: report(run, server, painter),
-            run.sprt.status if run.sprt else None,
+            run.sprt_note if run.sprt else None,
+            run.past_deciding_pair,
         )
     crashed: BotCrashed | None = None
     with (run.out / GAMES_FILE).open("a") as log:
@@ -194,12 +196,17 @@ def play_arena(args: argparse.Namespace, painter: Painter) -> int:
             if run.sprt and game.crashed and not args.recover:
                 name = game.crashed[0]
                 raise BotCrashed(game, name, game.problems.get(name, ""), game.stderr.get(name))
-            run.record(game)
-            log.write(json.dumps(asdict(game)) + "\n")
-            log.flush()
+            if run.record(game):
+                # The deciding game: the games past its pair are marked in the file, which takes this one too.
+                run.write_games()
+            else:
+                log.write(json.dumps(asdict(game)) + "\n")
+                log.flush()
             if web:
                 web.game_over(game)
             progress(len(run.played), run.total, game)
+            if run.finished():
+                progress.end()  # what follows (the standings) starts on a line of its own
 
         try:
             # Held back while asyncio builds its loop (a KeyboardInterrupt there leaves a
@@ -302,7 +309,7 @@ def report(run: Run, server: Path, painter: Painter) -> None:
 
     if run.sprt:
         print()
-        for line in run.sprt.summary(run.bots[1].name, run.finished()):
+        for line in run.sprt_summary():
             print(line)
     header = run.header() | {"server": str(server), "complete": run.finished()}
     json_path = run.out / RESULT_FILE

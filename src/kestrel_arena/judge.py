@@ -7,10 +7,8 @@ from __future__ import annotations
 
 from functools import cache
 
-from kestrel_arena.openings import LINES
-
-WIN, DRAW, LOSS = 1, 0, -1
-NAMES = {WIN: "win", DRAW: "draw", LOSS: "loss"}
+LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
+DRAW, LOSS = 0, -1  # and a win is 1: the negation of the opponent's loss
 
 
 def _winner(board: tuple[int, ...]) -> int | None:
@@ -23,12 +21,12 @@ def _winner(board: tuple[int, ...]) -> int | None:
 @cache
 def value(board: tuple[int, ...]) -> int:
     """The position's value for the side to move (-1 marks an empty cell, 0 and 1 the seats)."""
-    mover = sum(cell != -1 for cell in board) % 2
-    if (won := _winner(board)) is not None:
-        return WIN if won == mover else LOSS
+    if _winner(board) is not None:
+        return LOSS  # the last move made a line: the side to move has lost
     free = [i for i, cell in enumerate(board) if cell == -1]
     if not free:
         return DRAW
+    mover = (9 - len(free)) % 2
     return max(-value(board[:i] + (mover,) + board[i + 1 :]) for i in free)
 
 

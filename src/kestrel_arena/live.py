@@ -53,9 +53,17 @@ class LivePage:
     """Writes control lines to the server's stdin; a server that has gone
     (a closed pipe) is noticed by the tournament, not here."""
 
-    def __init__(self, pipe: IO[str], names: Sequence[str], total: int, note: Callable[[], str] | None = None) -> None:
+    def __init__(
+        self,
+        pipe: IO[str],
+        names: Sequence[str],
+        total: int,
+        note: Callable[[], str] | None = None,
+        uncounted: Callable[[], list[int]] | None = None,
+    ) -> None:
         self._pipe = pipe
         self._note = note
+        self._uncounted = uncounted
         self._names = list(names)
         self._total = total
         self._sent = -STANDINGS_EVERY
@@ -97,6 +105,8 @@ class LivePage:
             "total": self._total,
             "finished": final,
             "note": self._note() if self._note else "",
+            # Games shown already that the SPRT's decision leaves out (past its deciding pair).
+            "uncounted": self._uncounted() if self._uncounted else [],
         }
         self._send("standings", json.dumps(table, separators=(",", ":"), ensure_ascii=False))
 
@@ -127,13 +137,14 @@ class WebRun:
     total: int
     played: Callable[[], list[GameRecord]]  # the run's games so far, a resumed run's earlier ones too
     report: Callable[[], None]  # the standings and files, printed before the page is left up
-    note: Callable[[], str] | None = None  # a line under the standings (the SPRT's LLR and bounds)
+    note: Callable[[], str] | None = None  # a line under the standings (the SPRT: hypotheses, LLR, decision, Elo)
+    uncounted: Callable[[], list[int]] | None = None  # the games the SPRT's decision leaves out
     page: LivePage | None = None
     url: str = ""
     reported: bool = False
 
     def attach(self, pipe: IO[str], url: str) -> LivePage:
-        self.page = LivePage(pipe, self.names, self.total, self.note)
+        self.page = LivePage(pipe, self.names, self.total, self.note, self.uncounted)
         self.url = url
         print(f"kestrel-arena: watch at {url}", file=sys.stderr, flush=True)
         games = self.played()

@@ -1,16 +1,23 @@
 """Openings: the first moves of a pair of games, the same in both (one with
 each bot moving first), so that deterministic bots do not replay one game.
 Chosen per pair of games from the run's seed, so a run and its resumption
-play the same ones."""
+play the same ones.
+
+By default only balanced openings are chosen: those whose value with best
+play is a draw, so that neither bot starts from a lost position (of the 72
+two-move openings, 24). A game from a decided opening is won by whoever got
+the won side whenever the two play well, and a pair of them splits one-one:
+it tells the test nothing, and costs two games."""
 
 from __future__ import annotations
 
 import random
 
+from kestrel_arena.judge import DRAW, LINES, value
 from kestrel_arena.seeds import opening_seed
 
-LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 MAX_OPENING = 8  # a ninth move always ends the game
+BALANCED, UNIFORM = "balanced", "uniform"
 
 
 def ends_game(moves: list[int]) -> bool:
@@ -32,8 +39,28 @@ def random_opening(rng: random.Random, length: int) -> tuple[int, ...]:
             return tuple(moves)
 
 
-def opening_for(seed: str, first: str, second: str, pair: int, length: int) -> tuple[int, ...]:
+def is_balanced(opening: tuple[int, ...] | list[int]) -> bool:
+    """Whether the position after `opening` is a draw with best play from both sides."""
+    board = [-1] * 9
+    for ply, cell in enumerate(opening):
+        board[cell] = ply % 2
+    return value(tuple(board)) == DRAW
+
+
+def balanced_opening(rng: random.Random, length: int) -> tuple[int, ...]:
+    """A random opening as `random_opening` draws them, among the balanced
+    ones only (drawn again until one is; at every length at least one in
+    nine is)."""
+    while not is_balanced(opening := random_opening(rng, length)):
+        pass
+    return opening
+
+
+def opening_for(
+    seed: str, first: str, second: str, pair: int, length: int, choice: str = BALANCED
+) -> tuple[int, ...]:
     """The opening of the `pair`-th pair of games between the bots named `first` and `second`."""
     if length == 0:
         return ()
-    return random_opening(random.Random(opening_seed(seed, first, second, pair)), length)
+    rng = random.Random(opening_seed(seed, first, second, pair))
+    return balanced_opening(rng, length) if choice == BALANCED else random_opening(rng, length)

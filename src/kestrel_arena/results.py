@@ -53,6 +53,8 @@ class GameRecord:
     # The bots that lost the game to their process dying or never starting it, not to a move or a
     # raise from handle_turn (those are play). With --sprt such a game stops the run unless --recover.
     crashed: list[str] = field(default_factory=list)
+    # --sprt: a game that ended before the test decided but lies past the pair that decided it: kept, not counted.
+    past_deciding_pair: bool = False
 
 
 @dataclass

@@ -13,6 +13,7 @@ import secrets
 from dataclasses import asdict, dataclass, field, fields
 from pathlib import Path
 
+from kestrel_arena.openings import BALANCED, UNIFORM
 from kestrel_arena.results import GameRecord
 from kestrel_arena.sprt import Sprt, Tracker
 from kestrel_arena.tournament import ArenaError, Bot, Limits, disqualifies
@@ -53,6 +54,7 @@ class Run:
     server: str | None  # as given; None: the one installed
     played: dict[int, GameRecord] = field(default_factory=dict)
     openings: int = 0  # moves of each pair of games played for the bots
+    opening_choice: str = BALANCED  # which openings those are: balanced ones, or any
     sprt: Tracker | None = None  # with --sprt: two bots, the first the new one, at most games_per_pair games
 
     @property
@@ -70,12 +72,48 @@ class Run:
             return [g for g in games if g.game <= 2 * self.sprt.pairs]
         return games
 
-    def record(self, game: GameRecord) -> None:
+    def record(self, game: GameRecord) -> bool:
+        """Adds a played game; True when it decided the SPRT, which marks the
+        games played past the deciding pair (kept, not counted)."""
         self.played[game.game] = game
-        if self.sprt:
-            self.sprt.update(self.played)
+        if not self.sprt:
+            return False
+        if self.sprt.decision:  # a resumed run's games.jsonl, read in the order its games ended
+            game.past_deciding_pair = game.game > 2 * self.sprt.pairs
+            return False
+        self.sprt.update(self.played)
+        if not self.sprt.decision:
+            return False
+        for g in self.played.values():
+            g.past_deciding_pair = g.game > 2 * self.sprt.pairs
+        return True
+
+    def past_deciding_pair(self) -> list[int]:
+        """The games written that the SPRT's decision leaves out, in order."""
+        return sorted(g.game for g in self.played.values() if g.past_deciding_pair)
+
+    def sprt_summary(self) -> list[str]:
+        assert self.sprt is not None
+        return self.sprt.summary(self.bots[1].name, self.finished(), len(self.past_deciding_pair()))
+
+    def sprt_note(self) -> str:
+        """The test on the page, under the standings."""
+        assert self.sprt is not None
+        return self.sprt.note(self.bots[1].name, self.finished(), len(self.past_deciding_pair()))
+
+    def write_games(self) -> None:
+        """games.jsonl rewritten whole from the games played (through a new
+        file, so that a run killed meanwhile keeps the old one)."""
+        path = self.out / GAMES_FILE
+        temporary = path.with_name(path.name + ".new")
+        games = sorted(self.played.values(), key=lambda g: g.game)
+        temporary.write_text("".join(json.dumps(asdict(g)) + "\n" for g in games))
+        temporary.replace(path)
 
     def header(self) -> dict[str, object]:
+        sprt = None
+        if self.sprt:
+            sprt = self.sprt.record(self.finished()) | {"past_deciding_pair": self.past_deciding_pair()}
         return {
             "bots": [{"name": b.name, "bot": b.spec} for b in self.bots],
             "games_per_pair": self.games_per_pair,
@@ -83,7 +121,8 @@ class Run:
             "join_time": self.limits.join_time,
             "seed": self.seed,
             "openings": self.openings,
-        } | ({"sprt": self.sprt.record(self.finished())} if self.sprt else {})
+            "opening_choice": self.opening_choice,
+        } | ({"sprt": sprt} if sprt else {})
 
 
 def holds_run(out: Path) -> bool:
@@ -111,6 +150,7 @@ def new_run(args: argparse.Namespace) -> Run:
     seed = args.seed if args.seed is not None else str(secrets.randbelow(10**9))
     run = Run(out, bots, args.games, Limits(args.move_time, args.join_time), seed, args.server)
     run.openings = args.openings
+    run.opening_choice = args.opening_choice
     if args.sprt:
         run.sprt = Tracker(Sprt(args.sprt[0], args.sprt[1], args.alpha, args.beta), bots[0].name)
     out.mkdir(parents=True, exist_ok=True)
@@ -148,6 +188,8 @@ def resume_run(out: Path, server: str | None) -> Run:
     limits = Limits(record["move_time"], record["join_time"])
     run = Run(out, bots, record["games_per_pair"], limits, record["seed"], server or record["server"])
     run.openings = record.get("openings", 0)
+    # A run begun before openings were balanced goes on with the uniform ones it began with.
+    run.opening_choice = record.get("opening_choice", UNIFORM)
     if sprt := record.get("sprt"):
         run.sprt = Tracker(Sprt(sprt["elo0"], sprt["elo1"], sprt["alpha"], sprt["beta"]), bots[0].name)
     by_name = {b.name: b for b in bots}
@@ -167,7 +209,7 @@ def resume_run(out: Path, server: str | None) -> Run:
             if disqualifies(why):
                 by_name[name].disqualified = why
     # Rewritten whole, without any line cut short.
-    (out / GAMES_FILE).write_text("".join(json.dumps(asdict(g)) + "\n" for g in run.played.values()))
+    run.write_games()
     return run
 
 

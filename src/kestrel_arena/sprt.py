@@ -108,7 +108,12 @@ class Sprt:
 def elo_interval(counts: Sequence[float]) -> tuple[float, float, float]:
     """The Elo difference and its 95 % interval from the pairs' mean and
     variance. A score of 0 or 1 has no finite Elo; its interval's other end,
-    from the counts with empty outcomes regularised, is the bound shown."""
+    from the counts with empty outcomes regularised, is the bound shown.
+    Pairs that all scored the same (two copies of one deterministic bot) have
+    no variance, which would pin the Elo to a point: their interval comes
+    from the counts with one more pair, split between the two outcomes next
+    to the one seen, so that it narrows as 1/pairs, as a sample that has
+    never shown another outcome allows."""
     pairs = sum(counts)
     if pairs == 0:
         return 0.0, -math.inf, math.inf
@@ -117,6 +122,11 @@ def elo_interval(counts: Sequence[float]) -> tuple[float, float, float]:
         _, low, high = elo_interval(regularized(counts))
         return (math.inf, low, math.inf) if mean == 1.0 else (-math.inf, -math.inf, high)
     variance = sum(n * (a - mean) ** 2 for n, a in zip(counts, PAIR_SCORES, strict=True)) / pairs
+    if variance == 0:
+        seen = PAIR_SCORES.index(mean)
+        widened = [n + 0.5 * (abs(i - seen) == 1) for i, n in enumerate(counts)]
+        _, low, high = elo_interval(widened)
+        return logistic_elo(mean), low, high
     margin = Z95 * math.sqrt(variance / pairs)
 
     def elo(score: float) -> float:
@@ -126,6 +136,8 @@ def elo_interval(counts: Sequence[float]) -> tuple[float, float, float]:
 
 
 def format_elo(counts: Sequence[int]) -> str:
+    if sum(counts) == 0:  # stopped before the first pair was complete
+        return "no Elo estimate yet (no complete pair)"
     value, low, high = elo_interval(counts)
     if math.isinf(value):
         # Every pair won (or lost): no finite estimate, only how far the data reach.
@@ -138,6 +150,10 @@ def format_elo(counts: Sequence[int]) -> str:
     else:
         ends = f"{low:+.1f} to {high:+.1f}"
     return f"Elo difference {value:+.1f} (95 % interval {ends})"
+
+
+def past_text(past: int) -> str:
+    return f"{past} game{'s' * (past != 1)} past the deciding pair, not counted"
 
 
 def new_bot_points(game: GameRecord, new: str) -> float:
@@ -173,19 +189,37 @@ class Tracker:
         lower, upper = bounds(self.test.alpha, self.test.beta)
         return f"LLR {self.value:+.2f} ({lower:+.2f}, {upper:+.2f})"
 
-    def summary(self, old: str, finished: bool) -> list[str]:
+    def verdict(self, old: str, finished: bool) -> str:
+        """The decision in words; "" while the test goes on."""
         t = self.test
         verdicts = {
             H1: f"H1 accepted: {self.new} is stronger than {old} by at least {t.elo1:g} Elo",
             H0: f"H0 accepted: {self.new} is not stronger than {old} by more than {t.elo0:g} Elo",
         }
-        verdict = verdicts.get(self.decision or "", f"inconclusive after {self.pairs} pairs" if finished else "")
+        return verdicts.get(self.decision or "", f"inconclusive after {self.pairs} pairs" if finished else "")
+
+    def summary(self, old: str, finished: bool, past: int = 0) -> list[str]:
+        """The test's lines under the standings; `past`: games past the deciding pair, written and not counted."""
+        t = self.test
+        verdict = self.verdict(old, finished)
         return [
             f"SPRT ({t.elo0:g}, {t.elo1:g}) alpha {t.alpha:g} beta {t.beta:g}: {self.pairs} pairs, "
             f"pentanomial {' '.join(map(str, self.counts))} (pair points 0, 1/2, 1, 3/2, 2 of {self.new})",
             f"{self.status()}; {format_elo(self.counts)}",
             *([verdict] if verdict else []),
+            *([past_text(past)] if past else []),
         ]
+
+    def note(self, old: str, finished: bool, past: int) -> str:
+        """The test on one line, for the page: hypotheses, LLR and bounds, the decision in words, the Elo estimate."""
+        t = self.test
+        parts = [
+            f"SPRT {self.new} vs {old}, H0: Elo {t.elo0:g}, H1: Elo {t.elo1:g} (alpha {t.alpha:g}, beta {t.beta:g})",
+            f"{self.pairs} pairs, {self.status()}",
+            self.verdict(old, finished) or "undecided",
+            format_elo(self.counts),
+        ]
+        return " \u00b7 ".join(parts + ([past_text(past)] if past else []))
 
     def record(self, finished: bool) -> dict[str, object]:
         lower, upper = bounds(self.test.alpha, self.test.beta)

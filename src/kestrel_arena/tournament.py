@@ -22,7 +22,7 @@ from kestrel_arena.arena_server import ArenaError, Cancelled, Server, ServerResu
 from kestrel_arena.bot_process import Bot, BotProcess, Output, Pool
 from kestrel_arena.judge import judge, mistakes
 from kestrel_arena.live import WebRun
-from kestrel_arena.openings import opening_for
+from kestrel_arena.openings import BALANCED, opening_for
 from kestrel_arena.results import GameRecord
 from kestrel_arena.seeds import game_seed
 
@@ -212,17 +212,20 @@ def record_game(
     )
 
 
-def schedule(bots: list[Bot], games_per_pair: int, seed: str = "", openings: int = 0) -> list[Scheduled]:
+def schedule(
+    bots: list[Bot], games_per_pair: int, seed: str = "", openings: int = 0, choice: str = BALANCED
+) -> list[Scheduled]:
     """Round by round, so every pair has played about as often at any point;
     within a pair the seats alternate, the first-named bot moving first in
     the pair's first game, so that with an even count each bot moves first in
     half its games against each opponent. With `openings`, each two games of
-    a pair that swap seats start with the same that many moves."""
+    a pair that swap seats start with the same that many moves, balanced ones
+    unless `choice` is UNIFORM."""
     pairs = list(itertools.combinations(bots, 2))
     plan: list[Scheduled] = []
     for k in range(games_per_pair):
         for a, b in pairs:
-            opening = opening_for(seed, a.name, b.name, k // 2, openings)
+            opening = opening_for(seed, a.name, b.name, k // 2, openings, choice)
             plan.append(Scheduled(len(plan) + 1, (a, b) if k % 2 == 0 else (b, a), opening))
     return plan
 

@@ -7,8 +7,10 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import inspect
+import operator
 import os
 import re
+import traceback
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -28,7 +30,9 @@ _OUTCOME = re.compile(r"Player([12]) wins(?:, Player[12] forfeits: (.*))?")
 # Seconds a game's line may take to appear once both sides are done: the
 # server writes it as the game ends, before it closes the connections.
 _LINE_GRACE = 10.0
-# Seconds a side may go on once the server has ended the game.
+# Seconds a side may go on once the server has ended the game: it ends by
+# itself as the server closes its connection. A side caught in a turn then
+# (a forfeit by move time, or an opponent gone) is let go at once instead.
 _AFTER_LINE = 2.0
 
 
@@ -41,8 +45,12 @@ class GameResult:
     moves: tuple[int, ...]  # the cells taken, in order
     forfeit: str | None = None  # why the loser lost by forfeit, as the server says ("out of time", ...)
     # What went wrong on a side played in this process, by seat: its
-    # handle_turn raised, or the game outlasted the time limit.
+    # handle_turn raised ("RuntimeError: why"), answered what is no move,
+    # or the game outlasted the time limit.
     errors: Mapping[int, str] = field(default_factory=dict)
+    # By seat, the full traceback of what that side's handle_turn raised,
+    # down to the bot's own line.
+    tracebacks: Mapping[int, str] = field(default_factory=dict)
 
     @property
     def won(self) -> bool:
@@ -76,10 +84,10 @@ class Match:
         return sum(g.tie for g in self.games)
 
 
-def _result(line: GameLine, seat: int, errors: dict[int, str]) -> GameResult:
+def _result(line: GameLine, seat: int, errors: dict[int, str], tracebacks: dict[int, str]) -> GameResult:
     m = _OUTCOME.fullmatch(line.outcome)
     winner = int(m.group(1)) - 1 if m else None
-    return GameResult(seat, winner, line.moves, m.group(2) if m else None, errors)
+    return GameResult(seat, winner, line.moves, m.group(2) if m else None, errors, tracebacks)
 
 
 async def _until(condition: Callable[[], bool], deadline: float) -> bool:
@@ -91,20 +99,79 @@ async def _until(condition: Callable[[], bool], deadline: float) -> bool:
     return True
 
 
-async def _connect(bot: BotClass, url: str, failures: list[str]) -> None:
-    """One game of a new `bot` on `url`; what its handle_turn raises goes to
-    `failures` in its own words (the module reports it wrapped)."""
+class _Side:
+    """One bot's part in one game, as its handle_turn wrapper sees it."""
+
+    def __init__(self) -> None:
+        self.failures: list[str] = []  # what handle_turn raised, in its own words
+        self.tracebacks: list[str] = []
+        self.notes: list[str] = []  # answers the module will refuse, said plainly
+        self.turn: asyncio.Task[Any] | None = None  # the turn under way, if any
+        self.abandoned = False
+
+    def failed(self, e: BaseException) -> None:
+        self.failures.append(f"{type(e).__name__}: {e}")
+        self.tracebacks.append("".join(traceback.format_exception(e)))
+
+
+def _no_move(answer: object) -> str | None:
+    """The plain line for an answer the module will refuse, None for a move
+    (the module takes what `__index__` makes 0 to 8 of, True included)."""
+    try:
+        cell = operator.index(answer)  # type: ignore[arg-type]
+    except TypeError:
+        cell = None
+    if cell is not None and 0 <= cell <= 8:
+        return None
+    return f"handle_turn returned {answer!r}; a move is an int from 0 to 8"
+
+
+async def _connect(bot: BotClass, url: str, side: _Side) -> None:
+    """One game of a new `bot` on `url`; what its handle_turn raises or
+    answers amiss goes to `side` in its own words (the module reports it
+    wrapped), the answer itself going on to the module unchanged."""
     # Made inside the loop: a client may look for the running loop when made.
     player = bot()
     original = player.handle_turn
 
-    async def handle_turn(state: kestrel.PyTicTacToeState) -> Any:
+    async def turn(answer: Any) -> Any:
+        if side.abandoned:
+            # Scheduled by the module just before the game was let go.
+            if inspect.iscoroutine(answer):
+                answer.close()
+            raise asyncio.CancelledError
+        side.turn = asyncio.current_task()
+        try:
+            move = await answer
+        except SystemExit as e:
+            # It would end the caller's loop, and the test with it: the
+            # module is given an exception that ends this game alone.
+            side.failed(e)
+            raise RuntimeError(f"handle_turn raised SystemExit({e.code!r})") from None
+        except Exception as e:
+            side.failed(e)
+            raise
+        finally:
+            side.turn = None
+        if (why := _no_move(move)) is not None:
+            side.notes.append(why)
+        return move
+
+    def handle_turn(state: kestrel.PyTicTacToeState) -> Any:
         try:
             answer = original(state)
-            return await answer if inspect.isawaitable(answer) else answer
+        except SystemExit as e:
+            side.failed(e)
+            raise RuntimeError(f"handle_turn raised SystemExit({e.code!r})") from None
         except Exception as e:
-            failures.append(f"{type(e).__name__}: {e}")
+            side.failed(e)
             raise
+        if inspect.isawaitable(answer):
+            return turn(answer)
+        # The module needs an awaitable: it fails this turn as it would
+        # anywhere, and the reason is said plainly.
+        side.notes.append(f"handle_turn returned {answer!r}, not an awaitable; declare it `async def`")
+        return answer
 
     # A class with __slots__ keeps its own, and its failures stay wrapped.
     with contextlib.suppress(AttributeError):
@@ -112,10 +179,26 @@ async def _connect(bot: BotClass, url: str, failures: list[str]) -> None:
     await player.connect(url)
 
 
-async def _finish(sides: dict[int, asyncio.Future[None]], over: Callable[[], bool], deadline: float) -> set[int]:
+async def _abandon(task: asyncio.Future[None], side: _Side) -> None:
+    """Ends a side's game, then the turn it may be in: the module lets a
+    turn it no longer waits for run on, and a turn that never returns would
+    outlive the call."""
+    side.abandoned = True
+    task.cancel()
+    await asyncio.gather(task, return_exceptions=True)
+    if side.turn is not None:
+        turn = side.turn
+        turn.cancel()
+        await asyncio.gather(turn, return_exceptions=True)
+
+
+async def _finish(
+    sides: dict[int, asyncio.Future[None]], states: dict[int, _Side], over: Callable[[], bool], deadline: float
+) -> set[int]:
     """Waits for every side to end; returns the sides still playing at the
-    deadline, which are abandoned. A side still busy a moment after the
-    server has ended the game (a handle_turn that never returns) is let go."""
+    deadline, which are abandoned. Once the server has ended the game, a side
+    in a turn (one that never returns, or an opponent gone while it thinks)
+    is let go at once, and any other side a moment later."""
     loop = asyncio.get_running_loop()
     ended_at: float | None = None
     late: set[int] = set()
@@ -126,10 +209,12 @@ async def _finish(sides: dict[int, asyncio.Future[None]], over: Callable[[], boo
         if now > deadline or (ended_at is not None and now - ended_at > _AFTER_LINE):
             late = set(pending) if ended_at is None else set()
             for side in pending:
-                sides[side].cancel()  # abandons the game
-                with contextlib.suppress(asyncio.CancelledError):
-                    await sides[side]
+                await _abandon(sides[side], states[side])
             break
+        if ended_at is not None:
+            for side in pending:
+                if states[side].turn is not None:
+                    await _abandon(sides[side], states[side])
         await asyncio.wait([sides[side] for side in pending], timeout=0.02)
     return late
 
@@ -143,43 +228,53 @@ async def _one_game(
     deadline = loop.time() + time_limit
     finished = len(server.games())
     sides: dict[int, asyncio.Future[None]] = {}
-    failures: dict[int, list[str]] = {-1: [], 0: [], 1: []}
+    states = {-1: _Side(), 0: _Side(), 1: _Side()}
     try:
         if opponent is None:
             # Its seat is the house's choice; the game line shows it.
-            sides[-1] = asyncio.ensure_future(_connect(bot, server.url, failures[-1]))
+            sides[-1] = asyncio.ensure_future(_connect(bot, server.url, states[-1]))
         else:
             assert seat is not None
             # The server seats players in the order they join: the second joins
             # only once the first waits.
             first, second = (bot, opponent) if seat == 0 else (opponent, bot)
             waiting = sum(line.startswith("joined ") for line in server.log().splitlines())
-            sides[0] = asyncio.ensure_future(_connect(first, server.url, failures[0]))
+            sides[0] = asyncio.ensure_future(_connect(first, server.url, states[0]))
             await _until(
                 lambda: sides[0].done() or sum(ln.startswith("joined ") for ln in server.log().splitlines()) > waiting,
                 deadline,
             )
-            sides[1] = asyncio.ensure_future(_connect(second, server.url, failures[1]))
-        late = await _finish(sides, lambda: len(server.games()) > finished, deadline)
+            sides[1] = asyncio.ensure_future(_connect(second, server.url, states[1]))
+        late = await _finish(sides, states, lambda: len(server.games()) > finished, deadline)
     finally:
-        # Cancelled from outside: no side outlives the call.
-        for task in sides.values():
-            task.cancel()
-        await asyncio.gather(*sides.values(), return_exceptions=True)
+        # Cancelled from outside: no side, nor a turn of one, outlives the call.
+        for side in sides:
+            await _abandon(sides[side], states[side])
     errors: dict[int, str] = {}
+    tracebacks: dict[int, str] = {}
     for side, task in sides.items():
+        state = states[side]
+        if state.tracebacks:
+            tracebacks[side] = state.tracebacks[0]
         if side in late:
             errors[side] = f"no result within the time limit of {time_limit:g} s"
         elif not task.cancelled() and (e := task.exception()) is not None:
-            errors[side] = failures[side][0] if failures[side] else f"{type(e).__name__}: {e}"
+            module = f"{type(e).__name__}: {e}"
+            if state.failures:
+                errors[side] = state.failures[0]
+            elif state.notes:
+                errors[side] = f"{state.notes[0]}\n{module}"
+            else:
+                errors[side] = module
     if not await _until(lambda: len(server.games()) > finished, loop.time() + _LINE_GRACE):
         return None
     line = server.games()[finished]
     if opponent is None:
         seat = line.seats.index(next(s for s in line.seats if s != HOUSE))
         errors = {seat: errors[-1]} if -1 in errors else {}
+        tracebacks = {seat: tracebacks[-1]} if -1 in tracebacks else {}
     assert seat is not None
-    return _result(line, seat, errors)
+    return _result(line, seat, errors, tracebacks)
 
 
 async def play_async(

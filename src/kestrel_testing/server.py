@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
+import threading
 import time
 from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
@@ -47,13 +48,38 @@ class LocalServer:
 
     def wait_for_games(self, count: int, timeout: float = 10.0) -> list[GameLine]:
         """The finished games once there are `count` of them: the server
-        writes a game's line as it ends it, which a client may notice first."""
+        writes a game's line as it ends it, which a client may notice first.
+        Blocks, so it refuses a thread that runs an event loop (whose games
+        could not go on meanwhile): there, `await wait_for_games_async(...)`."""
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            pass
+        else:
+            raise RuntimeError(
+                "wait_for_games() would block the event loop this thread runs, and the games on it with it; "
+                "inside a running loop, use `await server.wait_for_games_async(...)`"
+            )
         deadline = time.monotonic() + timeout
         while len(games := self.games()) < count:
             if time.monotonic() > deadline:
-                raise TimeoutError(f"{len(games)} of {count} games finished in {timeout:g} s:\n{self.log()}")
+                raise self._too_few(games, count, timeout)
             time.sleep(0.01)
         return games
+
+    async def wait_for_games_async(self, count: int, timeout: float = 10.0) -> list[GameLine]:
+        """`wait_for_games` for code in a running event loop: the loop, and
+        the bots playing on it, run on while it waits."""
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + timeout
+        while len(games := self.games()) < count:
+            if loop.time() > deadline:
+                raise self._too_few(games, count, timeout)
+            await asyncio.sleep(0.01)
+        return games
+
+    def _too_few(self, games: list[GameLine], count: int, timeout: float) -> TimeoutError:
+        return TimeoutError(f"{len(games)} of {count} games finished in {timeout:g} s:\n{self.log()}")
 
     def log(self) -> str:
         """What the server has written on standard error so far."""
@@ -116,12 +142,15 @@ async def serve_async(
     """`serve` for code already in a running event loop: `async with
     serve_async(...) as server:`; starting and stopping the process never
     blocks the loop."""
-    starting = asyncio.ensure_future(asyncio.to_thread(_start, house_bot, house_seat, move_time, binary))
+    start = _Start(house_bot, house_seat, move_time, binary)
+    # A thread of the loop's executor, not a task: a loop that is shutting
+    # down cancels its tasks, and with them the start, but waits for the
+    # executor's threads, so the thread itself sees the start abandoned.
+    starting = asyncio.get_running_loop().run_in_executor(None, start.run)
     try:
         process = await asyncio.shield(starting)
     except asyncio.CancelledError:
-        # The start goes on in its thread; the server it may yet give is stopped.
-        starting.add_done_callback(_stop_started)
+        start.abandon()
         raise
     try:
         yield LocalServer(process)
@@ -130,6 +159,31 @@ async def serve_async(
         await asyncio.shield(asyncio.to_thread(process.__exit__, None, None, None))
 
 
-def _stop_started(starting: asyncio.Future[ServerProcess]) -> None:
-    if not starting.cancelled() and starting.exception() is None:
-        starting.result().__exit__(None, None, None)
+class _Start:
+    """A server started on a thread for a caller who may give up waiting:
+    whichever of the two comes second, the start or the giving up, stops
+    the server, so none outlives a cancelled `serve_async`."""
+
+    def __init__(
+        self, house_bot: bool, house_seat: int | None, move_time: float | None, binary: str | os.PathLike[str] | None
+    ) -> None:
+        self._args = (house_bot, house_seat, move_time, binary)
+        self._lock = threading.Lock()
+        self._abandoned = False
+        self._process: ServerProcess | None = None
+
+    def run(self) -> ServerProcess:
+        process = _start(*self._args)
+        with self._lock:
+            abandoned = self._abandoned
+            self._process = None if abandoned else process
+        if abandoned:
+            process.__exit__(None, None, None)
+        return process
+
+    def abandon(self) -> None:
+        with self._lock:
+            self._abandoned = True
+            process, self._process = self._process, None
+        if process is not None:
+            process.__exit__(None, None, None)

@@ -314,8 +314,8 @@ def test_intervals_and_superiority_agree_with_a_direct_computation(results: dict
     for row in rows:
         i = names.index(row.name)
         margin = z * math.sqrt(against_average[i, i])
-        assert row.elo_low == pytest.approx(row.elo - margin, abs=0.5)
-        assert row.elo_high == pytest.approx(row.elo + margin, abs=0.5)
+        assert row.elo_low == pytest.approx(row.elo - margin, abs=0.05)
+        assert row.elo_high == pytest.approx(row.elo + margin, abs=0.05)
     for upper, lower in itertools.pairwise(rows):
         i, j = names.index(upper.name), names.index(lower.name)
         spread = math.sqrt(covariance[i, i] + covariance[j, j] - 2 * covariance[i, j])

@@ -3,11 +3,15 @@ by its exit status and records the pentanomial, the LLR and the decision."""
 
 from __future__ import annotations
 
+import functools
 import json
+import os
+import pty
+import subprocess
 from pathlib import Path
 
 import pytest
-from test_arena import EXAMPLES, arena, write_bot
+from test_arena import EXAMPLES, arena, arena_command, write_bot
 
 pytestmark = pytest.mark.timeout(300)
 
@@ -37,6 +41,10 @@ def test_sprt_decides_and_records(
         assert (sprt["llr"] >= sprt["upper_bound"]) == (decision == "H1")
     summary = done.stdout[done.stdout.index("SPRT (0, 50)") :]
     assert f"LLR {sprt['llr']:+.2f}" in summary and "inf" not in summary
+    # Pairs that all score the same do not pin the Elo difference to a point.
+    assert "+0.0 to +0.0" not in summary
+    if decision == "H0":
+        assert sprt["elo_low"] < sprt["elo"] == 0 < sprt["elo_high"]
 
 
 @pytest.mark.parametrize(
@@ -154,3 +162,93 @@ def test_sprt_counts_a_raise_as_a_loss_with_the_bots_traceback_and_prints(
         assert f'File "{quitter}", line 9, in handle_turn' in stderr, stderr
         assert (out / g["stdout"]["quitter"]).read_text() == "my move? 9\n"
         assert "first_free" not in g["stdout"]
+
+
+# The new bot plays perfectly, but its first turn of the run waits (up to
+# 20 s) until games.jsonl holds WAIT_FOR games: the first pair stays open
+# while the other games go on, so the decision comes after games past the
+# deciding pair have ended, whatever the machine's speed.
+SLOW_START = """
+import os, sys, time
+sys.path.insert(0, {examples!r})
+from perfect import Perfect
+
+class Slow(Perfect):
+    async def handle_turn(self, state):
+        try:
+            os.close(os.open({marker!r}, os.O_CREAT | os.O_EXCL))
+        except FileExistsError:
+            pass
+        else:
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                with open({games!r}) as games:
+                    if len(games.read().splitlines()) >= {wait_for}:
+                        break
+                time.sleep(0.05)
+        return await super().handle_turn(state)
+"""
+
+
+@functools.cache
+def negamax(board: tuple[str, ...]) -> int:
+    """The value for the side to move: 1 win, 0 draw, -1 loss (a plain search, nothing shared with the arena)."""
+    lines = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
+    if any(board[a] != "." and board[a] == board[b] == board[c] for a, b, c in lines):
+        return -1  # the last move made a line
+    free = [i for i, mark in enumerate(board) if mark == "."]
+    mark = "XO"[(9 - len(free)) % 2]
+    return max((-negamax(board[:i] + (mark,) + board[i + 1 :]) for i in free), default=0)
+
+
+def drawn(opening: list[int]) -> bool:
+    board = ["."] * 9
+    for ply, cell in enumerate(opening):
+        board[cell] = "XO"[ply % 2]
+    return negamax(tuple(board)) == 0
+
+
+def test_a_decided_run_on_a_terminal(tmp_path: Path) -> None:
+    """Balanced openings, games past the deciding pair kept but not counted,
+    and the standings on a line of their own after the progress bar."""
+    out = tmp_path / "out"
+    slow = tmp_path / "slow.py"
+    marker, games = tmp_path / "first-turn", out / "games.jsonl"
+    slow.write_text(SLOW_START.format(examples=str(EXAMPLES), marker=str(marker), games=str(games), wait_for=24))
+    command, env = arena_command(
+        "--out", str(out), f"{slow}:Slow", str(EXAMPLES / "first_free.py"), "--sprt", "0", "200",
+        "--seed", "3", "--concurrency", "2", "--move-time", "30",
+    )  # fmt: skip
+    main, side = pty.openpty()
+    with subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=side, stderr=side) as run:
+        os.close(side)
+        screen = b""
+        while chunk := read_some(main):
+            screen += chunk
+        status = run.wait(timeout=120)
+    os.close(main)
+    text = screen.decode(errors="replace")
+    assert status == 0, text
+    # Whatever the bar last drew, the table's header starts a line.
+    header = next(line for line in text.split("\n") if "#  bot" in line)
+    assert header.rstrip("\r").split("\r")[-1].startswith(" #  bot"), repr(header)
+
+    record = json.loads((out / "tournament.json").read_text())
+    sprt = record["sprt"]
+    assert sprt["decision"] == "H1" and len(record["games"]) == 2 * sprt["pairs"]
+    written = [json.loads(line) for line in games.read_text().splitlines()]
+    past = sorted(g["game"] for g in written if g["past_deciding_pair"])
+    assert past == [g["game"] for g in written if g["game"] > 2 * sprt["pairs"]] == sprt["past_deciding_pair"]
+    assert past, "the slow first turn let no game end past the deciding pair"
+    assert f"{len(past)} games past the deciding pair, not counted" in text
+    # Balanced by default: every opening is a draw with best play, and the run says so.
+    assert json.loads((out / "run.json").read_text())["opening_choice"] == "balanced"
+    assert all(len(g["opening"]) == 2 and drawn(g["opening"]) for g in written)
+
+
+def read_some(fd: int) -> bytes:
+    """What the terminal shows next; b"" once the program has closed it."""
+    try:
+        return os.read(fd, 4096)
+    except OSError:  # EIO: every writer is gone
+        return b""

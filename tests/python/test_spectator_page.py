@@ -297,3 +297,44 @@ def test_a_tournament_shows_names_standings_and_replays(
     finally:
         status = arena.close()
     assert status == 0, "".join(arena.err)
+
+
+@pytest.mark.timeout(240)
+def test_an_sprt_run_shows_its_test_in_words_and_strikes_out_uncounted_games(browser: Any, tmp_path: Path) -> None:
+    pytest.importorskip("kestrel")
+    binary = find_server_binary()
+    if binary is None:
+        pytest.skip("kestrel-server not built (set KESTREL_BUILD_DIR or install the package)")
+    from test_arena_sprt import SLOW_START
+
+    out, slow = tmp_path / "out", tmp_path / "slow.py"
+    marker, games = tmp_path / "first-turn", out / "games.jsonl"
+    examples = str(ROOT / "examples")
+    slow.write_text(SLOW_START.format(examples=examples, marker=str(marker), games=str(games), wait_for=24))
+    first_free = str(ROOT / "examples" / "first_free.py")
+    arena = Arena(out, binary, f"{slow}:Slow", first_free, "--sprt", "0", "200", "--seed", "3", "--concurrency", "2",
+                  "--move-time", "30")  # fmt: skip
+    try:
+        until(browser, arena.page, "the arena announces its page", timeout=60)
+        browser.get(arena.page())
+        progress = lambda: browser.find_element("id", "run-progress").text  # noqa: E731
+        until(browser, lambda: "final" in progress(), "the run's final standings", timeout=180)
+        sprt = json.loads((out / "tournament.json").read_text())["sprt"]
+        shown = progress()
+        for words in (
+            "H0: Elo 0, H1: Elo 200",
+            f"LLR {sprt['llr']:+.2f}",
+            "H1 accepted: slow:Slow is stronger than first_free by at least 200 Elo",
+            "Elo difference",
+            f"{len(sprt['past_deciding_pair'])} games past the deciding pair, not counted",
+        ):
+            assert words in shown, (words, shown)
+        struck = browser.find_elements("css selector", "#run-games li.uncounted")
+        assert sorted(int(li.get_attribute("data-game")) for li in struck) == sprt["past_deciding_pair"] != []
+        # The replay's outline has its legend.
+        browser.find_element("css selector", "#run-games li").click()
+        legend = browser.find_element("id", "replay-legend")
+        assert legend.is_displayed() and "mistake" in legend.text
+    finally:
+        status = arena.close()
+    assert status == 0, "".join(arena.err)
