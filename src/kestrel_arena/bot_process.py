@@ -56,20 +56,39 @@ class Bot:
     disqualified: str | None = None
 
 
-async def wait_for_news(news: asyncio.Event, condition: Callable[[], bool], timeout: float) -> bool:
-    """True once `condition` holds, looked at each time `news` is set; False after `timeout` seconds."""
-    loop = asyncio.get_running_loop()
-    end = loop.time() + timeout
-    while not condition():
-        left = end - loop.time()
-        if left <= 0:
-            return False
-        news.clear()
+class Watch:
+    """Conditions waited on, each looked at again whenever `news` is called
+    (a line from a process, its end, a process given back): the cost is one
+    look per waiter per news, and nothing at all while nobody waits."""
+
+    def __init__(self) -> None:
+        self._waiting: list[tuple[Callable[[], object], asyncio.Future[None]]] = []
+
+    def news(self) -> None:
+        if not self._waiting:
+            return
+        still = []
+        for condition, future in self._waiting:
+            if future.done():
+                continue
+            if condition():
+                future.set_result(None)
+            else:
+                still.append((condition, future))
+        self._waiting = still
+
+    async def until(self, condition: Callable[[], object], timeout: float) -> bool:
+        """True once `condition` holds; False after `timeout` seconds."""
+        if condition():
+            return True
+        future: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self._waiting.append((condition, future))
         try:
-            await asyncio.wait_for(news.wait(), left)
+            async with asyncio.timeout(timeout):
+                await future
         except TimeoutError:
-            return condition()
-    return True
+            return bool(condition())
+        return True
 
 
 class BotProcess:
@@ -88,7 +107,9 @@ class BotProcess:
         self._tasks: list[asyncio.Task[object]] = []
         self._seed = ""
         self._opening = NO_OPENING
-        self._news = asyncio.Event()  # set at each line it writes, and at its end
+        self._watch = Watch()  # told of each line it writes, and of its end
+        self.exited: asyncio.Future[None] | None = None  # done once it has ended and its output is read
+        self._ended = False
 
     async def start(self) -> BotProcess:
         read_end, write_end = os.pipe()
@@ -116,6 +137,7 @@ class BotProcess:
         channel = asyncio.StreamReader()
         loop = asyncio.get_running_loop()
         await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(channel), os.fdopen(read_end, "rb"))
+        self.exited = asyncio.get_running_loop().create_future()
         self._tasks = [
             asyncio.create_task(self._pump(self._process.stdout, self.out)),
             asyncio.create_task(self._pump(self._process.stderr, self.err)),
@@ -128,17 +150,21 @@ class BotProcess:
         assert stream is not None
         async for raw in stream:
             lines.append(raw.decode(errors="replace").rstrip("\r\n"))
-            self._news.set()
-        self._news.set()
+            self._watch.news()
+        self._watch.news()
 
     async def _watch_exit(self) -> None:
         assert self._process is not None
         await self._process.wait()
-        self._news.set()
+        await asyncio.wait(self._tasks[:3])
+        self._ended = True
+        self._watch.news()
+        if self.exited is not None and not self.exited.done():
+            self.exited.set_result(None)
 
     async def wait_until(self, condition: Callable[[], object], timeout: float) -> bool:
         """True once `condition` holds, looked at whenever the process writes a line or ends; False after `timeout`."""
-        return await wait_for_news(self._news, lambda: bool(condition()), timeout)
+        return await self._watch.until(condition, timeout)
 
     async def ended(self) -> None:
         """Returns once the process has ended and its output is read (a cancel
@@ -172,7 +198,7 @@ class BotProcess:
     @property
     def exit_code(self) -> int | None:
         """Set once the process has ended and its output is read."""
-        if self._process is None or not all(t.done() for t in self._tasks):
+        if self._process is None or not self._ended:
             return None
         return self._process.returncode
 
@@ -264,7 +290,7 @@ class Pool:
         self._run_seed = run_seed
         self._idle: dict[str, list[BotProcess]] = {}
         self.live: set[BotProcess] = set()
-        self._freed = asyncio.Event()  # set whenever a process is given back
+        self._freed = Watch()  # told whenever a process is given back
 
     def can_serve_at_once(self, bot: Bot) -> bool:
         """True when `bot` has an idle process, or none at all (so a new one starts either way). A bot
@@ -278,7 +304,7 @@ class Pool:
         """An idle process of `bot`, else a new one (loading while other games play). A bot busy in
         other games is waited for a little first: a quick game frees its process within milliseconds."""
         if not self.can_serve_at_once(bot):
-            await wait_for_news(self._freed, lambda: self.can_serve_at_once(bot), BUSY_WAIT)
+            await self._freed.until(lambda: self.can_serve_at_once(bot), BUSY_WAIT)
         idle = self._idle.setdefault(bot.name, [])
         while idle and not self.fresh:
             proc = idle.pop()
@@ -296,11 +322,11 @@ class Pool:
             if await proc.wait_until(proc.over, grace) and proc.exit_code is None:
                 output = proc.output()
                 self._idle.setdefault(proc.bot.name, []).append(proc)
-                self._freed.set()
+                self._freed.news()
                 return output
         await proc.stop(grace)
         self.live.discard(proc)
-        self._freed.set()
+        self._freed.news()
         return proc.output()
 
     async def close(self, grace: float = 0) -> None:

@@ -56,9 +56,7 @@ def balanced_opening(rng: random.Random, length: int) -> tuple[int, ...]:
     return opening
 
 
-def opening_for(
-    seed: str, first: str, second: str, pair: int, length: int, choice: str = BALANCED
-) -> tuple[int, ...]:
+def opening_for(seed: str, first: str, second: str, pair: int, length: int, choice: str = BALANCED) -> tuple[int, ...]:
     """The opening of the `pair`-th pair of games between the bots named `first` and `second`."""
     if length == 0:
         return ()

@@ -120,21 +120,20 @@ async def contest(server: Server, game: Scheduled, bots: list[BotProcess], limit
         record = forfeited(number, seats, out, {b.name: b.disqualified or "" for b in out})
         record.crashed = [b.name for b in out]
         return record
-    await asyncio.gather(*(proc.wait_until(proc.settled, limits.join_time) for proc in bots))
+    # One after the other against one deadline: mostly both are settled already, and nothing is awaited.
+    deadline = asyncio.get_running_loop().time() + limits.join_time
+    for proc in bots:
+        await proc.wait_until(proc.settled, max(0.0, deadline - asyncio.get_running_loop().time()))
     if unready := [side for side, proc in enumerate(bots) if not proc.ready()]:
         return decide_unstarted(number, seats, bots, unready, limits)
     urls, outcome = server.announce(number, (seats[0].name, seats[1].name))
     for proc, url in zip(bots, urls, strict=True):
         proc.go(url)
-    exits = [asyncio.ensure_future(proc.ended()) for proc in bots]
-    try:
-        limit = 9 * limits.move_time + limits.join_time + 10
-        await asyncio.wait([outcome, *exits], timeout=limit, return_when=asyncio.FIRST_COMPLETED)
-        if not outcome.done() and any(e.done() for e in exits):
-            await asyncio.wait([outcome], timeout=EXIT_GRACE)
-    finally:
-        for e in exits:
-            e.cancel()
+    exits = [proc.exited for proc in bots if proc.exited is not None]
+    limit = 9 * limits.move_time + limits.join_time + 10
+    await asyncio.wait([outcome, *exits], timeout=limit, return_when=asyncio.FIRST_COMPLETED)
+    if not outcome.done() and any(e.done() for e in exits):
+        await asyncio.wait([outcome], timeout=EXIT_GRACE)
     if not outcome.done():
         if not any(proc.exit_code is not None for proc in bots):
             raise ArenaError(f"kestrel-server reported no result for game {number}:\n" + "\n".join(server.lines[-20:]))
