@@ -18,6 +18,9 @@ Cases:
                   --sprt 0 50 --seed 1, to its decision
   think1, think16 two bots that await asyncio.sleep(0.02) each move,
                   --games 40 --seed 1, at --concurrency 1 and 16
+  think16-200     think16 with --games 200: with think16, the cost at the
+                  margin at 16 games at once, without the start-up of the 32
+                  bot processes they need
 
     .venv/bin/python bench/arena_speed.py [--rounds 3] [--cases rr,rr1,rr2,rr1-1500,rr2-1500,sprt]
         [--peer OTHER/src]
@@ -71,6 +74,7 @@ def cases(thinker: Path) -> dict[str, tuple[list[str], int]]:
         ),
         "think1": ([*think, "--concurrency", "1"], 40),
         "think16": ([*think, "--concurrency", "16"], 40),
+        "think16-200": ([*think[:-4], "--games", "200", "--seed", "1", "--concurrency", "16"], 200),
     }
 
 
@@ -150,6 +154,13 @@ def main() -> None:
                 print(f"  --concurrency {level}: {margin[level]:.0f} games/s, {per_game:.2f} ms of CPU per game")
         if len(margin) == 2:
             print(f"  concurrency 2 over 1: {margin['2'] / margin['1']:.2f}x")
+        one, small, large = f"{prefix}think1", f"{prefix}think16", f"{prefix}think16-200"
+        if one in wall_m and small in wall_m and large in wall_m:
+            rate1 = known[one][1] / wall_m[one]  # two processes: start-up is a small share
+            rate16 = (known[large][1] - known[small][1]) / (wall_m[large] - wall_m[small])
+            print(
+                f"  thinking bots: {rate16:.1f} games/s at 16 at once, {rate1:.1f} one at a time: {rate16 / rate1:.1f}x"
+            )
         for slow, fast in (("fresh1", "rr1"), ("rr1", "rr2"), ("think1", "think16")):
             if prefix + slow in wall_m and prefix + fast in wall_m:
                 print(f"  median {slow} / median {fast}: {wall_m[prefix + slow] / wall_m[prefix + fast]:.2f}")
