@@ -55,7 +55,7 @@ asio::awaitable<void> PlayerSession::read_loop() {
 
   if (co_await drops_.cut_at(Dropper::Stage::Handshake)) co_return;
   // The request is read here rather than inside the accept so that its
-  // target can name the player (see SeatLabels); the same 30 s apply.
+  // target can claim a seat (see Seating); the same 30 s apply.
   boost::beast::http::request<boost::beast::http::empty_body> request;
   {
     asio::steady_timer deadline(ws_.get_executor());
