@@ -66,7 +66,8 @@ def processors() -> int:
         return os.cpu_count() or 1
 
 
-def parse_args(argv: list[str] | None) -> argparse.Namespace:
+def build_parser() -> argparse.ArgumentParser:
+    """The arena's arguments, in groups: the run, the sequential test, where it runs and shows."""
     parser = argparse.ArgumentParser(
         prog="kestrel-arena",
         description="Plays every pair of bots against each other on a kestrel-server of its own, seats "
@@ -89,6 +90,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         "game or broke the arena's protocol (that game is not counted: --resume plays it again; --recover "
         "counts such games as losses and goes on).",
     )
+    add_run_options(parser)
+    add_test_options(parser)
+    add_place_options(parser)
+    return parser
+
+
+def add_run_options(parser: argparse.ArgumentParser) -> None:
+    """The bots, the games and their limits."""
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     parser.add_argument("bots", nargs="*", metavar="BOT", help="FILE.py or FILE.py:CLASS (at least two)")
     parser.add_argument(
@@ -139,6 +148,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         "best play from both sides, so that neither bot starts from a lost position (24 of the 72 two-move "
         "openings); the choice is recorded in run.json",
     )
+
+
+def add_test_options(parser: argparse.ArgumentParser) -> None:
+    """The sequential test."""
     test = parser.add_argument_group(
         "sequential test",
         "kestrel-arena NEW.py OLD.py --sprt ELO0 ELO1: plays game pairs (each bot moving first once) until the "
@@ -158,6 +171,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         "goes on (default: the test stops there, exit status 12, naming the bot and its stderr file; a "
         "handle_turn that raises or runs out of time loses its game either way); also with --resume",
     )
+
+
+def add_place_options(parser: argparse.ArgumentParser) -> None:
+    """Where the run goes and how it is shown: its processes, server, page and folder."""
     parser.add_argument(
         "--fresh-process",
         action="store_true",
@@ -191,6 +208,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         help="continues the interrupted run in DIR with its bots and settings (a bot file changed since is "
         "refused); takes only --concurrency, --server, --web, --fresh-process and --recover besides",
     )
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    parser = build_parser()
     args = parser.parse_args(argv)
     # A path would turn "ws://host" into "ws:/host" and report that missing.
     if args.server and re.match(r"^[A-Za-z][A-Za-z0-9+.-]*://", args.server):
@@ -208,6 +229,13 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                 "give only --concurrency, --server, --web, --fresh-process or --recover"
             )
         return args
+    settle_games(parser, args)
+    check_run(parser, args)
+    return args
+
+
+def settle_games(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """How many games, and the defaults that depend on --sprt."""
     if args.sprt is not None:
         if args.games is not None:
             parser.error("--sprt plays pairs until it decides; give --max-games, not --games")
@@ -226,6 +254,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args.opening_choice = UNIFORM if args.uniform_openings else BALANCED
     args.move_time = 5.0 if args.move_time is None else args.move_time
     args.join_time = 15.0 if args.join_time is None else args.join_time
+
+
+def check_run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """What makes a run unfair or unplayable."""
     if args.games % 2:
         parser.error(
             f"{'--max-games' if args.sprt else '--games'} must be even, so that each bot moves first in half "
@@ -238,4 +270,3 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     for spec in args.bots:
         if not split_spec(spec)[0].is_file():
             parser.error(f"no such bot file: {split_spec(spec)[0]}")
-    return args

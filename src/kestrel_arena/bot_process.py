@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import hashlib
 import os
 import re
 import signal
@@ -21,7 +20,6 @@ import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
-from kestrel_arena.arena_server import until
 from kestrel_arena.player import (
     ANSWER_PREFIX,
     CHANNEL_FLAG,
@@ -36,6 +34,7 @@ from kestrel_arena.player import (
     READY,
     THINK,
 )
+from kestrel_arena.seeds import hash_seed, process_seed
 
 BUSY_WAIT = 0.05  # seconds a game waits for a busy bot's process before starting another
 Output = tuple[str, str, list[float]]  # a game's stderr, stdout and think times (seconds per move)
@@ -57,15 +56,39 @@ class Bot:
     disqualified: str | None = None
 
 
-def hash_seed(text: str) -> str:
-    digest = hashlib.sha256(text.encode()).digest()
-    return str(int.from_bytes(digest[:4], "big"))
+class Watch:
+    """Conditions waited on, each looked at again whenever `news` is called
+    (a line from a process, its end, a process given back): the cost is one
+    look per waiter per news, and nothing at all while nobody waits."""
 
+    def __init__(self) -> None:
+        self._waiting: list[tuple[Callable[[], object], asyncio.Future[None]]] = []
 
-async def pump(stream: asyncio.StreamReader | None, lines: list[str]) -> None:
-    assert stream is not None
-    async for raw in stream:
-        lines.append(raw.decode(errors="replace").rstrip("\r\n"))
+    def news(self) -> None:
+        if not self._waiting:
+            return
+        still = []
+        for condition, future in self._waiting:
+            if future.done():
+                continue
+            if condition():
+                future.set_result(None)
+            else:
+                still.append((condition, future))
+        self._waiting = still
+
+    async def until(self, condition: Callable[[], object], timeout: float) -> bool:
+        """True once `condition` holds; False after `timeout` seconds."""
+        if condition():
+            return True
+        future: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self._waiting.append((condition, future))
+        try:
+            async with asyncio.timeout(timeout):
+                await future
+        except TimeoutError:
+            return bool(condition())
+        return True
 
 
 class BotProcess:
@@ -83,12 +106,13 @@ class BotProcess:
         self._process: asyncio.subprocess.Process | None = None
         self._tasks: list[asyncio.Task[object]] = []
         self._seed = ""
-        self._url = ""
         self._opening = NO_OPENING
+        self._watch = Watch()  # told of each line it writes, and of its end
+        self.exited: asyncio.Future[None] | None = None  # done once it has ended and its output is read
+        self._ended = False
 
     async def start(self) -> BotProcess:
         read_end, write_end = os.pipe()
-        # The hash seed too, so that even a bot's walk over a set of strings repeats.
         # Unbuffered, so that what a bot prints lands in the game it printed it in.
         env = {**os.environ, "PYTHONHASHSEED": hash_seed(self._hash_text), "PYTHONUNBUFFERED": "1"}
         try:
@@ -113,17 +137,44 @@ class BotProcess:
         channel = asyncio.StreamReader()
         loop = asyncio.get_running_loop()
         await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(channel), os.fdopen(read_end, "rb"))
+        self.exited = asyncio.get_running_loop().create_future()
         self._tasks = [
-            asyncio.create_task(pump(self._process.stdout, self.out)),
-            asyncio.create_task(pump(self._process.stderr, self.err)),
-            asyncio.create_task(pump(channel, self.replies)),
+            asyncio.create_task(self._pump(self._process.stdout, self.out)),
+            asyncio.create_task(self._pump(self._process.stderr, self.err)),
+            asyncio.create_task(self._pump(channel, self.replies)),
+            asyncio.create_task(self._watch_exit()),
         ]
         return self
 
-    def begin(self, seed: str, url: str, opening: Sequence[int] = ()) -> None:
+    async def _pump(self, stream: asyncio.StreamReader | None, lines: list[str]) -> None:
+        assert stream is not None
+        async for raw in stream:
+            lines.append(raw.decode(errors="replace").rstrip("\r\n"))
+            self._watch.news()
+        self._watch.news()
+
+    async def _watch_exit(self) -> None:
+        assert self._process is not None
+        await self._process.wait()
+        await asyncio.wait(self._tasks[:3])
+        self._ended = True
+        self._watch.news()
+        if self.exited is not None and not self.exited.done():
+            self.exited.set_result(None)
+
+    async def wait_until(self, condition: Callable[[], object], timeout: float) -> bool:
+        """True once `condition` holds, looked at whenever the process writes a line or ends; False after `timeout`."""
+        return await self._watch.until(condition, timeout)
+
+    async def ended(self) -> None:
+        """Returns once the process has ended and its output is read (a cancel
+        of this wait leaves the reading alone)."""
+        await asyncio.wait(self._tasks)
+
+    def begin(self, seed: str, opening: Sequence[int] = ()) -> None:
         """Hands it a game: `go` lets it connect and join with `seed` for `random`, the `opening` played for it."""
         self.games += 1
-        self._seed, self._url = seed, url
+        self._seed = seed
         self._opening = ",".join(map(str, opening)) or NO_OPENING
         self._marks = (len(self.out), len(self.err), len(self.replies))
 
@@ -138,20 +189,18 @@ class BotProcess:
         """True once the bot is ready to join or its process has ended."""
         return True if self.ready() or self.exit_code is not None else None
 
-    def go(self) -> None:
+    def go(self, url: str) -> None:
+        """Lets it connect to `url` (its seat) and play."""
         assert self._process is not None and self._process.stdin is not None
         with contextlib.suppress(ConnectionError):  # it ended already; its exit tells why
-            self._process.stdin.write(f"{PLAY} {self._seed} {self._url} {self._opening}\n".encode())
+            self._process.stdin.write(f"{PLAY} {self._seed} {url} {self._opening}\n".encode())
 
     @property
     def exit_code(self) -> int | None:
         """Set once the process has ended and its output is read."""
-        if self._process is None or not all(t.done() for t in self._tasks):
+        if self._process is None or not self._ended:
             return None
         return self._process.returncode
-
-    def started_game(self) -> bool:
-        return any(line.startswith("Game started, player id: ") for line in self.out[self._marks[0] :])
 
     def game_stderr(self) -> str:
         """What it wrote to stderr since its game began, the end kept when there is too much."""
@@ -241,6 +290,7 @@ class Pool:
         self._run_seed = run_seed
         self._idle: dict[str, list[BotProcess]] = {}
         self.live: set[BotProcess] = set()
+        self._freed = Watch()  # told whenever a process is given back
 
     def can_serve_at_once(self, bot: Bot) -> bool:
         """True when `bot` has an idle process, or none at all (so a new one starts either way). A bot
@@ -254,14 +304,13 @@ class Pool:
         """An idle process of `bot`, else a new one (loading while other games play). A bot busy in
         other games is waited for a little first: a quick game frees its process within milliseconds."""
         if not self.can_serve_at_once(bot):
-            await until_true(lambda: self.can_serve_at_once(bot), BUSY_WAIT)
+            await self._freed.until(lambda: self.can_serve_at_once(bot), BUSY_WAIT)
         idle = self._idle.setdefault(bot.name, [])
         while idle and not self.fresh:
             proc = idle.pop()
             if proc.exit_code is None:
                 return proc
-        # A persistent process cannot vary its hash seed per game: it comes from the run and the bot.
-        proc = BotProcess(bot, game_seed if self.fresh else f"{self._run_seed}/{bot.name}")
+        proc = BotProcess(bot, game_seed if self.fresh else process_seed(self._run_seed, bot.name))
         self.live.add(proc)
         return await proc.start()
 
@@ -270,12 +319,14 @@ class Pool:
         `grace` seconds; else stopped, given `grace` seconds to end by itself (to finish its traceback).
         What it wrote to stderr in the game and its moves' think times, taken before another game can begin."""
         if healthy and not self.fresh:
-            if await until_true(proc.over, grace) and proc.exit_code is None:
+            if await proc.wait_until(proc.over, grace) and proc.exit_code is None:
                 output = proc.output()
                 self._idle.setdefault(proc.bot.name, []).append(proc)
+                self._freed.news()
                 return output
         await proc.stop(grace)
         self.live.discard(proc)
+        self._freed.news()
         return proc.output()
 
     async def close(self, grace: float = 0) -> None:
@@ -289,7 +340,3 @@ class Pool:
             await proc.stop(0)
         self.live.clear()
         self._idle.clear()
-
-
-async def until_true(condition: Callable[[], bool], timeout: float) -> bool:
-    return await until(lambda: True if condition() else None, timeout) is not None

@@ -20,20 +20,20 @@ from pathlib import Path
 
 from kestrel_arena.arguments import parse_args
 from kestrel_arena.live import WebRun
+from kestrel_arena.picture import Painter
 from kestrel_arena.player import CHECK_FLAG, LOAD_FAILED_PREFIX, PARENT_FLAG
 from kestrel_arena.progress import Progress
 from kestrel_arena.results import (
     ELO_METHOD,
     INTERVAL_METHOD,
     GameRecord,
-    format_table,
-    problem_summary,
     standings,
+    tally,
     write_json,
-    write_png,
 )
 from kestrel_arena.run_folder import GAMES_FILE, RESULT_FILE, Run, discard_if_unplayed, new_run, resume_run
 from kestrel_arena.sprt import H0, H1
+from kestrel_arena.tables import format_table, problem_summary
 from kestrel_arena.tournament import ArenaError, find_server, run_tournament, schedule
 
 STDERR_FOLDER = "stderr"
@@ -146,6 +146,14 @@ def unloadable(specs: list[str], seconds: float) -> str | None:
 
 
 def arena(args: argparse.Namespace) -> int:
+    painter = Painter()
+    try:
+        return play_arena(args, painter)
+    finally:
+        painter.close()
+
+
+def play_arena(args: argparse.Namespace, painter: Painter) -> int:
     if args.sprt is not None and (why := unloadable(args.bots, args.join_time)):
         print(f"kestrel-arena: error: {why}", file=sys.stderr)
         return EXIT_USAGE
@@ -165,6 +173,7 @@ def arena(args: argparse.Namespace) -> int:
         print(f"kestrel-arena: writing to {run.out}", file=sys.stderr)
     print(f"kestrel-arena: seed {run.seed}", file=sys.stderr)
 
+    painter.start()  # its import overlaps the games
     progress = Progress(run.sprt.status if run.sprt else None)
     web = None
     if args.web is not None:
@@ -173,7 +182,7 @@ def arena(args: argparse.Namespace) -> int:
             [b.name for b in run.bots],
             run.total,
             run.games,
-            lambda: report(run, server),
+            lambda: report(run, server, painter),
             run.sprt_note if run.sprt else None,
             run.past_deciding_pair,
         )
@@ -245,7 +254,7 @@ def arena(args: argparse.Namespace) -> int:
     for sig in STOP_SIGNALS:
         signal.signal(sig, interrupt)
     try:
-        report(run, server)
+        report(run, server, painter)
     except KeyboardInterrupt as stopped:
         caught = stopped.args[0] if stopped.args else signal.SIGINT
         print(f"kestrel-arena: interrupted ({signal.Signals(caught).name}) while writing the results", file=sys.stderr)
@@ -267,7 +276,7 @@ def keep_output(out: Path, game: GameRecord) -> None:
 
 def never_played(run: Run) -> list[str]:
     """The bots that lost every game of theirs without one starting on the server."""
-    rows = standings([b.name for b in run.bots], run.games())
+    rows = tally([b.name for b in run.bots], run.games()).values()
     return [r.name for r in rows if r.games and not r.played and r.crashes == r.games]
 
 
@@ -282,7 +291,7 @@ def interrupt(sig: int, frame: object) -> None:
     raise KeyboardInterrupt(sig)
 
 
-def report(run: Run, server: Path) -> None:
+def report(run: Run, server: Path, painter: Painter) -> None:
     """The standings on stdout, and the files, from the games played so far."""
     games = run.games()
     rows = standings([b.name for b in run.bots], games)
@@ -307,7 +316,7 @@ def report(run: Run, server: Path) -> None:
     write_json(json_path, header, rows, games)
     print(f"\nWrote {json_path}")
     png_path = run.out / "crosstable.png"
-    if write_png(png_path, rows, games):
+    if painter.draw(png_path, rows, games):
         print(f"Wrote {png_path}")
     else:
         print(f"No {png_path.name}: matplotlib is not installed (pip install 'kestrel[arena]')")

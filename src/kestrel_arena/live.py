@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import asyncio
 import json
-import secrets
 import sys
 import threading
 import time
@@ -22,9 +21,9 @@ from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass
 from typing import IO
 
-from kestrel_arena.results import TOLD_APART, GameRecord, mistakes_text, percent, standings
+from kestrel_arena.results import TOLD_APART, GameRecord, standings
+from kestrel_arena.tables import mistakes_text, percent
 
-SEAT_PATH = "/seat/"
 COLUMNS = [
     *("#", "bot", "games", "wins", "draws", "losses", "crashes", "points", "Elo", "95 % interval", "mistakes"),
     "beats the next",
@@ -77,11 +76,6 @@ class LivePage:
             self._pipe.flush()
         except (BrokenPipeError, OSError, ValueError):
             pass
-
-    def seat_url(self, base_url: str, name: str) -> str:
-        token = secrets.token_hex(16)
-        self._send("seat", f"{token} {name}")
-        return base_url.rstrip("/") + SEAT_PATH + token
 
     def standings(self, games: list[GameRecord], final: bool = False) -> None:
         if not final and time.monotonic() - self._sent < STANDINGS_EVERY:

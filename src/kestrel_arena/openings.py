@@ -14,6 +14,7 @@ from __future__ import annotations
 import random
 
 from kestrel_arena.judge import DRAW, LINES, value
+from kestrel_arena.seeds import opening_seed
 
 MAX_OPENING = 8  # a ninth move always ends the game
 BALANCED, UNIFORM = "balanced", "uniform"
@@ -55,11 +56,9 @@ def balanced_opening(rng: random.Random, length: int) -> tuple[int, ...]:
     return opening
 
 
-def opening_for(
-    seed: str, first: str, second: str, pair: int, length: int, choice: str = BALANCED
-) -> tuple[int, ...]:
+def opening_for(seed: str, first: str, second: str, pair: int, length: int, choice: str = BALANCED) -> tuple[int, ...]:
     """The opening of the `pair`-th pair of games between the bots named `first` and `second`."""
     if length == 0:
         return ()
-    rng = random.Random(f"{seed}/opening/{first}/{second}/{pair}")
+    rng = random.Random(opening_seed(seed, first, second, pair))
     return balanced_opening(rng, length) if choice == BALANCED else random_opening(rng, length)

@@ -1,23 +1,16 @@
 """What a tournament produced: the record of each game, the standings with
-their Elo estimate, and the files written from them."""
+their Elo estimate (the fit is rating.py's) and the JSON file written from
+them; the tables for people are tables.py's, the picture picture.py's."""
 
 from __future__ import annotations
 
 import json
 import math
-import re
-from collections import Counter
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
-from kestrel_testing.game_line import GameLine
+from kestrel_arena.rating import Z95, elo_covariance, elo_ratings, superiority
 
-FORFEIT = re.compile(r"^Player([12]) wins, Player[12] forfeits: (.*)$")
-OCCUPIED = re.compile(r"^took occupied cell \d+$")
-NOT_A_CELL = re.compile(r"^answered (.*), not a cell$")
-# Elo points per natural-log unit of Bradley-Terry strength.
-ELO_SCALE = 400 / math.log(10)
-Z95 = 1.959963984540054  # two-sided 95 % of the normal distribution
 TOLD_APART = 0.95  # likelihood of superiority from which neighbours are ranked with confidence
 
 ELO_METHOD = (
@@ -32,33 +25,6 @@ INTERVAL_METHOD = (
 
 
 @dataclass
-class ServerResult:
-    """A parsed server game line: who won by seat (None: a tie), and why."""
-
-    server_game: int
-    addresses: tuple[str, str]
-    winner: int | None
-    reason: str
-    forfeit: bool
-    moves: list[int]
-
-
-def parse_game_line(line: str) -> ServerResult | None:
-    parsed = GameLine.parse(line)
-    if parsed is None:
-        return None
-    head = (parsed.number, parsed.seats)
-    moves = list(parsed.moves)
-    if parsed.outcome == "Tie":
-        return ServerResult(*head, None, "board full", False, moves)
-    if f := FORFEIT.match(parsed.outcome):
-        return ServerResult(*head, int(f.group(1)) - 1, f.group(2), True, moves)
-    if parsed.outcome in ("Player1 wins", "Player2 wins"):
-        return ServerResult(*head, int(parsed.outcome[6]) - 1, "three in a row", False, moves)
-    return None
-
-
-@dataclass
 class GameRecord:
     game: int  # the arena's count, from 1
     seats: tuple[str, str]  # bot names, seat 0 (moves first) then seat 1
@@ -70,7 +36,6 @@ class GameRecord:
     moves: list[int] = field(default_factory=list)
     server_game: int | None = None  # None: the game never started on the server
     addresses: tuple[str, str] | None = None
-    server_line: str | None = None
     # What the arena saw of each bot's process when it went wrong (exit status, last stderr line).
     problems: dict[str, str] = field(default_factory=dict)
     # The first moves, played by the arena for both bots (the same in the pair's other game).
@@ -117,7 +82,8 @@ class Standing:
         return self.wins + 0.5 * self.draws
 
 
-def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
+def tally(names: list[str], games: list[GameRecord]) -> dict[str, Standing]:
+    """Each bot's counts, without the ratings (which cost a fit)."""
     table = {name: Standing(name) for name in names}
     for g in games:
         for name in g.seats:
@@ -135,6 +101,11 @@ def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
             table[g.seats[ply % 2]].mistakes += 1
         for name in g.crashed:
             table[name].crashes += 1
+    return table
+
+
+def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
+    table = tally(names, games)
     ratings = elo_ratings(names, games)
     covariance = elo_covariance(names, games, ratings)
     n = len(names)
@@ -151,155 +122,6 @@ def standings(names: list[str], games: list[GameRecord]) -> list[Standing]:
         i, j = index[row.name], index[below.name]
         row.superiority = superiority(row.elo - below.elo, covariance[i][i] + covariance[j][j] - 2 * covariance[i][j])
     return rows
-
-
-def superiority(difference: float, variance: float) -> float:
-    """P(true difference > 0) for an estimated difference of normal error."""
-    if variance <= 0:
-        return 0.5 if difference == 0 else float(difference > 0)
-    return 0.5 * (1 + math.erf(difference / math.sqrt(2 * variance)))
-
-
-def _meetings(
-    names: list[str], games: list[GameRecord], anchor: str
-) -> tuple[dict[str, float], Counter[tuple[str, str]]]:
-    """Each bot's score and how often each pair met, the anchor's virtual draws included."""
-    score = {name: 0.5 for name in names}  # the virtual draw
-    meetings: Counter[tuple[str, str]] = Counter()
-    for name in names:
-        meetings[name, anchor] += 1
-    for g in games:
-        a, b = g.seats
-        if a == b or g.result == "both forfeit":
-            continue  # tells nothing about relative strength
-        meetings[min(a, b), max(a, b)] += 1
-        if g.winner is None:
-            score[a] += 0.5
-            score[b] += 0.5
-        else:
-            score[g.winner] += 1
-    return score, meetings
-
-
-ANCHOR = "\0anchor"
-
-
-def elo_ratings(names: list[str], games: list[GameRecord], iterations: int = 10000) -> dict[str, float]:
-    """Bradley-Terry strengths by Hunter's MM iteration, each bot given one
-    virtual draw against a fixed 1500 anchor; ratings are 400 log10 of them."""
-    score, meetings = _meetings(names, games, ANCHOR)
-    strength = {name: 1.0 for name in names} | {ANCHOR: 1.0}
-    for _ in range(iterations):
-        new = {}
-        for name in names:
-            denominator = sum(n / (strength[x] + strength[y]) for (x, y), n in meetings.items() if name in (x, y))
-            new[name] = score[name] / denominator
-        change = max(abs(math.log(new[n] / strength[n])) for n in names) if names else 0.0
-        strength.update(new)
-        if change < 1e-10:
-            break
-    return {name: 1500 + 400 * math.log10(strength[name]) for name in names}
-
-
-def elo_covariance(names: list[str], games: list[GameRecord], ratings: dict[str, float]) -> list[list[float]]:
-    """The ratings' covariance in Elo squared: the inverse of the Fisher
-    information of the log-strengths at the estimate (each meeting of i and j
-    adds p(1-p) to both diagonals and takes it off their pair)."""
-    _, meetings = _meetings(names, games, ANCHOR)
-    theta = {name: (ratings[name] - 1500) / ELO_SCALE for name in names} | {ANCHOR: 0.0}
-    index = {name: i for i, name in enumerate(names)}
-    info = [[0.0] * len(names) for _ in names]
-    for (x, y), n in meetings.items():
-        p = 1 / (1 + math.exp(theta[y] - theta[x]))
-        weight = n * p * (1 - p)
-        for a, b in ((x, y), (y, x)):
-            if a in index:
-                info[index[a]][index[a]] += weight
-                if b in index:
-                    info[index[a]][index[b]] -= weight
-    return [[v * ELO_SCALE**2 for v in row] for row in inverse(info)]
-
-
-def inverse(matrix: list[list[float]]) -> list[list[float]]:
-    """Gauss-Jordan with partial pivoting; the information matrix is positive
-    definite (every bot meets the fixed anchor), so it always inverts."""
-    n = len(matrix)
-    work = [row[:] + [float(i == j) for j in range(n)] for i, row in enumerate(matrix)]
-    for col in range(n):
-        pivot = max(range(col, n), key=lambda r: abs(work[r][col]))
-        work[col], work[pivot] = work[pivot], work[col]
-        lead = work[col][col]
-        work[col] = [v / lead for v in work[col]]
-        for r in range(n):
-            if r != col and work[r][col]:
-                factor = work[r][col]
-                work[r] = [v - factor * w for v, w in zip(work[r], work[col], strict=True)]
-    return [row[n:] for row in work]
-
-
-def format_table(rows: list[Standing]) -> str:
-    width = max([len("bot"), *(len(r.name) for r in rows)])
-    lines = [
-        f"{'#':>2}  {'bot':<{width}}  {'games':>5}  {'wins':>4}  {'draws':>5}  {'losses':>6}  {'points':>6}  "
-        f"{'elo':>5}  {'95 % interval':>13}  {'mistakes':>14}  {'LOS':>7}"
-    ]
-    for rank, (r, below) in enumerate(zip(rows, [*rows[1:], None], strict=True), 1):
-        line = (
-            f"{rank:>2}  {r.name:<{width}}  {r.games:>5}  {r.wins:>4}  {r.draws:>5}  {r.losses:>6}  "
-            f"{r.points:>6g}  {r.elo:>5.0f}  {f'{r.elo_low:.0f} to {r.elo_high:.0f}':>13}  {mistakes_text(r):>14}"
-        )
-        if below is not None and r.superiority is not None:
-            line += f"  {percent(r.superiority):>7}"
-            if r.superiority < TOLD_APART:
-                line += f"  cannot be told apart from {below.name}"
-        lines.append(line.rstrip())
-    return "\n".join(lines)
-
-
-def mistakes_text(r: Standing) -> str:
-    return f"{r.mistakes} ({r.mistakes_per_game:.2f}/game)"
-
-
-def percent(p: float) -> str:
-    """One decimal, never rounded up to a certainty the data do not give."""
-    return ">99.9 %" if p > 0.999 else "<0.1 %" if p < 0.001 else f"{100 * p:.1f} %"
-
-
-NOT_A_CELL_KIND = "answered something that is not a cell"
-
-
-def reason_kind(why: str) -> str:
-    """A forfeit's reason without what varies from game to game (the cell)."""
-    if OCCUPIED.match(why):
-        return "took an occupied cell"
-    if NOT_A_CELL.match(why):
-        return NOT_A_CELL_KIND
-    return why
-
-
-def problem_summary(games: list[GameRecord]) -> list[str]:
-    """One line per bot that lost games other than on the board, its reasons
-    grouped by kind and counted (the answers that were not cells listed)."""
-    lost: dict[str, Counter[str]] = {}
-    answers: dict[str, dict[str, None]] = {}  # in the order first given
-    for g in games:
-        if not g.forfeit:
-            continue
-        for name in (g.loser,) if g.loser else g.seats:
-            why = g.problems.get(name) or g.reason
-            lost.setdefault(name, Counter())[reason_kind(why)] += 1
-            if m := NOT_A_CELL.match(why):
-                answers.setdefault(name, {})[m.group(1)] = None
-    lines = []
-    for name in sorted(lost):
-        kinds = []
-        for why, n in lost[name].most_common():
-            if why == NOT_A_CELL_KIND:
-                why = f"answered {' or '.join(answers[name])}, not a cell"
-            kinds.append(f"{why} ({n})")
-        total = sum(lost[name].values())
-        lines.append(f"{name}: {total} game{'s' * (total != 1)} forfeited: {'; '.join(kinds)}")
-    return lines
 
 
 def cross_table(names: list[str], games: list[GameRecord]) -> dict[str, dict[str, list[int]]]:
@@ -332,53 +154,3 @@ def write_json(path: Path, header: dict[str, object], rows: list[Standing], game
         "games": [asdict(g) for g in games],
     }
     path.write_text(json.dumps(record, indent=2) + "\n")
-
-
-def write_png(path: Path, rows: list[Standing], games: list[GameRecord]) -> bool:
-    """The cross-table as a picture; False when matplotlib is not installed."""
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        return False
-    names = [r.name for r in rows]
-    table = cross_table(names, games)
-    # Losses that were forfeits (a crash, a timeout, a bad answer), told apart from games lost on the board.
-    forfeits: Counter[tuple[str, str]] = Counter()
-    for g in games:
-        if g.forfeit and g.loser is not None and g.winner is not None:
-            forfeits[g.loser, g.winner] += 1
-    n = len(names)
-    share = [[math.nan] * n for _ in names]
-    labels = [[""] * n for _ in names]
-    for i, a in enumerate(names):
-        for j, b in enumerate(names):
-            if a == b:
-                continue
-            w, d, lo = table[a][b]
-            played = w + d + lo
-            share[i][j] = (w + 0.5 * d) / played if played else math.nan
-            labels[i][j] = f"{w}-{d}-{lo}" + (f"\n{forfeits[a, b]} forfeited" if forfeits[a, b] else "")
-    size = 1.6 + 1.1 * n
-    fig, ax = plt.subplots(figsize=(size + 1.5, size))
-    image = ax.imshow(share, cmap="RdYlGn", vmin=0, vmax=1)
-    for i in range(n):
-        for j in range(n):
-            # Both ends of the colour scale are dark: white text there, black in the light middle.
-            light = math.isnan(share[i][j]) or 0.2 <= share[i][j] <= 0.8
-            colour = "black" if light else "white"
-            ax.text(j, i, labels[i][j] or "—", ha="center", va="center", fontsize=9, color=colour)
-    ax.set_xticks(range(n), names, rotation=30, ha="right")
-    ax.set_yticks(range(n), [f"{r.name} ({r.points:g}, {r.elo:.0f})" for r in rows])
-    ax.set_xlabel("opponent")
-    ax.set_ylabel("bot (points, Elo)")
-    ax.set_title(
-        "kestrel-arena: wins-draws-losses of the row bot, and how many it forfeited\n(colour: its share of the points)"
-    )
-    fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04)
-    # Measured from what was drawn, so that long names never cut the axis label off.
-    fig.savefig(path, dpi=110, bbox_inches="tight", pad_inches=0.2)
-    plt.close(fig)
-    return True

@@ -10,7 +10,7 @@ import argparse
 import hashlib
 import json
 import secrets
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass, field, fields
 from pathlib import Path
 
 from kestrel_arena.openings import BALANCED, UNIFORM
@@ -19,6 +19,7 @@ from kestrel_arena.sprt import Sprt, Tracker
 from kestrel_arena.tournament import ArenaError, Bot, Limits, disqualifies
 from kestrel_testing.bots import split_spec
 
+RECORD_FIELDS = {f.name for f in fields(GameRecord)}
 RUN_FILE = "run.json"
 GAMES_FILE = "games.jsonl"
 RESULT_FILE = "tournament.json"
@@ -200,7 +201,9 @@ def resume_run(out: Path, server: str | None) -> Run:
         game["seats"] = tuple(game["seats"])
         if game.get("addresses") is not None:
             game["addresses"] = tuple(game["addresses"])
-        run.record(GameRecord(**game))
+        # Fields an older arena wrote and this one no longer does (the server's
+        # prose line, before games were reported as data) are let go.
+        run.record(GameRecord(**{k: v for k, v in game.items() if k in RECORD_FIELDS}))
     for game in run.played.values():
         for name, why in game.problems.items():
             if disqualifies(why):

@@ -13,7 +13,8 @@ import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-from kestrel_arena.results import Z95, GameRecord
+from kestrel_arena.rating import Z95
+from kestrel_arena.results import GameRecord
 
 PAIR_SCORES = (0.0, 0.25, 0.5, 0.75, 1.0)  # a pair's points, halved: the mean is the expected game score
 EMPTY_CELL = 1e-3  # pairs counted in an outcome never seen

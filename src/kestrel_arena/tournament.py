@@ -3,14 +3,11 @@ the given (even) number of times with seats alternating, up to `concurrency`
 games at a time, the bots in processes that play game after game
 (kestrel_arena.bot_process).
 
-The server's game line is the record of every game that started. A game is
-set up so that the seats are never left to chance: the server pairs clients
-in join order, so the seat-0 bot is told to join alone and the opponent only
-once the server has logged that bot as waiting ("joined ADDR: ..."); its
-address then picks out the game line ("game N (seat 0 ADDR, ...").  Games
-in parallel take turns at that step (the lobby lock): while one game's first
-bot waits for its partner nobody else joins, so the server cannot pair it
-with another game's bot. Loading bots and playing go on in parallel.
+Each game is announced to the server under its number, with a one-use
+token per seat: both bots are let connect at once, the server holds each for
+its seat, and it reports the game's outcome as data (kestrel_arena.
+arena_server). Games in parallel never meet: nothing is shared but the
+server. Loading bots and playing go on in parallel.
 """
 
 from __future__ import annotations
@@ -21,26 +18,25 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
-from kestrel_arena.arena_server import ArenaError, Server, find_server, until
+from kestrel_arena.arena_server import ArenaError, Cancelled, Server, ServerResult, find_server
 from kestrel_arena.bot_process import Bot, BotProcess, Output, Pool
 from kestrel_arena.judge import judge, mistakes
 from kestrel_arena.live import WebRun
 from kestrel_arena.openings import BALANCED, opening_for
-from kestrel_arena.results import GameRecord, ServerResult, parse_game_line
+from kestrel_arena.results import GameRecord
+from kestrel_arena.seeds import game_seed
 
 __all__ = ["ArenaError", "Bot", "Limits", "Scheduled", "find_server", "run_tournament", "schedule"]
 GIVE_BACK_GRACE = 3.0  # seconds for a bot to say its game is over once the server has decided it
+# Seconds the server has to report a game whose bot's process ended before it started: one that
+# had joined is forfeited at once; one that never did leaves its game to the join limit.
+EXIT_GRACE = 2.0
 
 
 @dataclass
 class Limits:
     move_time: float  # seconds per move, enforced by the server
     join_time: float  # seconds for a bot's process to start and join
-
-
-def seed_for(seed: str, game: int, seat: int) -> str:
-    """A bot's seed in one game: the same game of the same run gets the same one, whatever ran before it."""
-    return f"{seed}/{game}/{seat}"
 
 
 def forfeited(number: int, seats: tuple[Bot, Bot], losers: list[Bot], reasons: dict[str, str]) -> GameRecord:
@@ -62,51 +58,47 @@ class Scheduled:
     opening: tuple[int, ...] = ()  # the first cells, played for the bots
 
 
-async def launch(server: Server, game: Scheduled, seed: str, pool: Pool) -> list[BotProcess]:
+async def launch(game: Scheduled, seed: str, pool: Pool) -> list[BotProcess]:
     """A process for each seat, loading its bot if new, handed the game: it joins when told to."""
     if any(b.disqualified for b in game.seats):
         return []
     taken: list[BotProcess] = []
     for seat, bot in enumerate(game.seats):
-        game_seed = seed_for(seed, game.number, seat)
-        proc = await pool.take(bot, game_seed)
-        proc.begin(game_seed, server.seat_url(bot.name), game.opening)
+        seeded = game_seed(seed, game.number, seat)
+        proc = await pool.take(bot, seeded)
+        proc.begin(seeded, game.opening)
         taken.append(proc)
     return taken
 
 
-async def play_game(
-    server: Server, lobby: asyncio.Lock, game: Scheduled, bots: list[BotProcess], limits: Limits, pool: Pool
-) -> GameRecord:
+async def play_game(server: Server, game: Scheduled, bots: list[BotProcess], limits: Limits, pool: Pool) -> GameRecord:
     """Plays one game with the processes `launch` handed it and gives them
     back to `pool`, each kept only if its game went well; the record holds
     what each bot wrote to stderr and how long each of its moves took."""
-    record = await played(server, lobby, game, bots, limits, pool)
+    record = await played(server, game, bots, limits, pool)
     record.opening = list(game.opening)
     record.judged = [list(pair) for pair in judge(record.moves)]
     record.mistakes = mistakes(record.moves, len(game.opening))
     return record
 
 
-async def played(
-    server: Server, lobby: asyncio.Lock, game: Scheduled, bots: list[BotProcess], limits: Limits, pool: Pool
-) -> GameRecord:
+async def played(server: Server, game: Scheduled, bots: list[BotProcess], limits: Limits, pool: Pool) -> GameRecord:
     try:
-        outcome = await contest(server, lobby, game, bots, limits)
+        outcome = await contest(server, game, bots, limits)
     except BaseException:
         for proc in bots:
             await pool.give_back(proc, False, 0)
         raise
     if isinstance(outcome, GameRecord):
         return with_output(outcome, bots, [await pool.give_back(proc, False, 0) for proc in bots])
-    result, line = outcome
+    result = outcome
     # A bot that forfeited (out of time: it is stuck in its turn) plays its next game in a fresh process.
     lost = [result.forfeit and result.winner != side for side in (0, 1)]
     stuck = [lost[side] and result.reason == "out of time" for side in (0, 1)]
     outputs = await asyncio.gather(
         *(pool.give_back(bots[side], not lost[side], 0 if stuck[side] else GIVE_BACK_GRACE) for side in (0, 1))
     )
-    return with_output(record_game(game.number, game.seats, bots, result, line, limits), bots, outputs)
+    return with_output(record_game(game.number, game.seats, bots, result, limits), bots, outputs)
 
 
 def with_output(record: GameRecord, bots: list[BotProcess], outputs: list[Output]) -> GameRecord:
@@ -120,89 +112,39 @@ def with_output(record: GameRecord, bots: list[BotProcess], outputs: list[Output
     return record
 
 
-async def contest(
-    server: Server, lobby: asyncio.Lock, game: Scheduled, bots: list[BotProcess], limits: Limits
-) -> GameRecord | tuple[ServerResult, str]:
-    """The server's result and game line, or the record of a game decided before it started."""
+async def contest(server: Server, game: Scheduled, bots: list[BotProcess], limits: Limits) -> GameRecord | ServerResult:
+    """The server's result, or the record of a game decided before it started."""
     number, seats = game.number, game.seats
     out = [b for b in seats if b.disqualified]
     if out or not bots:
         record = forfeited(number, seats, out, {b.name: b.disqualified or "" for b in out})
         record.crashed = [b.name for b in out]
         return record
-    await until(lambda: True if all(p.settled() for p in bots) else None, limits.join_time)
+    # One after the other against one deadline: mostly both are settled already, and nothing is awaited.
+    deadline = asyncio.get_running_loop().time() + limits.join_time
+    for proc in bots:
+        await proc.wait_until(proc.settled, max(0.0, deadline - asyncio.get_running_loop().time()))
     if unready := [side for side, proc in enumerate(bots) if not proc.ready()]:
         return decide_unstarted(number, seats, bots, unready, limits)
-    async with lobby:
-        start = len(server.lines)
-        joined = await pair(server, start, bots, limits)
-        if isinstance(joined, list):
-            for proc in bots:
-                proc.kill()
-            # A bot killed while waiting for a partner is still in the lobby
-            # until the server sees it go; the next pair must not meet it there.
-            await until(lambda: True if waiting_address(server, start) is None else None, 5.0)
-            return decide_unstarted(number, seats, bots, joined, limits)
-    address = joined
-
-    def game_line() -> str | None:
-        prefix = f"(seat 0 {address},"
-        return next((ln for ln in server.lines[start:] if ln.startswith("game ") and prefix in ln), None)
-
-    line = await until(game_line, 9 * limits.move_time + limits.join_time + 10)
-    if line is None:
-        raise ArenaError(f"kestrel-server logged no result for game {number}: {server.lines[start:]}")
-    result = parse_game_line(line)
-    if result is None:
-        raise ArenaError(f"cannot read kestrel-server's game line: {line!r}")
-    return result, line
-
-
-async def pair(server: Server, start: int, bots: list[BotProcess], limits: Limits) -> str | list[int]:
-    """Lets the seat-0 bot join, then its opponent once the server has it
-    waiting; the seat-0 bot's address once the game has started, else the
-    sides that never got as far as joining. Called holding the lobby lock."""
-    bots[0].go()
-    joined = await until(
-        lambda: waiting_address(server, start) or ("" if bots[0].exit_code is not None else None),
-        limits.join_time,
-    )
-    if not joined:
-        return [0]
-    address = joined
-    bots[1].go()
-
-    def started() -> bool:
-        prefix = f"(seat 0 {address},"
-        return any(b.started_game() for b in bots) or any(
-            ln.startswith("game ") and prefix in ln for ln in server.lines[start:]
-        )
-
-    status = await until(
-        lambda: "started" if started() else "ended" if any(b.exit_code is not None for b in bots) else None,
-        limits.join_time,
-    )
-    if status is None:
-        return [1]
-    # A process that ended may still have joined first, and then the game is on.
-    if status == "ended" and await until(lambda: True if started() else None, 1.0) is None:
-        return [0 if bots[0].exit_code is not None else 1]
-    return address
-
-
-def waiting_address(server: Server, start: int) -> str | None:
-    """The address of a client the server logged as waiting for a partner
-    since line `start` and that has neither left nor been paired since."""
-    waiting: list[str] = []
-    for line in server.lines[start:]:
-        if line.startswith("joined "):
-            waiting.append(line.split()[1].rstrip(":"))
-        elif line.startswith("left "):
-            gone = line.split()[1].rstrip(":")
-            waiting = [a for a in waiting if a != gone]
-        elif line.startswith("game ") and (result := parse_game_line(line)):
-            waiting = [a for a in waiting if a not in result.addresses]
-    return waiting[0] if waiting else None
+    urls, outcome = server.announce(number, (seats[0].name, seats[1].name))
+    for proc, url in zip(bots, urls, strict=True):
+        proc.go(url)
+    exits = [proc.exited for proc in bots if proc.exited is not None]
+    limit = 9 * limits.move_time + limits.join_time + 10
+    await asyncio.wait([outcome, *exits], timeout=limit, return_when=asyncio.FIRST_COMPLETED)
+    if not outcome.done() and any(e.done() for e in exits):
+        await asyncio.wait([outcome], timeout=EXIT_GRACE)
+    if not outcome.done():
+        if not any(proc.exit_code is not None for proc in bots):
+            raise ArenaError(f"kestrel-server reported no result for game {number}:\n" + "\n".join(server.lines[-20:]))
+        # Ended before its game started: the game is the arena's to decide, whatever the server does with it.
+        server.forget(number)
+        outcome.cancel()
+        return decide_unstarted(number, seats, bots, [s for s, p in enumerate(bots) if p.exit_code is not None], limits)
+    result = outcome.result()
+    if isinstance(result, Cancelled):
+        return decide_unstarted(number, seats, bots, [s for s in (0, 1) if s not in result.joined], limits)
+    return result
 
 
 def decide_unstarted(
@@ -228,7 +170,7 @@ def disqualifies(reason: str) -> bool:
 
 
 def record_game(
-    number: int, seats: tuple[Bot, Bot], bots: list[BotProcess], result: ServerResult, line: str, limits: Limits
+    number: int, seats: tuple[Bot, Bot], bots: list[BotProcess], result: ServerResult, limits: Limits
 ) -> GameRecord:
     names = (seats[0].name, seats[1].name)
     problems: dict[str, str] = {}
@@ -264,7 +206,6 @@ def record_game(
         moves=result.moves,
         server_game=result.server_game,
         addresses=result.addresses,
-        server_line=line,
         problems=problems,
         crashed=crashed,
     )
@@ -306,7 +247,6 @@ async def run_tournament(
     stays up until `web.finish` returns. `fresh`: a process per game.
     Once `stop` is true no further game starts (those playing end)."""
     pending = list(reversed(plan))
-    lobby = asyncio.Lock()
     pool = Pool(seed, fresh)
 
     async def worker(server: Server) -> None:
@@ -316,19 +256,19 @@ async def run_tournament(
         while (pending or upcoming) and not stop():
             if upcoming is None:
                 game = pending.pop()
-                upcoming = game, await launch(server, game, seed, pool)
+                upcoming = game, await launch(game, seed, pool)
             (game, current), upcoming = upcoming, None
             if current is None:
-                current = await launch(server, game, seed, pool)
+                current = await launch(game, seed, pool)
             if pending:
                 following = pending.pop()
                 ahead = all(pool.can_serve_at_once(bot) for bot in following.seats)
-                upcoming = following, await launch(server, following, seed, pool) if ahead else None
+                upcoming = following, await launch(following, seed, pool) if ahead else None
             if not server.running():
                 raise ArenaError("kestrel-server ended during the tournament:\n" + "\n".join(server.lines[-20:]))
-            on_game(await play_game(server, lobby, game, current, limits, pool))
+            on_game(await play_game(server, game, current, limits, pool))
 
-    async with Server(server_binary, limits.move_time, web) as server:
+    async with Server(server_binary, limits.move_time, limits.join_time, web) as server:
         try:
             async with asyncio.TaskGroup() as group:
                 for _ in range(min(concurrency, len(plan)) or 1):

@@ -40,9 +40,17 @@ class ServerProcess:
     `new_session`: out of the terminal's reach (a Ctrl-C goes to the caller
     alone, which stops it in its own time)."""
 
-    def __init__(self, binary: Path, *args: str, new_session: bool = False, control: bool = False) -> None:
+    def __init__(
+        self,
+        binary: Path,
+        *args: str,
+        new_session: bool = False,
+        control: bool = False,
+        pass_fds: tuple[int, ...] = (),
+    ) -> None:
         self.args = [str(binary), "--port", "0", *args]
         self._new_session = new_session
+        self._pass_fds = pass_fds  # descriptors the server inherits (a --report pipe)
         # --control: its stdin is a pipe the caller writes commands to.
         self.control = control
         self._log = tempfile.NamedTemporaryFile(prefix="kestrel-server-", suffix=".log")
@@ -61,6 +69,7 @@ class ServerProcess:
             text=True,
             encoding="utf-8",
             start_new_session=self._new_session,
+            pass_fds=self._pass_fds,
         )
         assert self.process.stdout is not None
         ready, _, _ = select.select([self.process.stdout], [], [], 30)

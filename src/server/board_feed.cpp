@@ -3,46 +3,18 @@
 #include <algorithm>
 #include <chrono>
 
+#include "server/json_writer.hpp"
+
 namespace kestrel::server {
 namespace {
+
+using json::append_name;
+using json::append_number;
+using json::append_string;
 
 std::int64_t now_ms() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-void append_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      out.append("\\u00").append(1, kHex[byte >> 4]).append(1, kHex[byte & 0xF]);
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
-
-void append_number(std::string& out, std::int64_t n) { out += std::to_string(n); }
-
-void append_name(std::string& out, const std::string& name) {
-  if (name.empty()) {
-    out += "null";
-  } else {
-    append_string(out, name);
-  }
-}
-
-// "Player1 wins..." names the winner first; a tie names nobody.
-std::string_view winner_of(std::string_view result) {
-  if (result.starts_with("Player1 wins")) return "0";
-  if (result.starts_with("Player2 wins")) return "1";
-  return "null";
 }
 
 }  // namespace
@@ -50,6 +22,12 @@ std::string_view winner_of(std::string_view result) {
 void BoardFeed::append_game(std::string& out, const Game& game) {
   out += "{\"id\":";
   append_number(out, static_cast<std::int64_t>(game.id));
+  out += ",\"run_game\":";
+  if (game.run_game) {
+    append_number(out, static_cast<std::int64_t>(*game.run_game));
+  } else {
+    out += "null";
+  }
   out += ",\"seats\":[";
   append_string(out, game.seats[0]);
   out += ',';
@@ -79,7 +57,11 @@ void BoardFeed::append_game(std::string& out, const Game& game) {
     out += ",\"result\":";
     append_string(out, *game.result);
     out += ",\"winner\":";
-    out += winner_of(*game.result);
+    if (game.winner) {
+      append_number(out, static_cast<std::int64_t>(*game.winner));
+    } else {
+      out += "null";
+    }
     out += ",\"ended\":";
     append_number(out, game.ended_ms);
   } else {
@@ -135,19 +117,15 @@ std::shared_ptr<const std::string> BoardFeed::board() const {
 
 std::string BoardFeed::counters() const {
   std::string out = ",\"spectators\":";
-  append_number(out, static_cast<std::int64_t>(subscribers_.size()));
+  append_number(out, static_cast<std::int64_t>(subscribers_.count()));
   out += ",\"spectators_dropped\":";
-  append_number(out, static_cast<std::int64_t>(dropped_));
+  append_number(out, static_cast<std::int64_t>(subscribers_.dropped()));
   return out;
 }
 
 void BoardFeed::publish(const std::string& json) {
   board_.reset();
-  if (subscribers_.empty()) return;
-  const auto event = std::make_shared<const std::string>("data: " + json + "\n\n");
-  const auto before = subscribers_.size();
-  std::erase_if(subscribers_, [&](const auto& s) { return !s->deliver(event); });
-  dropped_ += before - subscribers_.size();
+  subscribers_.publish(json);
 }
 
 void BoardFeed::joined_lobby(const std::string& peer, const std::string& name) {
@@ -173,11 +151,14 @@ void BoardFeed::left_lobby(const std::string& peer, bool paired) {
   publish(json);
 }
 
-void BoardFeed::game_started(std::uint64_t id, const std::array<std::string, 2>& seats, const Names& names) {
+void BoardFeed::game_started(std::uint64_t id, std::optional<std::uint64_t> run_game,
+                             const std::array<std::string, 2>& seats, const Names& names) {
   if (!enabled_) return;
   std::lock_guard guard(mutex_);
   const auto& game =
-      live_.insert_or_assign(id, Game{id, seats, names, {}, now_ms(), std::nullopt}).first->second;
+      live_
+          .insert_or_assign(id, Game{id, run_game, seats, names, {}, now_ms(), std::nullopt, std::nullopt, 0})
+          .first->second;
   std::string json = "{\"type\":\"started\",\"game\":";
   append_game(json, game);
   publish(json + '}');
@@ -199,7 +180,7 @@ void BoardFeed::move_played(std::uint64_t id, Cell cell) {
   publish(json + '}');
 }
 
-void BoardFeed::game_over(std::uint64_t id, std::string_view result) {
+void BoardFeed::game_over(std::uint64_t id, std::string_view result, std::optional<std::uint64_t> winner) {
   if (!enabled_) return;
   std::lock_guard guard(mutex_);
   const auto found = live_.find(id);
@@ -207,6 +188,7 @@ void BoardFeed::game_over(std::uint64_t id, std::string_view result) {
   Game game = std::move(found->second);
   live_.erase(found);
   game.result = std::string(result);
+  game.winner = winner;
   game.ended_ms = now_ms();
   ++finished_total_;
   std::string json = "{\"type\":\"over\",\"game\":";
@@ -242,13 +224,13 @@ void BoardFeed::subscribe(const std::shared_ptr<FeedSubscriber>& subscriber) {
   static const auto head = std::make_shared<const std::string>("data: {\"type\":\"snapshot\",");
   std::lock_guard guard(mutex_);
   // Counted before the snapshot is written, so it includes this spectator.
-  subscribers_.push_back(subscriber);
+  subscribers_.add(subscriber);
   subscriber->begin({head, board(), std::make_shared<const std::string>(counters() + "}\n\n")});
 }
 
 void BoardFeed::unsubscribe(const FeedSubscriber* subscriber) {
   std::lock_guard guard(mutex_);
-  std::erase_if(subscribers_, [&](const auto& s) { return s.get() == subscriber; });
+  subscribers_.remove(subscriber);
 }
 
 }  // namespace kestrel::server

@@ -2,6 +2,10 @@
 // the last finished ones, kept as a snapshot and fanned out as events. The
 // lobby and the games report their changes here; the feed has its own lock
 // and never does I/O, so reporting costs a game a few small copies.
+//
+// A subscriber's snapshot and its events are taken under that one lock: the
+// snapshot holds every change made before the subscription, the events
+// every change made after it, none twice and none missed.
 #pragma once
 
 #include <array>
@@ -16,12 +20,9 @@
 #include <vector>
 
 #include "core/game.hpp"
+#include "server/feed_subscribers.hpp"
 
 namespace kestrel::server {
-
-// One event as the spectator stream carries it (a whole server-sent event),
-// shared by every subscriber's queue.
-using FeedEvent = std::shared_ptr<const std::string>;
 
 // The whole state at one moment, in parts: `board` (the waiting list, the
 // games and the finished ones as JSON members) is built once per change of
@@ -31,18 +32,6 @@ using FeedEvent = std::shared_ptr<const std::string>;
 struct FeedState {
   std::shared_ptr<const std::string> board;
   std::string counters;  // ,"spectators":N,"spectators_dropped":M
-};
-
-// A spectator connection as the feed sees it.
-class FeedSubscriber {
- public:
-  virtual ~FeedSubscriber() = default;
-  // Called under the feed's lock, so these must only queue. `begin` comes
-  // first and once: the snapshot event, in parts.
-  virtual void begin(std::vector<FeedEvent> snapshot) = 0;
-  // False when the subscriber has fallen too far behind: the feed forgets
-  // it, and the subscriber closes itself.
-  virtual bool deliver(const FeedEvent& event) = 0;
 };
 
 class BoardFeed {
@@ -65,9 +54,14 @@ class BoardFeed {
   void left_lobby(const std::string& peer, bool paired);
 
   // From a game's strand.
-  void game_started(std::uint64_t id, const std::array<std::string, 2>& seats, const Names& names);
+  // `run_game`: the number the parent gave the game (--control); none for a
+  // game of the lobby.
+  void game_started(std::uint64_t id, std::optional<std::uint64_t> run_game,
+                    const std::array<std::string, 2>& seats, const Names& names);
   void move_played(std::uint64_t id, Cell cell);
-  void game_over(std::uint64_t id, std::string_view result);
+  // `result` is the game's line for people; `winner` its winning seat, none
+  // for a tie.
+  void game_over(std::uint64_t id, std::string_view result, std::optional<std::uint64_t> winner);
 
   // From the control channel: a tournament's standings and finished games,
   // JSON from the parent, kept and shown as they are.
@@ -89,11 +83,13 @@ class BoardFeed {
   };
   struct Game {
     std::uint64_t id;
+    std::optional<std::uint64_t> run_game;
     std::array<std::string, 2> seats;
     Names names;
     std::vector<std::uint8_t> moves;
     std::int64_t started_ms;
     std::optional<std::string> result;
+    std::optional<std::uint64_t> winner;
     std::int64_t ended_ms = 0;
   };
 
@@ -109,11 +105,10 @@ class BoardFeed {
   std::map<std::uint64_t, Game> live_;  // by id, so oldest first
   std::deque<Game> finished_;           // newest first
   std::uint64_t finished_total_ = 0;
-  std::uint64_t dropped_ = 0;          // spectators dropped for falling behind
   std::string run_standings_;          // JSON; empty: no run
   std::deque<std::string> run_games_;  // JSON, oldest first
   std::uint64_t run_games_total_ = 0;
-  std::vector<std::shared_ptr<FeedSubscriber>> subscribers_;
+  FeedSubscribers subscribers_;
   // The board as of the last change; built on demand.
   mutable std::shared_ptr<const std::string> board_;
 };

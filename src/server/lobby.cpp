@@ -2,11 +2,9 @@
 
 #include <mutex>
 
-#include "server/player_session.hpp"
-
 namespace kestrel::server {
 
-std::shared_ptr<PlayerSession> Lobby::join(const std::shared_ptr<PlayerSession>& joiner) {
+std::shared_ptr<SeatConnection> Lobby::join(const std::shared_ptr<SeatConnection>& joiner) {
   std::lock_guard guard(mutex_);
   if (waiting_.empty()) {
     waiting_.push_back(joiner);
@@ -19,7 +17,7 @@ std::shared_ptr<PlayerSession> Lobby::join(const std::shared_ptr<PlayerSession>&
   return partner;
 }
 
-bool Lobby::leave(const PlayerSession* leaver) {
+bool Lobby::leave(const SeatConnection* leaver) {
   std::lock_guard guard(mutex_);
   if (std::erase_if(waiting_, [&](const auto& c) { return c.get() == leaver; }) == 0) return false;
   feed_.left_lobby(leaver->peer(), false);

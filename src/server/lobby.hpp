@@ -6,10 +6,9 @@
 #include <mutex>
 
 #include "server/board_feed.hpp"
+#include "server/seat_connection.hpp"
 
 namespace kestrel::server {
-
-class PlayerSession;
 
 // Clients waiting for a partner, in the order their join requests arrived.
 class Lobby {
@@ -19,14 +18,14 @@ class Lobby {
 
   // Pairs `joiner` with the longest-waiting client (returned, seat 0), or
   // queues it and returns null.
-  std::shared_ptr<PlayerSession> join(const std::shared_ptr<PlayerSession>& joiner);
+  std::shared_ptr<SeatConnection> join(const std::shared_ptr<SeatConnection>& joiner);
   // Forgets `leaver`; false if it was not waiting (already paired).
-  bool leave(const PlayerSession* leaver);
+  bool leave(const SeatConnection* leaver);
 
  private:
   BoardFeed& feed_;
   std::mutex mutex_;
-  std::deque<std::shared_ptr<PlayerSession>> waiting_;
+  std::deque<std::shared_ptr<SeatConnection>> waiting_;
 };
 
 }  // namespace kestrel::server

@@ -4,8 +4,10 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +17,7 @@
 #include "core/console.hpp"
 #include "server/accept.hpp"
 #include "server/control.hpp"
+#include "server/control_reader.hpp"
 #include "server/player_session.hpp"
 #include "server/server_state.hpp"
 #include "server/web.hpp"
@@ -45,6 +48,11 @@ void listen_on(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, boost::sy
 int run(const Options& options) {
   asio::io_context io(static_cast<int>(options.threads));
   ServerState server(io, options);
+  if (!options.report.empty() && !server.reports.open(options.report)) {
+    console::err_line("kestrel-server: cannot open --report \"" + options.report +
+                      "\": " + std::strerror(errno));
+    return 1;
+  }
 
   boost::system::error_code ec;
   tcp::resolver resolver(io);
@@ -101,7 +109,9 @@ int run(const Options& options) {
   std::unique_ptr<ControlReader> control;
   if (options.control) {
     control = std::make_unique<ControlReader>(
-        [&server](std::string_view line) { apply_control_line(line, server.labels, server.feed); },
+        [targets = ControlTargets{server.seating, server.feed, server.reports}](std::string_view line) {
+          apply_control_line(line, targets);
+        },
         [&] {
           asio::post(acceptor.get_executor(), [&] {
             boost::system::error_code ignored;
@@ -145,6 +155,11 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
   using namespace kestrel::server;
+#if !defined(_WIN32)
+  // A report reader that has gone must not end the server: the write fails
+  // instead (EPIPE), and the reports stop.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   const ParseResult parsed = parse_options(args);
   if (std::holds_alternative<ShowHelp>(parsed)) {

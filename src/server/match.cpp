@@ -1,11 +1,11 @@
+#include "server/match.hpp"
+
 #include <bit>
-#include <random>
 #include <boost/asio/post.hpp>
+#include <random>
 
 #include "core/console.hpp"
 #include "core/perfect_play.hpp"
-#include "server/match.hpp"
-#include "server/player_session.hpp"
 
 namespace kestrel::server {
 namespace {
@@ -22,10 +22,12 @@ std::minstd_rand::result_type game_seed() {
 
 }  // namespace
 
-Match::Match(ServerState& server, std::array<std::shared_ptr<PlayerSession>, 2> seats)
+Match::Match(ServerState& server, std::array<std::shared_ptr<SeatConnection>, 2> seats,
+             std::optional<std::uint64_t> run_game)
     : server_(server),
       strand_(asio::make_strand(server.io)),
       id_(server.games_started.fetch_add(1) + 1),
+      run_game_(run_game),
       rng_(game_seed()),
       clock_(strand_) {
   for (std::size_t i = 0; i < seats.size(); ++i) {
@@ -38,7 +40,11 @@ Match::Match(ServerState& server, std::array<std::shared_ptr<PlayerSession>, 2> 
 
 void Match::start() {
   asio::post(strand_, [self = shared_from_this()] {
-    self->server_.feed.game_started(self->id_, self->names_, self->labels_);
+    self->server_.feed.game_started(self->id_, self->run_game_, self->names_, self->labels_);
+    self->server_.reports.started(self->run_game_, self->id_,
+                                  {GameReports::Seat{self->names_[0], self->labels_[0]},
+                                   GameReports::Seat{self->names_[1], self->labels_[1]}});
+    self->turn_began_ = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < self->seats_.size(); ++i) {
       if (auto seat = self->seats_[i].lock()) seat->begin_game(self, i);
     }
@@ -81,6 +87,9 @@ void Match::play(Cell cell) {
   const Player mover = state_.current;
   apply_move(state_, cell);
   moves_.push_back(cell);
+  const auto now = std::chrono::steady_clock::now();
+  times_.push_back(std::chrono::duration<double>(now - turn_began_).count());
+  turn_began_ = now;
   server_.feed.move_played(id_, cell);
   if (auto opponent = seats_[seat_of(other(mover))].lock()) opponent->send(encode_move(cell), moves_.size());
   if (is_over(state_)) conclude();
@@ -112,7 +121,8 @@ void Match::conclude() {
   over_ = true;
   clock_.cancel();
   const auto w = winner(state_.board);
-  log_result(w ? std::string(player_name(*w)) + " wins" : "Tie");
+  log_result(w ? std::string(player_name(*w)) + " wins" : "Tie",
+             w ? std::optional<std::uint64_t>(seat_of(*w)) : std::nullopt, std::nullopt);
   for (auto& seat : seats_) {
     if (auto connection = seat.lock()) connection->finish(websocket::close_code::normal, "game over");
     seat.reset();
@@ -123,7 +133,8 @@ void Match::forfeit(Player loser, std::string reason) {
   over_ = true;
   clock_.cancel();
   log_result(std::string(player_name(other(loser))) + " wins, " + std::string(player_name(loser)) +
-             " forfeits: " + reason);
+                 " forfeits: " + reason,
+             seat_of(other(loser)), GameReports::Forfeit{seat_of(loser), reason});
   for (std::size_t i = 0; i < seats_.size(); ++i) {
     auto connection = seats_[i].lock();
     seats_[i].reset();
@@ -136,8 +147,13 @@ void Match::forfeit(Player loser, std::string reason) {
   }
 }
 
-void Match::log_result(std::string_view result) const {
-  server_.feed.game_over(id_, result);
+void Match::log_result(std::string_view result, std::optional<std::uint64_t> winner,
+                       const std::optional<GameReports::Forfeit>& forfeit) const {
+  server_.feed.game_over(id_, result, winner);
+  std::vector<std::uint8_t> cells;
+  cells.reserve(moves_.size());
+  for (Cell c : moves_) cells.push_back(static_cast<std::uint8_t>(cell_index(c)));
+  server_.reports.ended(run_game_, id_, winner, cells, times_, forfeit);
   if (server_.options.quiet) return;
   std::string line = "game " + std::to_string(id_) + " (seat 0 " + names_[0] + ", seat 1 " + names_[1] +
                      "): " + std::string(result) + "; moves";

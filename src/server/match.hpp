@@ -6,7 +6,9 @@
 #include <boost/asio/strand.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -14,18 +16,19 @@
 
 #include "core/game.hpp"
 #include "server/protocol.hpp"
+#include "server/seat_connection.hpp"
 #include "server/server_state.hpp"
 
 namespace kestrel::server {
-
-class PlayerSession;
 
 // One game: the server's own copy of the board decides who may move, which
 // moves are legal and when the game is over.
 class Match : public std::enable_shared_from_this<Match> {
  public:
-  // A null seat is played by the house (perfect play).
-  Match(ServerState& server, std::array<std::shared_ptr<PlayerSession>, 2> seats);
+  // A null seat is played by the house (perfect play). `run_game`: the
+  // number the parent announced the game under (--control), if it did.
+  Match(ServerState& server, std::array<std::shared_ptr<SeatConnection>, 2> seats,
+        std::optional<std::uint64_t> run_game = std::nullopt);
 
   // Sends both seats their start message; the house moves if it goes first.
   void start();
@@ -45,19 +48,23 @@ class Match : public std::enable_shared_from_this<Match> {
   void start_clock();
   void conclude();
   void forfeit(Player loser, std::string reason);
-  void log_result(std::string_view result) const;
+  void log_result(std::string_view result, std::optional<std::uint64_t> winner,
+                  const std::optional<GameReports::Forfeit>& forfeit) const;
 
   ServerState& server_;
   asio::strand<asio::io_context::executor_type> strand_;
   std::uint64_t id_;
+  std::optional<std::uint64_t> run_game_;
   // Weak: each connection owns its game, never the other way round, so a
   // server stopped mid-game frees both.
-  std::array<std::weak_ptr<PlayerSession>, 2> seats_;
+  std::array<std::weak_ptr<SeatConnection>, 2> seats_;
   std::array<bool, 2> house_{};  // seats played by the house
   std::array<std::string, 2> names_;
   std::array<std::string, 2> labels_;  // given by the parent (--control); empty: none
   TicTacToeState state_ = initial_state();
   std::vector<Cell> moves_;
+  std::vector<double> times_;  // seconds each move took to arrive
+  std::chrono::steady_clock::time_point turn_began_;
   bool over_ = false;
   std::minstd_rand rng_;
   // The mover's time for the current turn (--move-time); on the game's strand.

@@ -39,9 +39,14 @@ struct Options {
   std::vector<std::string> web_allowed_hosts;
   // Spectator connections served at once; the next ones get a 503.
   std::size_t web_connections = 256;
-  // Commands from the parent on stdin (players' names, a tournament's
-  // standings and games); the server stops at their end.
+  // Commands from the parent on stdin (games announced seat by seat,
+  // players' names, a tournament's standings and games); the server stops
+  // at their end.
   bool control = false;
+  // How long both seats of an announced game have to join (--control).
+  std::chrono::milliseconds join_time{15000};
+  // Where each game is reported as a JSON line; empty: nowhere.
+  std::string report;
 };
 
 struct ShowHelp {};

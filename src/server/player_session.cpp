@@ -10,6 +10,8 @@
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include "core/console.hpp"
@@ -53,7 +55,7 @@ asio::awaitable<void> PlayerSession::read_loop() {
 
   if (co_await drops_.cut_at(Dropper::Stage::Handshake)) co_return;
   // The request is read here rather than inside the accept so that its
-  // target can name the player (see SeatLabels); the same 30 s apply.
+  // target can claim a seat (see Seating); the same 30 s apply.
   boost::beast::http::request<boost::beast::http::empty_body> request;
   {
     asio::steady_timer deadline(ws_.get_executor());
@@ -67,18 +69,7 @@ asio::awaitable<void> PlayerSession::read_loop() {
     deadline.cancel();
     if (ec) co_return;
   }
-  if (server_.options.control) {
-    auto name = server_.labels.claim(request.target());
-    // A token whose line has not been read yet is looked for again, briefly:
-    // a made-up one costs its player half a second, once.
-    asio::steady_timer retry(ws_.get_executor());
-    for (int tries = 0; !name && tries < kSeatTries && server_.labels.may_come(request.target()); ++tries) {
-      retry.expires_after(kSeatRetry);
-      co_await retry.async_wait(kAwait);
-      name = server_.labels.claim(request.target());
-    }
-    if (name) name_ = std::move(*name);
-  }
+  if (server_.options.control && !co_await take_seat(request.target(), request.version())) co_return;
   if (auto [ec] = co_await ws_.async_accept(request, kAwait); ec) co_return;
   if (co_await drops_.cut_at(Dropper::Stage::AfterHandshake)) co_return;
 
@@ -107,6 +98,41 @@ asio::awaitable<void> PlayerSession::read_loop() {
   wake_.cancel();
 }
 
+asio::awaitable<bool> PlayerSession::take_seat(std::string_view target, unsigned version) {
+  namespace http = boost::beast::http;
+  // A token whose line has not been read yet is looked for again, briefly:
+  // the parent writes the line before it hands out the URL, but the thread
+  // that reads stdin may come second under load. A made-up token costs its
+  // client half a second, once.
+  asio::steady_timer retry(ws_.get_executor());
+  auto claim = server_.seating.claim(target, false);
+  for (int tries = 1; std::holds_alternative<Seating::NotYet>(claim); ++tries) {
+    retry.expires_after(kSeatRetry);
+    co_await retry.async_wait(kAwait);
+    claim = server_.seating.claim(target, tries == kSeatTries);
+  }
+  if (auto* named = std::get_if<Seating::Named>(&claim)) name_ = std::move(named->name);
+  if (auto* held = std::get_if<Seating::Held>(&claim)) {
+    name_ = std::move(held->name);
+    held_ = HeldSeat{held->game, held->seat};
+  }
+  const auto* refused = std::get_if<Seating::Refused>(&claim);
+  if (!refused) co_return true;
+
+  if (!server_.options.quiet) console::err_line("refused " + peer_ + ": " + refused->reason);
+  http::response<http::string_body> answer{refused->status, version};
+  answer.set(http::field::server, "kestrel-server");
+  answer.set(http::field::content_type, "text/plain; charset=utf-8");
+  answer.keep_alive(false);
+  answer.body() = refused->reason + "\n";
+  answer.prepare_payload();
+  co_await http::async_write(ws_.next_layer(), answer, kAwait);
+  boost::system::error_code ignored;
+  ws_.next_layer().shutdown(tcp::socket::shutdown_send, ignored);
+  ws_.next_layer().close(ignored);
+  co_return false;
+}
+
 void PlayerSession::on_payload(Payload payload) {
   switch (phase_) {
     case Phase::Joining: on_join(std::move(payload)); break;
@@ -131,6 +157,15 @@ void PlayerSession::on_join(Payload payload) {
   // still waiting for its start message when the connection goes.
   if (drops_.arm(Dropper::Stage::Waiting, weak_from_this())) return;
   auto self = shared_from_this();
+  if (held_) {
+    std::string refusal;
+    if (auto seats = server_.seating.join(held_->game, held_->seat, self, refusal)) {
+      std::make_shared<Match>(server_, std::move(*seats), held_->game)->start();
+    } else if (!refusal.empty()) {
+      refuse(std::move(refusal));
+    }
+    return;
+  }
   if (server_.options.house_bot) {
     std::uint64_t seat = 0;
     switch (server_.options.seat) {
@@ -138,13 +173,15 @@ void PlayerSession::on_join(Payload payload) {
       case SeatChoice::Second: seat = 1; break;
       case SeatChoice::Alternate: seat = server_.house_joins.fetch_add(1) % 2; break;
     }
-    std::array<std::shared_ptr<PlayerSession>, 2> seats;
+    std::array<std::shared_ptr<SeatConnection>, 2> seats;
     seats[seat] = self;
     std::make_shared<Match>(server_, std::move(seats))->start();
     return;
   }
   if (auto partner = server_.lobby.join(self)) {
-    std::make_shared<Match>(server_, std::array{std::move(partner), std::move(self)})->start();
+    std::make_shared<Match>(
+        server_, std::array<std::shared_ptr<SeatConnection>, 2>{std::move(partner), std::move(self)})
+        ->start();
   } else if (!server_.options.quiet) {
     // Tells a driver (kestrel-arena) that this client holds seat 0 of the
     // next game, so it can start the opponent without racing the join.

@@ -16,43 +16,34 @@
 
 #include "server/dropper.hpp"
 #include "server/protocol.hpp"
+#include "server/seat_connection.hpp"
 #include "server/server_state.hpp"
 
 namespace kestrel::server {
 
 namespace websocket = boost::beast::websocket;
 
-class Match;
-
 // One client: the reader coroutine (handshake, join, moves) and the writer
 // coroutine (a queue of outgoing messages, then the close) share its strand.
-class PlayerSession : public std::enable_shared_from_this<PlayerSession> {
+class PlayerSession final : public SeatConnection, public std::enable_shared_from_this<PlayerSession> {
  public:
   PlayerSession(tcp::socket socket, ServerState& server, std::optional<DropPlan> drop = std::nullopt);
 
   void start();
 
-  // The calls below may come from any thread; they hop onto this
-  // connection's strand.
-
-  // Makes `match` this connection's game and queues the start message.
-  void begin_game(std::shared_ptr<Match> match, std::uint64_t seat);
-  // Queues one move of the game; `turn` is the number of moves played with
-  // it, handed back to the game once the message is written (its clock).
-  void send(Payload payload, std::size_t turn);
-  // Sends what is queued, then closes with `code` and `reason`.
-  void finish(websocket::close_code code, std::string reason = {});
-
-  // "address:port" of the client, fixed at accept.
-  const std::string& peer() const noexcept { return peer_; }
-  // The name the parent gave this player (--control), fixed at the
-  // handshake; empty: none.
-  const std::string& name() const noexcept { return name_; }
+  void begin_game(std::shared_ptr<Match> match, std::uint64_t seat) override;
+  void send(Payload payload, std::size_t turn) override;
+  void finish(websocket::close_code code, std::string reason = {}) override;
+  const std::string& peer() const noexcept override { return peer_; }
+  const std::string& name() const noexcept override { return name_; }
 
  private:
   enum class Phase { Joining, Waiting, Playing, Closing };
 
   asio::awaitable<void> read_loop();
+  // The request's /seat/ token, if it has one: false when it is refused
+  // (the answer is written and the connection closed).
+  asio::awaitable<bool> take_seat(std::string_view target, unsigned version);
   asio::awaitable<void> write_loop();
   void on_payload(std::vector<std::uint8_t> payload);
   void on_join(std::vector<std::uint8_t> payload);
@@ -63,6 +54,12 @@ class PlayerSession : public std::enable_shared_from_this<PlayerSession> {
   websocket::stream<tcp::socket> ws_;
   std::string peer_;
   std::string name_;
+  // The seat the parent held for this client (--control), by its token.
+  struct HeldSeat {
+    std::uint64_t game;
+    std::uint64_t seat;
+  };
+  std::optional<HeldSeat> held_;
   Dropper drops_;
   asio::steady_timer wake_;  // the writer waits on it; cancel() wakes it
   struct Outgoing {

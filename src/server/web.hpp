@@ -4,17 +4,10 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
-#include <string_view>
 
 namespace kestrel::server {
 
 struct ServerState;
-
-// src/server/web/index.html, compiled in, and the CSP sources of its inline
-// <script> and <style> blocks, hashed from it at build time.
-extern const std::string_view kWebPage;
-extern const std::string_view kWebPageScriptHashes;
-extern const std::string_view kWebPageStyleHashes;
 
 // Serves one spectator connection (its socket on a strand of its own) until
 // either side ends it; answers 503 and closes at once when --web-connections

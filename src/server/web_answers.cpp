@@ -3,7 +3,7 @@
 #include <boost/beast/http.hpp>
 
 #include "server/server_state.hpp"
-#include "server/web.hpp"
+#include "server/web_page.hpp"
 
 namespace kestrel::server::web {
 

@@ -27,7 +27,7 @@
 #include "server/descriptors.hpp"
 #include "server/peer.hpp"
 #include "server/server_state.hpp"
-#include "server/web.hpp"
+#include "server/web_page.hpp"
 #include "server/web_answers.hpp"
 
 namespace kestrel::server {

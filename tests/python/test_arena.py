@@ -19,8 +19,10 @@ from typing import Any
 
 import pytest
 
+from kestrel_arena.arena_server import result_of
 from kestrel_arena.judge import mistakes as judged_mistakes
-from kestrel_arena.results import GameRecord, format_table, parse_game_line, standings
+from kestrel_arena.results import GameRecord, standings
+from kestrel_arena.tables import format_table
 from kestrel_testing.server_process import find_server_binary
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -180,7 +182,7 @@ def test_every_game_is_recorded_with_alternating_seats(record: dict[str, Any]) -
         if g["server_game"] is None:  # decided before it could start
             assert {"broken", "sleepy"} & set(g["seats"]) and g["forfeit"]
             continue
-        assert g["server_line"].startswith(f"game {g['server_game']} (seat 0 ")
+        assert "server_line" not in g and len(g["addresses"]) == 2
         assert g["reason"] in ("three in a row", "board full") or g["forfeit"]
         assert len(set(g["moves"])) == len(g["moves"]) <= 9
         if not g["forfeit"]:
@@ -210,28 +212,22 @@ def test_without_matplotlib_the_picture_is_skipped_with_a_note(tmp_path: Path) -
     assert not (tmp_path / "out" / "crosstable.png").exists()
 
 
-SEATS = "game 7 (seat 0 127.0.0.1:40001, seat 1 127.0.0.1:40002): "
+STARTED = {"type": "started", "game": 3, "server_game": 7, "seats": [{"peer": "a:1"}, {"peer": "b:2"}]}
 
 
 @pytest.mark.parametrize(
-    ("outcome", "winner", "reason", "forfeit", "moves"),
+    ("winner", "forfeit", "reason"),
     [
-        ("Tie; moves 0 1 2 4 3 5 7 6 8", None, "board full", False, [0, 1, 2, 4, 3, 5, 7, 6, 8]),
-        ("Player1 wins; moves 0 3 1 4 2", 0, "three in a row", False, [0, 3, 1, 4, 2]),
-        ("Player2 wins; moves 0 3 1 4 8 5", 1, "three in a row", False, [0, 3, 1, 4, 8, 5]),
-        ("Player2 wins, Player1 forfeits: out of time; moves -", 1, "out of time", True, []),
-        ("Player1 wins, Player2 forfeits: left the game; moves 4", 0, "left the game", True, [4]),
+        (None, None, "board full"),
+        (1, None, "three in a row"),
+        (1, {"seat": 0, "reason": "out of time"}, "out of time"),
     ],
 )
-def test_server_game_lines_are_read(
-    outcome: str, winner: int | None, reason: str, forfeit: bool, moves: list[int]
-) -> None:
-    got = parse_game_line(SEATS + outcome)
-    assert got is not None
-    assert (got.server_game, got.addresses) == (7, ("127.0.0.1:40001", "127.0.0.1:40002"))
-    assert (got.winner, got.reason, got.forfeit, got.moves) == (winner, reason, forfeit, moves)
-    assert parse_game_line(SEATS + outcome.replace("; moves", " moves")) is None
-    assert parse_game_line(SEATS + "Player3 wins; moves 0") is None
+def test_server_reports_are_read(winner: int | None, forfeit: dict[str, Any] | None, reason: str) -> None:
+    ended = {"type": "ended", "game": 3, "server_game": 7, "winner": winner, "moves": [4], "times": [0.5]}
+    got = result_of(ended | {"forfeit": forfeit}, STARTED)
+    assert (got.server_game, got.addresses, got.moves, got.times) == (7, ("a:1", "b:2"), [4], [0.5])
+    assert (got.winner, got.reason, got.forfeit) == (winner, reason, forfeit is not None)
 
 
 @pytest.mark.parametrize(
@@ -343,9 +339,11 @@ def uninterrupted(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Any]:
     return json.loads((out / "tournament.json").read_text())
 
 
-def test_parallel_games_keep_seats_and_results(uninterrupted: dict[str, Any], tmp_path: Path) -> None:
+@pytest.mark.parametrize("concurrency", ["2", "8"])
+def test_parallel_games_keep_seats_and_results(uninterrupted: dict[str, Any], tmp_path: Path, concurrency: str) -> None:
+    """The same seed gives the same games at any concurrency."""
     bots = openers(tmp_path / "bots")
-    done = arena(tmp_path / "out", *bots, "--games", "4", "--seed", "7", "--concurrency", "3")
+    done = arena(tmp_path / "out", *bots, "--games", "4", "--seed", "7", "--concurrency", concurrency)
     assert done.returncode == 0, done.stdout + done.stderr
     record = json.loads((tmp_path / "out" / "tournament.json").read_text())
     assert played(record) == played(uninterrupted)
@@ -451,3 +449,17 @@ def test_moves_judged_against_perfect_play(moves: list[int], mistakes: list[int]
     assert judged_mistakes(moves) == mistakes
     # An opening's moves are the arena's: never a bot's mistake.
     assert judged_mistakes(moves, opening=4) == [ply for ply in mistakes if ply >= 4]
+
+
+def test_a_run_recorded_before_games_were_reported_as_data_resumes(tmp_path: Path) -> None:
+    """Records that still carry the server's prose line load, and the game missing is played."""
+    bots = openers(tmp_path / "bots")[:2]
+    out = tmp_path / "out"
+    assert arena(out, *bots, "--games", "2", "--seed", "7").returncode == 0
+    whole = json.loads((out / "tournament.json").read_text())
+    log = out / "games.jsonl"
+    old = [json.loads(line) | {"server_line": "game 1 (...): Tie; moves -"} for line in log.read_text().splitlines()]
+    log.write_text(json.dumps(old[0]) + "\n")
+    done = arena(None, "--resume", str(out))
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert played(json.loads((out / "tournament.json").read_text())) == played(whole)

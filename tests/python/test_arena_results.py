@@ -11,16 +11,10 @@ from typing import Any
 import pytest
 
 from kestrel_arena.judge import judge, mistakes
-from kestrel_arena.results import (
-    GameRecord,
-    format_table,
-    percent,
-    problem_summary,
-    standings,
-    superiority,
-    write_json,
-    write_png,
-)
+from kestrel_arena.picture import draw
+from kestrel_arena.rating import superiority
+from kestrel_arena.results import GameRecord, standings, write_json
+from kestrel_arena.tables import format_table, percent, problem_summary
 
 
 def game(number: int, seats: tuple[str, str], winner: str | None, **extra: Any) -> GameRecord:
@@ -145,12 +139,14 @@ def test_tournament_json_and_the_cross_table(tmp_path: Path) -> None:
     assert all(g["past_deciding_pair"] is False for g in record["games"])  # a game is counted unless marked
     # A game decided before the server could start it: no moves, no server game, nothing judged.
     unstarted = record["games"][6]
-    assert [unstarted[k] for k in ("moves", "server_game", "addresses", "server_line")] == [[], None, None, None]
+    assert [unstarted[k] for k in ("moves", "server_game", "addresses")] == [[], None, None]
     assert [unstarted[k] for k in ("opening", "judged", "mistakes", "think_times", "stderr")] == [[], [], [], {}, {}]
 
 
 def test_the_cross_table_picture(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    pytest.importorskip("matplotlib")
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
     from matplotlib.figure import Figure
 
     drawn: list[Figure] = []
@@ -163,7 +159,7 @@ def test_the_cross_table_picture(tmp_path: Path, monkeypatch: pytest.MonkeyPatch
     monkeypatch.setattr(Figure, "savefig", keep)
     rows = standings(["a", "b", "c", "c#2"], GAMES)
     path = tmp_path / "crosstable.png"
-    assert write_png(path, rows, GAMES)
+    draw(plt, path, rows, GAMES)
     assert path.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
     axes = drawn[0].axes[0]
     cells = {(round(t.get_position()[1]), round(t.get_position()[0])): t for t in axes.texts}

@@ -465,6 +465,9 @@ def test_stops_cleanly_on_signals_with_clients_connected(binary: Path, sig: int)
         ["--web", "0", "--web-connections=65536"],
         ["--web", "0", "--web-host", "no.such.host.invalid"],
         ["--web", "0", "--control=1"],
+        ["--join-time", "1"],
+        ["--control", "--join-time", "0"],
+        ["--report"],
     ],
 )
 def test_bad_arguments_exit_2_with_a_message(binary: Path, args: list[str]) -> None:

@@ -20,7 +20,8 @@ from contextlib import ExitStack, closing, contextmanager
 from pathlib import Path
 
 import pytest
-from websockets.asyncio.client import connect
+from websockets.asyncio.client import ClientConnection, connect
+from websockets.exceptions import InvalidStatus
 
 from kestrel_dev.spectators import JOIN, EventStream, house_game, peer, state, wait_for, web_url
 from kestrel_testing.game_line import GameLine
@@ -38,25 +39,33 @@ def test_state_and_events_follow_the_lobby_and_a_game(served: tuple[ServerProces
     server, web = served
     moves = [0, 3, 1, 4, 2]
 
-    async def scenario() -> None:
-        stream = await EventStream().open(web)
+    clients: list[ClientConnection] = []
+
+    async def client() -> ClientConnection:
+        ws = await connect(server.url, proxy=None)
+        clients.append(ws)
+        await ws.send(JOIN)
+        return ws
+
+    async def scenario(stream: EventStream) -> None:
+        await stream.open(web)
         assert stream.head.startswith(b"HTTP/1.1 200 OK\r\n")
         assert b"Content-Type: text/event-stream" in stream.head
         assert b"X-Content-Type-Options: nosniff" in stream.head
+        # The stream's events are the changes after its snapshot: the
+        # lobby's first change must come once the snapshot is in.
+        await wait_for(lambda: stream.of_type("snapshot"))
 
         # A client that leaves the queue is listed, then forgotten.
-        leaver = await connect(server.url, proxy=None)
-        await leaver.send(JOIN)
+        leaver = await client()
         await wait_for(lambda: state(web)["waiting"])
         assert [w["peer"] for w in state(web)["waiting"]] == [peer(leaver)]
         await leaver.close()
         await wait_for(lambda: not state(web)["waiting"])
 
-        first = await connect(server.url, proxy=None)
-        await first.send(JOIN)
+        first = await client()
         await wait_for(lambda: state(web)["waiting"])
-        second = await connect(server.url, proxy=None)
-        await second.send(JOIN)
+        second = await client()
         assert await first.recv() == b"\x00\x00" and await second.recv() == b"\x00\x01"
 
         now = state(web)
@@ -104,12 +113,17 @@ def test_state_and_events_follow_the_lobby_and_a_game(served: tuple[ServerProces
         assert [e.get("reason") for e in stream.of_type("unwaiting")] == ["left", "paired"]
         assert [(e["seat"], e["cell"]) for e in stream.of_type("move")] == [(n % 2, c) for n, c in enumerate(moves)]
         assert stream.of_type("over")[0]["game"] == done
-        await stream.close()
-        # The server ended the game; the clients' closing handshakes must be
-        # over before the loop is, or their transports are left unclosed.
-        await asyncio.gather(first.close(), second.close())
 
-    asyncio.run(asyncio.wait_for(scenario(), 60))
+    async def bounded() -> None:
+        stream = EventStream()
+        try:
+            await asyncio.wait_for(scenario(stream), 60)
+        finally:
+            # Pass or fail, the closing handshakes must be over before the
+            # loop is, or their transports are left unclosed.
+            await asyncio.gather(stream.close(), *(ws.close() for ws in clients))
+
+    asyncio.run(bounded())
 
 
 def address(web: str) -> tuple[str, int]:
@@ -456,9 +470,9 @@ def test_spectators_that_never_read_share_one_snapshot(binary: Path) -> None:
 
 def test_only_the_parents_tokens_name_players(binary: Path) -> None:
     """With --control, the parent names a seat by a token on stdin, also when
-    the line is read after the player's handshake; a player without it (no
-    token, a made-up one, or one already used) plays as before, shown by its
-    address. End of stdin stops the server."""
+    the line is read after the player's handshake; a player without a token
+    plays as before, shown by its address, and a made-up or used token is
+    refused. End of stdin stops the server."""
     token, forged = secrets.token_hex(16), secrets.token_hex(16)
     with ServerProcess(binary, "--web", "0", "--control", control=True) as server:
         web = web_url(server)
@@ -486,14 +500,11 @@ def test_only_the_parents_tokens_name_players(binary: Path) -> None:
             [game] = state(web)["games"]
             assert game["seats"] == [peer(plain), peer(named)]
             assert game["names"] == [None, "alice \u00e9"]
-            # The same token again, and one the parent never gave.
+            # The same token again, and ones the parent never gave.
             for path in (f"/seat/{token}", f"/seat/{forged}", f"/seat/{token}?x", "/seat/"):
-                other = await connect(server.url + path, proxy=None)
-                await other.send(JOIN)
-                await wait_for(lambda: state(web)["waiting"])
-                assert [w["name"] for w in state(web)["waiting"]] == [None]
-                await other.close()
-                await wait_for(lambda: not state(web)["waiting"])
+                with pytest.raises(InvalidStatus):
+                    await connect(server.url + path, proxy=None)
+            assert not state(web)["waiting"]
             # A seat line read only after its player's handshake still names it.
             late = secrets.token_hex(16)
             handshake = asyncio.ensure_future(connect(f"{server.url}/seat/{late}", proxy=None))
